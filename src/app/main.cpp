@@ -1,0 +1,100 @@
+#include "app/CommandLine.h"
+#include "app/ParentWatch.h"
+#include "common/Log.h"
+#include "http/HTTPServer.h"
+#include "processing/ShaderDirectory.h"
+#include "service/Service.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace corvel;
+
+namespace {
+
+int notInThisBuild(const char* mode) {
+    std::cout << mode << " is not in this build" << std::endl;
+    return 2;
+}
+
+void parentExited(pid_t pid) {
+    logf("main: parent process " + std::to_string(pid) + " exited, stopping enhancer");
+    std::_Exit(0);
+}
+
+bool endsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Writes to a client that has gone must fail with EPIPE, not end us.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::vector<std::string> words(argv + 1, argv + argc);
+    CommandLine line = parseCommandLine(words);
+    switch (line.mode) {
+    case CommandLine::Mode::Probe: return notInThisBuild("--probe");
+    case CommandLine::Mode::Bench: return notInThisBuild("--bench");
+    case CommandLine::Mode::Deband: return notInThisBuild("--deband");
+    case CommandLine::Mode::Serve: break;
+    }
+
+    if (line.parentPid != 0) {
+        if (!processExists(line.parentPid)) {
+            logf("main: parent process " + std::to_string(line.parentPid) +
+                 " is already gone, exiting");
+            return 0;
+        }
+        if (!watchParent(line.parentPid, parentExited)) {
+            logf("main: cannot watch parent process " + std::to_string(line.parentPid));
+        }
+    }
+
+    ServiceOptions options = optionsFromEnvironment(line.companion);
+    // The start-up upscaler pick replaces "auto" here once the scalers it
+    // measures exist; until then "auto" stands and the summary names it.
+
+    auto shaders = shaderDirectory();
+    // Frame interpolation is not built yet, so it is reported as unsupported.
+    logf(summaryLine(options, chipName(), false, shaders.value_or("")));
+
+    static Service service(options);
+    static HTTPServer server;
+    std::string portText = std::to_string(line.port);
+    bool started = line.port >= 0 && line.port <= 65535 &&
+                   server.start(line.bind, static_cast<int>(line.port),
+                                [](const HTTPRequest& request) {
+                                    auto begin = std::chrono::steady_clock::now();
+                                    HTTPResponse response = service.handle(request);
+                                    if (!endsWith(request.path, "/status")) {
+                                        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                      std::chrono::steady_clock::now() - begin)
+                                                      .count();
+                                        logf("http: " + request.peer + " " + request.method + " " +
+                                             request.path + " -> " + std::to_string(response.status) +
+                                             ", " + std::to_string(response.body.size()) +
+                                             " bytes in " + std::to_string(ms) + " ms");
+                                    }
+                                    return response;
+                                });
+    if (!started) {
+        std::cout << "Port " << portText << " on " << line.bind << " is not available" << std::endl;
+        logf("main: port " + portText + " on " + line.bind + " is not available");
+        std::_Exit(2);
+    }
+    logf("main: serving http://" + line.bind + ":" + portText +
+         "/v1/enhanced/{item}/index.m3u8?fi=0|1&up=0|1|<method>");
+    std::cout << "Corvel live enhancer: http://" << line.bind << ":" << portText
+              << "/v1/enhanced/{item}/index.m3u8?fi=1 (status: /v1/enhanced/status)" << std::endl;
+    std::fflush(stdout);
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(60));
+}

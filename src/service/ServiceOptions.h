@@ -1,0 +1,27 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace corvel {
+
+// What start-up hands to the service. A plain value: the service keeps its
+// own copy and never changes it.
+struct ServiceOptions {
+    std::string companion = "http://127.0.0.1:47800"; // the media server's base URL
+    double mbps = 0;          // fixed output bit rate in Mbit/s; <= 0 means automatic
+    int ahead = 5;            // segments a run works ahead of the asked one; < 0 counts as 0
+    double segSec = 1.0;      // wanted segment duration, seconds, within 0.5 ... 4.0
+    double fiMaxMpix = 3.0;   // largest source, megapixels, offered frame interpolation
+    std::string upscaler = "auto"; // "auto", "neural", a scale method name, or empty for none
+    std::optional<double> neuralMs;  // measured ms of "neural-low", 1080p -> 4K
+    std::optional<double> studentMs; // the same for "neural-low-student"
+    std::optional<double> mediumMs;  // the same for "neural-medium"
+    double neuralBudgetMs = 14.0;    // per-picture budget of the AI upscaler at 60 fps
+    std::string neuralFallback;      // shader method where the AI upscaler misses its budget
+    std::optional<double> neuralHbBpp; // bits per pixel threshold of the "neural-hb" tier
+    int upMaxWidth = 3840;
+    int upMaxHeight = 2160;
+};
+
+} // namespace corvel
