@@ -11,7 +11,7 @@
 namespace corvel {
 
 // The colour and HDR description that travels with a picture. The colour
-// fields hold one fixed spelling per colour constant (see SourceColor), empty
+// fields hold the constants of common/SourceColor.h, empty
 // when the picture does not say.
 struct PictureColor {
     std::string primaries;
