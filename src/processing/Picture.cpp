@@ -32,6 +32,15 @@ std::unique_ptr<PictureStorage> makeHostStorage(size_t bytes) {
     return std::make_unique<HostStorage>(bytes);
 }
 
+namespace {
+// Sizes a picture may have: positive, even, and small enough that the byte
+// count cannot overflow (16384 covers every output this service makes).
+void checkSize(int w, int h) {
+    if (w <= 0 || h <= 0 || (w & 1) || (h & 1) || w > 16384 || h > 16384)
+        throw EnhanceError("No " + std::to_string(w) + "x" + std::to_string(h) + " picture.");
+}
+} // namespace
+
 size_t Picture::bytesFor(int height, size_t stride) {
     size_t rows = static_cast<size_t>(height) + static_cast<size_t>(height) / 2;
     return rows * stride * sizeof(uint16_t);
@@ -41,7 +50,8 @@ size_t Picture::strideFor(int width) { return (static_cast<size_t>(width) + 31) 
 
 Picture::Picture(int w, int h, size_t s, std::unique_ptr<PictureStorage> storage)
     : width(w), height(h), stride(s), storage_(std::move(storage)) {
-    if (w <= 0 || h <= 0 || (w & 1) || (h & 1) || s < static_cast<size_t>(w) || !storage_ ||
+    checkSize(w, h);
+    if (s < static_cast<size_t>(w) || !storage_ ||
         storage_->bytes() < bytesFor(h, s)) {
         throw EnhanceError("No " + std::to_string(w) + "x" + std::to_string(h) + " picture.");
     }
@@ -74,6 +84,7 @@ PictureRef PicturePool::take() {
         }
     }
     if (!picture) {
+        checkSize(width_, height_);
         size_t stride = Picture::strideFor(width_);
         try {
             picture = std::make_unique<Picture>(
@@ -102,6 +113,7 @@ size_t PicturePool::freeCount() const {
 }
 
 PictureRef makePicture(int width, int height) {
+    checkSize(width, height);
     size_t stride = Picture::strideFor(width);
     return std::make_shared<Picture>(width, height, stride,
                                      makeHostStorage(Picture::bytesFor(height, stride)));

@@ -75,7 +75,7 @@ std::string readAll(int fd, std::chrono::milliseconds timeout) {
     return out;
 }
 
-std::string exchange(int port, const std::string& raw, std::chrono::milliseconds timeout) {
+std::string askRaw(int port, const std::string& raw, std::chrono::milliseconds timeout) {
     int fd = connectTo(port);
     if (fd < 0) return {};
     sendAll(fd, raw);

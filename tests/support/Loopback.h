@@ -20,7 +20,7 @@ bool sendAll(int fd, const std::string& bytes);
 std::string readAll(int fd, std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 // One request on a fresh connection: sends `raw`, returns everything answered.
-std::string exchange(int port, const std::string& raw,
+std::string askRaw(int port, const std::string& raw,
                      std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 // The parts of a raw HTTP answer.

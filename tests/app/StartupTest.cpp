@@ -1,0 +1,197 @@
+// Starts the real executable and talks to it over loopback.
+#include "support/Loopback.h"
+#include "support/TempDir.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace corvel::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+class Startup : public ::testing::Test {
+protected:
+    // Runs the enhancer with `args`; its log goes to `log()` unless `env`
+    // says otherwise.
+    void launch(Process& p, std::vector<std::string> args, Env env = {}) {
+        args.insert(args.begin(), ENHANCER_EXE);
+        env.insert(env.begin(), {"CORVEL_ENHANCE_LOG", log()});
+        env.push_back({"CORVEL_ENHANCE_LOG_STDERR", stderrSetting});
+        spawn(p, args, env, dir.file("stdout"), dir.file("stderr"));
+        ASSERT_GT(p.pid, 0);
+    }
+    std::string log() const { return dir.file("enhancer.log"); }
+    std::string out() const { return readFile(dir.file("stdout")); }
+    std::string err() const { return readFile(dir.file("stderr")); }
+    bool bannerShown() { return out().find("Corvel live enhancer: ") != std::string::npos; }
+    // A pid that certainly names no process: a child that has been reaped.
+    static int deadPid() {
+        Process gone;
+        spawn(gone, {"/bin/true"}, {}, "/dev/null", "/dev/null");
+        gone.wait(10s);
+        return gone.pid;
+    }
+    static int countOf(const std::string& text, const std::string& piece) {
+        int n = 0;
+        for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+        return n;
+    }
+    TempDir dir;
+    std::string stderrSetting = "0";
+};
+
+} // namespace
+
+TEST_F(Startup, BannerSummaryAndRequestLogging) {
+    int port = freePort();
+    Process p;
+    launch(p, {"--port", std::to_string(port)},
+           {{"CORVEL_ENHANCE_MBPS", "12.6"}, {"CORVEL_ENHANCE_UPSCALER", "fsrcnnx8"},
+            {"CORVEL_COMPANION", "http://127.0.0.1:1"}});
+    ASSERT_TRUE(eventually([&] { return bannerShown(); }, 10s));
+    EXPECT_EQ(out(), "Corvel live enhancer: http://127.0.0.1:" + std::to_string(port) +
+                         "/v1/enhanced/{item}/index.m3u8?fi=1 (status: /v1/enhanced/status)\n");
+
+    RawResponse status = parseRaw(askRaw(port, "GET /v1/enhanced/status HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(status.status, 200);
+    EXPECT_EQ(status.header("Content-Type"), "application/json");
+    EXPECT_EQ(status.body, "{}\n");
+    RawResponse other = parseRaw(askRaw(port, "GET /v1/enhanced/7/index.m3u8?fi=1 HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(other.status, 404);
+    EXPECT_EQ(other.body, "not found\n");
+    EXPECT_EQ(parseRaw(askRaw(port, "HEAD /nothing/status HTTP/1.1\r\n\r\n")).status, 404);
+
+    ASSERT_TRUE(eventually([&] { return readFile(log()).find("http: ") != std::string::npos; }, 5s));
+    std::string text = readFile(log());
+    EXPECT_NE(text.find("main: Corvel live enhancer for macOS on "), std::string::npos);
+    EXPECT_NE(text.find(", companion http://127.0.0.1:1, 13 Mbit/s, 5 segments ahead, "
+                        "frame interpolation up to 3.0 Mpix (NOT supported), "
+                        "up=1 upscaler FSRCNNX_x2_8-0-4-1, shaders in "),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("main: serving http://127.0.0.1:" + std::to_string(port) +
+                        "/v1/enhanced/{item}/index.m3u8?fi=0|1&up=0|1|<method>"),
+              std::string::npos);
+    // Exactly one line for the playlist request, none for either status path.
+    EXPECT_EQ(countOf(text, "http: "), 1) << text;
+    EXPECT_EQ(countOf(text, " GET /v1/enhanced/7/index.m3u8 -> 404, 10 bytes in "), 1) << text;
+    EXPECT_EQ(countOf(text, "status"), 0) << text; // the banner is on stdout, not in the log
+}
+
+TEST_F(Startup, UnparsablePortWordsKeepThePort) {
+    int port = freePort();
+    Process a;
+    launch(a, {"--port", std::to_string(port), "--port", "abc"});
+    ASSERT_TRUE(eventually([&] { return bannerShown(); }, 10s));
+    EXPECT_NE(out().find(":" + std::to_string(port) + "/"), std::string::npos);
+    a.kill();
+    a.wait(5s);
+
+    port = freePort();
+    Process b;
+    launch(b, {"--port", "+" + std::to_string(port), "--port"});
+    ASSERT_TRUE(eventually([&] { return bannerShown(); }, 10s));
+    EXPECT_EQ(parseRaw(askRaw(port, "GET /v1/enhanced/status HTTP/1.1\r\n\r\n")).status, 200);
+}
+
+TEST_F(Startup, PortThatCannotBeBoundExitsWith2) {
+    int holder = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    socklen_t len = sizeof addr;
+    getsockname(holder, reinterpret_cast<sockaddr*>(&addr), &len);
+    int busy = ntohs(addr.sin_port);
+
+    Process p;
+    launch(p, {"--port", std::to_string(busy)});
+    EXPECT_EQ(p.wait(10s), 2);
+    EXPECT_EQ(out(), "Port " + std::to_string(busy) + " on 127.0.0.1 is not available\n");
+    EXPECT_NE(readFile(log()).find("main: port " + std::to_string(busy) + " on 127.0.0.1 is not available"),
+              std::string::npos);
+    close(holder);
+
+    for (std::string bad : {"65536", "-1"}) {
+        Process q;
+        launch(q, {"--port", bad});
+        EXPECT_EQ(q.wait(10s), 2) << bad;
+        EXPECT_EQ(out(), "Port " + bad + " on 127.0.0.1 is not available\n");
+    }
+    Process r;
+    launch(r, {"--port", "0", "--bind", "not-an-address"});
+    EXPECT_EQ(r.wait(10s), 2);
+    EXPECT_EQ(out(), "Port 0 on not-an-address is not available\n");
+}
+
+TEST_F(Startup, DeadParentExitsBeforeBinding) {
+    int pid = deadPid();
+    int port = freePort();
+    Process p;
+    launch(p, {"--port", std::to_string(port), "--parent-pid", std::to_string(pid)});
+    EXPECT_EQ(p.wait(10s), 0);
+    EXPECT_EQ(out(), ""); // no banner, so no socket was served
+    EXPECT_EQ(readFile(log()).find("main: parent process " + std::to_string(pid) +
+                                   " is already gone, exiting"),
+              24u); // right after the timestamp of the first line
+    EXPECT_EQ(countOf(readFile(log()), "main: "), 1); // nothing else ran
+}
+
+TEST_F(Startup, ParentDyingStopsTheService) {
+    Process parent;
+    spawn(parent, {"/bin/sleep", "60"}, {}, "/dev/null", "/dev/null");
+    int port = freePort();
+    Process p;
+    launch(p, {"--parent-pid", std::to_string(parent.pid), "--port", std::to_string(port)});
+    ASSERT_TRUE(eventually([&] { return bannerShown(); }, 10s));
+    parent.kill(SIGTERM);
+    ASSERT_EQ(parent.wait(5s), 128 + SIGTERM);
+    auto died = std::chrono::steady_clock::now();
+    EXPECT_EQ(p.wait(5s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - died, 1s);
+    EXPECT_NE(readFile(log()).find("main: parent process " + std::to_string(parent.pid) +
+                                   " exited, stopping enhancer"),
+              std::string::npos);
+}
+
+TEST_F(Startup, LogAppendsAcrossRuns) {
+    writeFile(log(), "earlier line\n");
+    for (int run = 0; run < 2; ++run) {
+        Process p;
+        launch(p, {"--parent-pid", std::to_string(deadPid())});
+        ASSERT_EQ(p.wait(10s), 0);
+    }
+    std::string text = readFile(log());
+    EXPECT_EQ(text.rfind("earlier line\n", 0), 0u);
+    EXPECT_EQ(countOf(text, "is already gone, exiting\n"), 2);
+}
+
+TEST_F(Startup, OnlyOneEnablesTheStderrCopy) {
+    for (std::string setting : {"0", "true", "yes", "", " 1", "1"}) {
+        stderrSetting = setting;
+        Process p;
+        launch(p, {"--parent-pid", std::to_string(deadPid())});
+        ASSERT_EQ(p.wait(10s), 0);
+        bool copied = err().find("is already gone, exiting\n") != std::string::npos;
+        EXPECT_EQ(copied, setting == "1") << "'" << setting << "'";
+    }
+}
+
+TEST_F(Startup, OneShotModesAreDispatchedWhereTheyStand) {
+    int port = freePort();
+    for (std::string mode : {"--probe", "--bench", "--deband"}) {
+        Process p;
+        launch(p, {"--bind", "127.0.0.1", mode, "--port", std::to_string(port)});
+        EXPECT_EQ(p.wait(10s), 2) << mode;
+        EXPECT_EQ(out(), mode + " is not in this build\n");
+    }
+    // Nothing listened on the port meanwhile.
+    EXPECT_LT(connectTo(port), 0);
+}
