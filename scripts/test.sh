@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the main build (unit, integration,
+# end-to-end and fuzz-corpus tests), then the unit tests again under
+# AddressSanitizer + UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+jobs=$(nproc)
+export CORVEL_ENHANCE_LOG=${CORVEL_ENHANCE_LOG:-$(mktemp -d)/enhancer.log}
+
+echo "== build (RelWithDebInfo)"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$jobs"
+echo "== tests"
+ctest --test-dir build -j "$jobs" --output-on-failure --timeout 300
+
+echo "== unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DENHANCE_BENCH=OFF \
+  -DENHANCE_SANITIZE=address,undefined >/dev/null
+cmake --build build-asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-asan -j "$jobs" -L 'unit|fuzz' --output-on-failure --timeout 300
+echo "== all tests passed"
