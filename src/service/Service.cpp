@@ -1,14 +1,394 @@
 #include "service/Service.h"
 
+#include "common/EnhanceError.h"
+#include "common/Env.h"
+#include "common/Fmt.h"
+#include "common/Log.h"
+#include "service/Fitting.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
 namespace corvel {
 
-Service::Service(ServiceOptions options) : options_(std::move(options)) {}
+namespace {
 
-HTTPResponse Service::handle(const HTTPRequest& request) {
-    if (request.path == "/v1/enhanced/status") return status();
-    return HTTPResponse::text(404, "not found\n");
+const char* kConflict = "Another title or setting is playing now.\n";
+
+HTTPResponse notFound() { return HTTPResponse::text(404, "not found\n"); }
+
+HTTPResponse bytesResponse(const std::shared_ptr<const std::vector<uint8_t>>& bytes) {
+    return HTTPResponse{200, "video/mp4", std::string(bytes->begin(), bytes->end())};
 }
 
-HTTPResponse Service::status() { return HTTPResponse::text(200, "{}\n", "application/json"); }
+// x rounded to `step` (0.01, 0.001, ...), halves away from zero.
+double roundTo(double x, double step) { return std::round(x / step) * step; }
+
+// Whether `text` is all ASCII digits (the numeric characters a segment name
+// may hold; other scripts' digits do not parse as a number).
+bool asciiDigits(const std::string& text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+} // namespace
+
+int64_t monotonicMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool Service::interpolationSupported() { return false; }
+
+Service::Service(ServiceOptions options, ServiceTiming timing, StageFactory stages)
+    : options_(std::move(options)), timing_(timing), stageFactory_(std::move(stages)) {
+    info_.layOut(options_.segSec);
+    pipeline_ = std::make_unique<JoinableThread>("pipeline", 4 << 20, [this] { pipelineLoop(); });
+    watchdog_ = std::make_unique<JoinableThread>("watchdog", 0, [this] { watchdogLoop(); });
+}
+
+Service::~Service() {
+    {
+        std::lock_guard<std::mutex> guard(mu_);
+        quit_ = true;
+        ++serial_;
+        cv_.notify_all();
+    }
+    pipeline_.reset();
+    watchdog_.reset();
+    // The encoder's destructor waits for its pictures, whose completions
+    // still file into this object: let it go while everything exists.
+    encoder_.reset();
+}
+
+HTTPResponse Service::handle(const HTTPRequest& request) {
+    static const std::string prefix = "/v1/enhanced/";
+    if (request.path.rfind(prefix, 0) != 0) return notFound();
+    const std::string rest = request.path.substr(prefix.size());
+    if (rest == "status") return status();
+    const size_t slash = rest.find('/');
+    if (slash == std::string::npos) return notFound();
+    const std::string item = rest.substr(0, slash);
+    const std::string file = rest.substr(slash + 1);
+    if (request.method == "POST") {
+        if (file == "look") return setLook(item, request.query);
+        return HTTPResponse::text(405, "GET or HEAD only\n");
+    }
+    const Key key = keyFromQuery(item, request.query);
+    if (file == "index.m3u8") {
+        {
+            std::lock_guard<std::mutex> guard(mu_);
+            auto chdr = request.query.find("chdr");
+            clientLift_ = chdr != request.query.end() && chdr->second == "1";
+        }
+        double start = -1;
+        if (auto it = request.query.find("start"); it != request.query.end())
+            start = parseDouble(it->second).value_or(-1);
+        return playlist(key, start, request.query.count("warm") > 0);
+    }
+    if (file == "init.mp4") return initResponse(key);
+    if (file.rfind("seg/", 0) == 0) {
+        const std::string name = file.substr(4);
+        const std::string ext = ".m4s";
+        if (name.size() > ext.size() && name.compare(name.size() - ext.size(), ext.size(), ext) == 0) {
+            const std::string digits = name.substr(0, name.size() - ext.size());
+            if (asciiDigits(digits)) {
+                if (auto n = parseInt(digits); n && *n <= std::numeric_limits<int>::max())
+                    return segment(key, static_cast<int>(*n));
+            }
+        }
+        return notFound();
+    }
+    return notFound();
+}
+
+// ---------------------------------------------------------------- keys
+
+std::optional<HTTPResponse> Service::admitLocked(Lock& lock, const Key& key) {
+    if (haveKey_ && !(key == key_) && !isRungSwitch(key_, key))
+        return HTTPResponse::text(409, kConflict);
+    try {
+        useKeyLocked(lock, key);
+    } catch (const EnhanceError& error) {
+        return HTTPResponse::text(503, error.description() + "\n");
+    }
+    return std::nullopt;
+}
+
+void Service::useKeyLocked(Lock& lock, const Key& key) {
+    lastRequestMs_ = monotonicMs();
+    if (haveKey_ && key == key_) return;
+    auto cached = infos_.find(key.cacheKey());
+    if (cached == infos_.end()) {
+        lock.unlock();
+        StreamInfo loaded;
+        try {
+            loaded = loadStreamInfo(options_.companion, key.item, options_.segSec, key.tv);
+        } catch (...) {
+            lock.lock();
+            throw;
+        }
+        lock.lock();
+        cached = infos_.insert_or_assign(key.cacheKey(), std::move(loaded)).first;
+        if (haveKey_ && key == key_) return;
+        const StreamInfo& i = cached->second;
+        logf("service: " + key.item + ": " + std::to_string(i.width) + "x" + std::to_string(i.height) + " " +
+             i.projection + "/" + i.layout + " at " + std::to_string(i.fpsNum) + "/" +
+             std::to_string(i.fpsDen) + " fps, " + std::to_string(i.parts.size()) + " parts, " +
+             fmt(1, i.durationSec) + " s");
+    }
+    StreamInfo info = cached->second;
+    // The sound of TV keys joins here once TV titles are read.
+    if (key.abr >= 1) fitRung(key, info);
+    fitFi(key, info, options_, interpolationSupported());
+    fitUp(key, info, options_);
+    info.hdr = key.hdr;
+    info.blacks = key.blacks;
+    if (key.hdr) {
+        info.why += "; HDR10 by Corvel's inverse tone mapping (peak " +
+                    std::to_string(static_cast<int>(key.tone.peak)) + " nits, contrast " +
+                    std::to_string(static_cast<int>(key.tone.contrast)) + ", middle grey " +
+                    std::to_string(static_cast<int>(key.tone.middleGrey)) + ")";
+    }
+    if (running_ || pending_) {
+        ++serial_;
+        pending_ = running_ = false;
+        cv_.notify_all();
+    }
+    if (haveKey_) {
+        logf("service: " + key.item + " fi=" + (key.fi ? "1" : "0") + " up=" + key.up + " replaces " +
+             key_.item + " fi=" + (key_.fi ? "1" : "0") + " up=" + key_.up);
+    }
+    key_ = key;
+    liveTone_ = key.tone;
+    info_ = std::move(info);
+    haveKey_ = true;
+    segments_.clear();
+    initSegment_.reset();
+    lastAsked_ = -1;
+    preparePending_ = true;
+    cv_.notify_all();
+}
+
+HTTPResponse Service::setLook(const std::string& item, const std::map<std::string, std::string>& query) {
+    std::lock_guard<std::mutex> guard(mu_);
+    if (!haveKey_ || key_.item != item) return HTTPResponse::text(409, kConflict);
+    lastRequestMs_ = monotonicMs();
+    if (key_.hdr) {
+        auto near = [](float v) { return static_cast<int>(std::lround(v)); };
+        ToneParams tone = toneFromQuery(query, near(liveTone_.middleGrey), static_cast<int>(liveTone_.peak),
+                                        near(liveTone_.contrast), near(liveTone_.saturation * 100.0f),
+                                        near(liveTone_.strength));
+        // The peak is part of the key: never taken from a look request.
+        int peak = static_cast<int>(liveTone_.peak);
+        tone.peak = peak < 1 ? 406.0f : static_cast<float>(std::clamp(peak, 400, 1400));
+        useToneLocked(tone);
+    }
+    return HTTPResponse::text(200, "ok\n");
+}
+
+void Service::useToneLocked(const ToneParams& tone) {
+    if (tone == liveTone_) return;
+    liveTone_ = tone;
+    bool kept = false;
+    for (auto it = segments_.begin(); it != segments_.end();) {
+        if (it->first == lastAsked_) {
+            kept = true;
+            ++it;
+        } else {
+            it = segments_.erase(it);
+        }
+    }
+    if (!running_) return;
+    int n = std::max(kept ? lastAsked_ + 1 : lastAsked_, 0);
+    if (n >= info_.segments) {
+        if (running_ || pending_) {
+            ++serial_;
+            running_ = pending_ = false;
+            cv_.notify_all();
+        }
+        return;
+    }
+    restartLocked(n, "the picture controls changed");
+}
+
+void Service::restartLocked(int n, const std::string& why) {
+    ++serial_;
+    pending_ = running_ = true;
+    startSegment_ = n;
+    nextFrame_ = static_cast<int64_t>(n) * info_.gop;
+    wanted_ = n;
+    runError_.clear();
+    ++restarts_;
+    double at = static_cast<double>(info_.fpsDen) * info_.gop / info_.fpsNum * n;
+    logf("service: run from segment " + std::to_string(n) + " (" + fmt(1, at) + " s): " + why);
+    cv_.notify_all();
+}
+
+// ---------------------------------------------------------------- answers
+
+HTTPResponse Service::playlist(const Key& key, double start, bool warm) {
+    Lock lock(mu_);
+    const bool rungSwitch = rungSwitchLocked(key);
+    if (!rungSwitch) {
+        try {
+            useKeyLocked(lock, key);
+        } catch (const EnhanceError& error) {
+            return HTTPResponse::text(503, error.description() + "\n");
+        }
+        if (!warm) useToneLocked(key.tone);
+    }
+    const StreamInfo& info = info_;
+    const double D = static_cast<double>(info.fpsDen) * info.gop / info.fpsNum;
+    const double T = static_cast<double>(info.fpsDen) * static_cast<double>(info.frames) / info.fpsNum;
+    const std::string Q = querySuffix(key);
+    std::string body = "#EXTM3U\n#EXT-X-VERSION:7\n";
+    body += "#EXT-X-TARGETDURATION:" + std::to_string(std::max(1L, std::lround(D))) + "\n";
+    body += "#EXT-X-MEDIA-SEQUENCE:0\n#EXT-X-PLAYLIST-TYPE:VOD\n#EXT-X-INDEPENDENT-SEGMENTS\n";
+    if (start >= 0) {
+        const double t = std::min(start, std::max(T - 0.1, 0.0));
+        body += "#EXT-X-START:TIME-OFFSET=" + fmt(3, t) + ",PRECISE=YES\n";
+        if (!rungSwitch && info.segments > 0) {
+            const int s = static_cast<int>(std::clamp(std::floor(t / D), 0.0, info.segments - 1.0));
+            lastAsked_ = s;
+            const int c = static_cast<int>(nextFrame_ / std::max(info.gop, 1));
+            if (segments_.count(s)) {
+                if (running_) wanted_ = std::max(wanted_, s);
+            } else if (running_ && s >= startSegment_ && c <= s + 1 && c + reach_ >= s) {
+                wanted_ = std::max(wanted_, s);
+            } else {
+                restartLocked(s, "playlist start");
+            }
+        }
+    }
+    body += "#EXT-X-MAP:URI=\"init.mp4" + Q + "\"\n";
+    for (int i = 0; i < info.segments; ++i) {
+        const int64_t pictures = std::min<int64_t>(info.frames - static_cast<int64_t>(i) * info.gop, info.gop);
+        body += "#EXTINF:" + fmt(6, static_cast<double>(pictures) * info.fpsDen / info.fpsNum) + ",\n";
+        body += "seg/" + std::to_string(i) + ".m4s" + Q + "\n";
+    }
+    body += "#EXT-X-ENDLIST\n";
+    return HTTPResponse{200, "application/vnd.apple.mpegurl", std::move(body)};
+}
+
+HTTPResponse Service::initResponse(const Key& key) {
+    Lock lock(mu_);
+    if (auto refusal = admitLocked(lock, key)) return *refusal;
+    if (!initSegment_ && !preparePending_ && !preparing_) {
+        preparePending_ = true;
+        cv_.notify_all();
+    }
+    const int64_t deadline = monotonicMs() + timing_.initWaitMs;
+    while (!initSegment_) {
+        if (!(key_ == key) || monotonicMs() >= deadline) break;
+        cv_.wait_for(lock, std::chrono::milliseconds(20));
+    }
+    if (initSegment_ && key_ == key) {
+        auto bytes = initSegment_;
+        lock.unlock();
+        return bytesResponse(bytes);
+    }
+    return HTTPResponse::text(503, lastError_.empty() ? std::string("The Mac is still preparing this title.\n")
+                                                      : lastError_ + "\n");
+}
+
+HTTPResponse Service::segment(const Key& key, int n) {
+    Lock lock(mu_);
+    if (auto refusal = admitLocked(lock, key)) return *refusal;
+    if (n < 0 || n >= info_.segments) return HTTPResponse::text(404, "no such segment\n");
+    lastAsked_ = n;
+    trimLocked(n);
+    if (running_ && n >= startSegment_) {
+        wanted_ = std::max(wanted_, n);
+        cv_.notify_all();
+    }
+    if (auto it = segments_.find(n); it != segments_.end()) {
+        auto bytes = it->second;
+        lock.unlock();
+        return bytesResponse(bytes);
+    }
+    const int c = static_cast<int>(nextFrame_ / std::max(info_.gop, 1));
+    bool restarted = false;
+    if (!(running_ && n >= startSegment_ && c <= n + 1 && c + reach_ >= n)) {
+        restartLocked(n, "segment " + std::to_string(n) + " asked, " +
+                             (running_ ? "making " + std::to_string(c) : std::string("none running")));
+        restarted = true;
+    }
+    const int64_t t0 = monotonicMs();
+    const int64_t deadline = t0 + timing_.waitMs;
+    int s0 = serial_;
+    for (;;) {
+        if (!(key_ == key)) return HTTPResponse::text(409, kConflict);
+        if (auto it = segments_.find(n); it != segments_.end()) {
+            if (restarted) {
+                startupMs_ = static_cast<double>(monotonicMs() - t0);
+                logf("service: segment " + std::to_string(n) + " ready " +
+                     std::to_string(static_cast<int64_t>(startupMs_)) + " ms after the restart");
+            }
+            auto bytes = it->second;
+            lock.unlock();
+            return bytesResponse(bytes);
+        }
+        if (serial_ == s0 && !runError_.empty()) return HTTPResponse::text(503, runError_ + "\n");
+        s0 = serial_;
+        cv_.wait_for(lock, std::chrono::milliseconds(50));
+        if (monotonicMs() > deadline) return HTTPResponse::text(503, "The Mac is still making this part.\n");
+    }
+}
+
+HTTPResponse Service::status() {
+    std::lock_guard<std::mutex> guard(mu_);
+    using nlohmann::json;
+    json o = json::object();
+    const StreamInfo& info = info_;
+    o["item"] = haveKey_ ? json(key_.item) : json(nullptr);
+    o["q"] = key_.quality;
+    o["hdr"] = key_.hdr;
+    o["fi"] = haveKey_ && info.interpolate;
+    o["upscale"] = haveKey_ && !info.upscaler.empty();
+    o["upscaler"] = haveKey_ && !info.upscaler.empty() ? json(ScaleMethod::parse(info.upscaler).description())
+                                                        : json(nullptr);
+    o["up_ms"] = roundTo(upMs_, 0.01);
+    o["out_width"] = info.outWidth;
+    o["out_height"] = info.outHeight;
+    o["hdr_used"] = haveKey_ && info.hdr;
+    o["hdr_ms"] = roundTo(hdrMs_, 0.01);
+    o["hdr_lift"] = haveKey_ && info.hdr ? json("Corvel inverse tone mapping") : json(nullptr);
+    o["blacks"] = haveKey_ && info.blacks;
+    o["black_floor"] = blacksShown_ ? roundTo(blacksShown_->floor(), 0.001) : -1.0;
+    o["black_lift"] = blacksShown_ ? roundTo(blacksShown_->lift(), 0.001) : 0.0;
+    o["encoding_fps"] = roundTo(encodingFps_, 0.01);
+    o["realtime_factor"] = haveKey_ && info.fps > 0 ? roundTo(encodingFps_ / info.fps, 0.001) : 0.0;
+    o["segment"] = haveKey_ ? nextFrame_ / std::max(info.gop, 1) : 0;
+    o["restarts"] = restarts_;
+    o["running"] = running_;
+    o["start_segment"] = startSegment_;
+    o["requested"] = lastAsked_;
+    o["startup_ms"] = std::llround(startupMs_);
+    o["mbps"] = roundTo(mbps_, 0.1);
+    o["frc_ms"] = roundTo(frcMs_, 0.01);
+    o["in_between"] = inBetween_;
+    o["repeated"] = repeated_;
+    o["width"] = info.width;
+    o["height"] = info.height;
+    o["fps"] = roundTo(info.fps, 0.001);
+    o["tv"] = haveKey_ && key_.tv;
+    o["sound"] = nullptr; // TV sound joins with the sound reader
+    o["init_ready"] = initSegment_ != nullptr;
+    o["segments_held"] = segments_.size();
+    o["why"] = haveKey_ ? info.why : std::string();
+    o["last_error"] = lastError_.empty() ? json(nullptr) : json(lastError_);
+    std::string body;
+    try {
+        // Replace invalid UTF-8 (a title name, an error text) rather than fail.
+        body = o.dump(-1, ' ', false, json::error_handler_t::replace);
+    } catch (const std::exception&) {
+        body = "{}";
+    }
+    return HTTPResponse::text(200, body + "\n", "application/json");
+}
 
 } // namespace corvel

@@ -1,28 +1,157 @@
 #pragma once
 
+#include "common/Thread.h"
 #include "http/HTTPMessage.h"
+#include "output/Encoder.h"
+#include "output/InitSegment.h"
+#include "processing/Picture.h"
+#include "service/Key.h"
 #include "service/ServiceOptions.h"
+#include "service/Stages.h"
+#include "source/StreamInfo.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace corvel {
 
-// The enhancement service: everything the HTTP server's handler reaches.
-// For now it knows one route, the status poll; playlists, segments and the
-// run pipeline plug in behind `handle` without changing its callers.
+class PictureSource;
+
+// How long requests wait and when the idle run is released. The defaults are
+// the service's; tests shorten them.
+struct ServiceTiming {
+    int64_t waitMs = 15000;     // a segment request waits this long for its segment
+    int64_t initWaitMs = 8000;  // an init-segment request waits this long
+    int64_t idleMs = 120000;    // no request for this long releases the run
+    int64_t watchdogStepMs = 5000; // how often the watchdog looks
+};
+
+// The enhancement service: turns requests into keys, keys into runs and runs
+// into segments. One key (one title with one set of enhancements) is served
+// at a time. The request side runs on the HTTP connection threads; the run
+// side on the "pipeline" thread, the "watchdog" thread and the encoder's
+// completion thread.
+//
+// Locking: `cond` (mu_ + cv_) guards the service state; `outLock` guards the
+// segment being assembled. Lock order: outLock before cond; nothing takes
+// outLock while holding cond. Functions named "...Locked" are called with
+// cond held (passed as the lock so they may wait or release it).
 class Service {
 public:
-    explicit Service(ServiceOptions options);
+    explicit Service(ServiceOptions options, ServiceTiming timing = {},
+                     StageFactory stages = defaultStageFactory());
+    // Stops the threads: the current run leaves at its next check.
+    ~Service();
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
 
-    // Answers one request; called concurrently from the connection threads.
     HTTPResponse handle(const HTTPRequest& request);
 
     const ServiceOptions& options() const { return options_; }
 
+    // Whether frame interpolation can run in this build.
+    static bool interpolationSupported();
+
 private:
+    using Lock = std::unique_lock<std::mutex>;
+
+    // Request side.
+    HTTPResponse setLook(const std::string& item, const std::map<std::string, std::string>& query);
+    std::optional<HTTPResponse> admitLocked(Lock& lock, const Key& key);
+    void useKeyLocked(Lock& lock, const Key& key);
+    void useToneLocked(const ToneParams& tone);
+    void restartLocked(int segment, const std::string& why);
+    HTTPResponse playlist(const Key& key, double start, bool warm);
+    HTTPResponse initResponse(const Key& key);
+    HTTPResponse segment(const Key& key, int n);
     HTTPResponse status();
+    bool rungSwitchLocked(const Key& asked) const { return haveKey_ && isRungSwitch(key_, asked); }
+
+    // Run side.
+    void pipelineLoop();
+    void watchdogLoop();
+    void prepare(const Key& key, const StreamInfo& info);
+    void run(int serial, int start, const Key& key, const StreamInfo& info);
+    PictureRef finished(const PictureRef& picture, double time);
+    void encode(Encoder& encoder, const PictureRef& picture, int64_t frame, int gop, int64_t first,
+                int serial);
+    void addPicture(EncodedPicture picture, int64_t frame, int serial);
+    void finishSegmentLocked();
+    void trimLocked(int around);
+    bool validRun(int serial);
+    std::unique_ptr<PictureSource> openSource(const StreamInfo& info);
 
     const ServiceOptions options_;
+    const ServiceTiming timing_;
+    const StageFactory stageFactory_;
+    static constexpr int reach_ = 4;
+    static constexpr int keepBehind_ = 4;
+
+    // ---- guarded by mu_ ("cond") ----
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool quit_ = false;
+    Key key_;
+    ToneParams liveTone_;
+    bool haveKey_ = false;
+    bool clientLift_ = false;
+    StreamInfo info_;
+    std::map<std::string, StreamInfo> infos_;
+    std::map<int, std::shared_ptr<const std::vector<uint8_t>>> segments_;
+    std::shared_ptr<const std::vector<uint8_t>> initSegment_;
+    VideoTrack track_;
+    int serial_ = 0;
+    bool pending_ = false;
+    bool running_ = false;
+    bool preparePending_ = false;
+    bool preparing_ = false;
+    bool releasePending_ = false;
+    int startSegment_ = 0;
+    int64_t nextFrame_ = 0;
+    int wanted_ = 0;
+    int lastAsked_ = -1;
+    int64_t lastRequestMs_ = 0;
+    std::string runError_;
+    std::string lastError_;
+    int restarts_ = 0;
+    double startupMs_ = 0;
+    double encodingFps_ = 0;
+    double mbps_ = 0;
+    double frcMs_ = 0;
+    int64_t inBetween_ = 0;
+    int64_t repeated_ = 0;
+    double upMs_ = 0;
+    double hdrMs_ = 0;
+    // The run's black-deepening stage as the status shows it; replaced
+    // under mu_ by the pipeline thread, its figures are atomics.
+    std::shared_ptr<BlacksStage> blacksShown_;
+
+    // ---- stage objects: pipeline thread only ----
+    std::unique_ptr<Encoder> encoder_;
+    Stages stages_;
+
+    // ---- guarded by outMu_ ("outLock") ----
+    std::mutex outMu_;
+    std::vector<EncodedPicture> pictures_;
+    int64_t segmentFirst_ = 0;
+    int outSerial_ = -1;
+    int outGop_ = 1;
+    VideoTrack outTrack_;
+    int outSegments_ = 0;
+
+    // Last: the threads start after every field above exists and stop
+    // before any of them goes.
+    std::unique_ptr<JoinableThread> pipeline_;
+    std::unique_ptr<JoinableThread> watchdog_;
 };
+
+// Monotonic milliseconds (whole, truncated).
+int64_t monotonicMs();
 
 } // namespace corvel

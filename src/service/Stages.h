@@ -1,0 +1,84 @@
+#pragma once
+
+#include "processing/Picture.h"
+#include "processing/ScaleMethod.h"
+#include "processing/ToneParams.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace corvel {
+
+// The picture stages as the run sees them. The run owns one of each at most,
+// keeps it while its parameters match and asks the factory for a new one
+// when they change. Every call comes from the pipeline thread.
+
+class UpscalerStage {
+public:
+    UpscalerStage(ScaleMethod method, int inWidth, int inHeight, int outWidth, int outHeight)
+        : method(std::move(method)), inWidth(inWidth), inHeight(inHeight), outWidth(outWidth),
+          outHeight(outHeight) {}
+    virtual ~UpscalerStage() = default;
+    // A new picture of outWidth x outHeight. Throws EnhanceError.
+    virtual PictureRef scale(const PictureRef& picture) = 0;
+    // Milliseconds per picture since the last call; resets the count.
+    virtual double takeMs() = 0;
+    // The licence of the method's shader or network, when it names one.
+    virtual std::optional<std::string> license() const { return std::nullopt; }
+
+    const ScaleMethod method;
+    const int inWidth, inHeight, outWidth, outHeight;
+};
+
+class LiftStage {
+public:
+    LiftStage(int width, int height) : width(width), height(height) {}
+    virtual ~LiftStage() = default;
+    // The SDR picture lifted to HDR10 (BT.2020, PQ). Throws EnhanceError.
+    virtual PictureRef apply(const PictureRef& picture) = 0;
+    // Read at every picture: a change takes effect with the next one.
+    virtual void setParams(const ToneParams& params) = 0;
+    // Mean milliseconds per picture since the last call; resets the count.
+    virtual double takeMs() = 0;
+
+    const int width, height;
+};
+
+class BlacksStage {
+public:
+    virtual ~BlacksStage() = default;
+    // Starts the measurement afresh (a new run).
+    virtual void reset() = 0;
+    virtual void measure(const Picture& picture, double pts) = 0;
+    // The picture with its blacks deepened. Throws EnhanceError.
+    virtual PictureRef apply(const PictureRef& picture) = 0;
+    // The measured floor (-1 before any) and the lift, safe to read from any
+    // thread while the pipeline thread measures.
+    virtual double floor() const = 0;
+    virtual double lift() const = 0;
+};
+
+// Makes the stages. A factory that cannot make a stage throws EnhanceError
+// with the sentence the run reports; `blacks` returns none on failure (the
+// run then goes without deepened blacks, silently).
+struct StageFactory {
+    std::function<std::unique_ptr<UpscalerStage>(const ScaleMethod& method, int inWidth, int inHeight,
+                                                 int outWidth, int outHeight)>
+        upscaler;
+    std::function<std::unique_ptr<LiftStage>(int width, int height, const ToneParams& params)> lift;
+    std::function<std::unique_ptr<BlacksStage>()> blacks;
+};
+
+// The stages this build has.
+StageFactory defaultStageFactory();
+
+// The stage objects a run keeps between runs.
+struct Stages {
+    std::unique_ptr<UpscalerStage> upscaler;
+    std::unique_ptr<LiftStage> lift;
+    std::shared_ptr<BlacksStage> blacks; // shared: the status reads its figures
+};
+
+} // namespace corvel
