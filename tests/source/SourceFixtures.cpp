@@ -1,6 +1,8 @@
 #include "SourceFixtures.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <unistd.h>
 #include <sstream>
 #include <stdexcept>
 
@@ -51,6 +53,22 @@ std::string capture(const std::string& command) {
 
 void ffmpeg(const std::string& folder, const std::string& args) {
     capture("cd '" + folder + "' && ffmpeg -nostdin -v error -y " + args + " 2>&1");
+}
+
+std::string cachedClip(const std::string& name, const std::string& args) {
+    std::string folder = TEST_MEDIA_DIR;
+    std::filesystem::create_directories(folder);
+    std::string path = folder + "/" + name;
+    if (std::filesystem::exists(path)) return path;
+    // Made under a private name and renamed into place, so a racing test
+    // never sees half a file.
+    std::string ext = std::filesystem::path(name).extension().string();
+    std::string temporary = folder + "/tmp-" + std::to_string(getpid()) + "-" + name;
+    std::string command = args;
+    for (size_t at; (at = command.find("{out}")) != std::string::npos;) command.replace(at, 5, "'" + temporary + "'");
+    ffmpeg(folder, command);
+    std::filesystem::rename(temporary, path);
+    return path;
 }
 
 std::vector<double> ffprobeFrameTimes(const std::string& file) {

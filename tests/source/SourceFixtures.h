@@ -34,6 +34,10 @@ private:
 void ffmpeg(const std::string& folder, const std::string& args);
 // Standard output of a shell command; throws when it fails.
 std::string capture(const std::string& command);
+// A clip made once per build tree and shared by every test process: runs
+// ffmpeg with ARGS, where "{out}" stands for the output file, unless the clip
+// already exists. Returns its path. Safe when several tests race for it.
+std::string cachedClip(const std::string& name, const std::string& args);
 // Presentation times (seconds) of the video frames ffprobe decodes, in order.
 std::vector<double> ffprobeFrameTimes(const std::string& file);
 
