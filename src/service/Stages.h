@@ -17,9 +17,8 @@ namespace corvel {
 
 class UpscalerStage {
 public:
-    UpscalerStage(ScaleMethod method, int inWidth, int inHeight, int outWidth, int outHeight)
-        : method(std::move(method)), inWidth(inWidth), inHeight(inHeight), outWidth(outWidth),
-          outHeight(outHeight) {}
+    UpscalerStage(ScaleMethod m, int inW, int inH, int outW, int outH)
+        : method(std::move(m)), inWidth(inW), inHeight(inH), outWidth(outW), outHeight(outH) {}
     virtual ~UpscalerStage() = default;
     // A new picture of outWidth x outHeight. Throws EnhanceError.
     virtual PictureRef scale(const PictureRef& picture) = 0;
@@ -34,7 +33,7 @@ public:
 
 class LiftStage {
 public:
-    LiftStage(int width, int height) : width(width), height(height) {}
+    LiftStage(int w, int h) : width(w), height(h) {}
     virtual ~LiftStage() = default;
     // The SDR picture lifted to HDR10 (BT.2020, PQ). Throws EnhanceError.
     virtual PictureRef apply(const PictureRef& picture) = 0;

@@ -157,7 +157,9 @@ TEST(NeuralTier, BudgetsAndTiers) {
     ServiceOptions options;
     options.neuralMs = 30;
     const std::pair<uint32_t, uint32_t> rates[] = {{24000, 1001}, {25, 1}, {30000, 1001}, {60000, 1001}};
-    const char* budgets[] = {"35.04", "33.60", "28.03", "14.01"};
+    // 840 / (24000/1001) is 35.035 exactly, stored just below it in binary,
+    // so "%.2f" writes 35.03 (a hand computation with 23.976 gives 35.04).
+    const char* budgets[] = {"35.03", "33.60", "28.03", "14.01"};
     for (int i = 0; i < 4; ++i) {
         StreamInfo info = title(1920, 1080, rates[i].first, rates[i].second);
         options.neuralMs = 1000; // never fits: the text shows the budget

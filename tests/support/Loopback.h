@@ -23,6 +23,13 @@ std::string readAll(int fd, std::chrono::milliseconds timeout = std::chrono::sec
 std::string askRaw(int port, const std::string& raw,
                      std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+// The same; call it qualified (test::exchange), since an unqualified call
+// with a std::string argument finds std::exchange.
+inline std::string exchange(int port, const std::string& raw,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+    return askRaw(port, raw, timeout);
+}
+
 // The parts of a raw HTTP answer.
 struct RawResponse {
     int status = 0;

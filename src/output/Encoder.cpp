@@ -1,0 +1,454 @@
+#include "output/Encoder.h"
+
+#include "common/EnhanceError.h"
+#include "common/Env.h"
+#include "common/Log.h"
+#include "output/HvcC.h"
+#include "output/InitSegment.h"
+
+#include <pthread.h>
+#include <x265.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <thread>
+#include <vector>
+
+namespace corvel {
+
+namespace {
+
+// At most this many pictures wait for the encoder thread; `encode` blocks
+// beyond it so that a fast producer cannot pile up frames in memory.
+constexpr size_t kMaxQueued = 4;
+
+struct ParamDeleter {
+    const x265_api* api;
+    void operator()(x265_param* p) const { api->param_free(p); }
+};
+struct EncoderDeleter {
+    const x265_api* api;
+    void operator()(x265_encoder* e) const { api->encoder_close(e); }
+};
+using ParamPtr = std::unique_ptr<x265_param, ParamDeleter>;
+using X265Ptr = std::unique_ptr<x265_encoder, EncoderDeleter>;
+
+bool isPreset(const std::string& name) {
+    for (int i = 0; x265_preset_names[i] != nullptr; ++i)
+        if (name == x265_preset_names[i]) return true;
+    return false;
+}
+
+[[noreturn]] void refuse(const std::string& key, int status) {
+    throw EnhanceError("VideoToolbox property " + key + ": " + std::to_string(status));
+}
+
+// Planar 4:2:0 samples as x265 takes them: 10-bit codes in the low bits of
+// 16-bit words, the three planes one after the other at full, half, half width.
+struct PlanarPicture {
+    std::vector<uint16_t> samples;
+    int64_t pts = 0;
+    bool key = false;
+    Encoder::Done done;
+};
+
+void toPlanar(const Picture& in, std::vector<uint16_t>& out) {
+    const size_t w = static_cast<size_t>(in.width);
+    const size_t h = static_cast<size_t>(in.height);
+    out.resize(w * h + 2 * (w / 2) * (h / 2));
+    uint16_t* y = out.data();
+    uint16_t* cb = y + w * h;
+    uint16_t* cr = cb + (w / 2) * (h / 2);
+    for (size_t row = 0; row < h; ++row) {
+        const uint16_t* src = in.row(0, static_cast<int>(row));
+        uint16_t* dst = y + row * w;
+        for (size_t x = 0; x < w; ++x) dst[x] = static_cast<uint16_t>(src[x] >> 6);
+    }
+    for (size_t row = 0; row < h / 2; ++row) {
+        const uint16_t* src = in.row(1, static_cast<int>(row));
+        uint16_t* u = cb + row * (w / 2);
+        uint16_t* v = cr + row * (w / 2);
+        for (size_t x = 0; x < w / 2; ++x) {
+            u[x] = static_cast<uint16_t>(src[2 * x] >> 6);
+            v[x] = static_cast<uint16_t>(src[2 * x + 1] >> 6);
+        }
+    }
+}
+
+} // namespace
+
+struct Encoder::Impl {
+    Encoder& owner;
+    const x265_api* api = nullptr;
+    ParamPtr param;
+    X265Ptr x265;
+    std::string masteringDisplay; // x265 keeps a pointer to this text
+    EncoderFormat headerFormat;   // built from x265's parameter sets
+
+    std::mutex lock; // guards everything below
+    std::condition_variable changed;
+    std::deque<PlanarPicture> queue;         // written by encode, read by the thread
+    std::vector<std::vector<uint16_t>> spare; // sample buffers for reuse
+    std::deque<Done> waiting;                 // submitted to x265, not yet come back
+    int64_t submitted = 0;                    // pictures accepted by encode
+    int64_t delivered = 0;                    // done calls made
+    int64_t tick = 0;
+    bool busy = false;      // the thread is inside x265
+    bool flushWanted = false;
+    bool flushed = false;   // x265 was drained; it takes no more pictures
+    bool stopping = false;
+    std::optional<EncoderFormat> format; // set once by the thread
+    std::thread thread;
+
+    explicit Impl(Encoder& e) : owner(e), param(nullptr, {nullptr}), x265(nullptr, {nullptr}) {}
+
+    void run();
+    void deliver(x265_nal* nals, uint32_t count, const x265_picture& out);
+    void fail(Done done, int status);
+    void callDone(Done& done, std::optional<EncodedPicture> picture);
+};
+
+void Encoder::Impl::callDone(Done& done, std::optional<EncodedPicture> picture) {
+    try {
+        if (done) done(std::move(picture));
+    } catch (const std::exception& e) {
+        logf(std::string("encoder: a completion failed: ") + e.what());
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    ++delivered;
+    changed.notify_all();
+}
+
+void Encoder::Impl::fail(Done done, int status) {
+    logf("encoder: a picture failed (" + std::to_string(status) + ")");
+    callDone(done, std::nullopt);
+}
+
+void Encoder::Impl::deliver(x265_nal* nals, uint32_t count, const x265_picture& out) {
+    EncodedPicture picture;
+    size_t total = 0;
+    for (uint32_t i = 0; i < count; ++i) total += nals[i].sizeBytes;
+    picture.data.reserve(total);
+    // With bAnnexB off every payload already starts with its 4-byte length.
+    for (uint32_t i = 0; i < count; ++i)
+        picture.data.insert(picture.data.end(), nals[i].payload, nals[i].payload + nals[i].sizeBytes);
+    picture.key = IS_X265_TYPE_I(out.sliceType);
+
+    Done done;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!format) format = headerFormat;
+        done = std::move(waiting.front());
+        waiting.pop_front();
+    }
+    if (picture.data.empty()) {
+        fail(std::move(done), 0);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(owner.statsLock);
+        owner.bytes += static_cast<int64_t>(picture.data.size());
+        owner.pictures += 1;
+    }
+    callDone(done, std::move(picture));
+}
+
+void Encoder::Impl::run() {
+    x265_picture in;
+    x265_picture out;
+    for (;;) {
+        PlanarPicture job;
+        bool flushNow = false;
+        {
+            std::unique_lock<std::mutex> guard(lock);
+            changed.wait(guard, [&] {
+                return !queue.empty() || stopping || (flushWanted && !flushed);
+            });
+            if (!queue.empty()) {
+                job = std::move(queue.front());
+                queue.pop_front();
+                waiting.push_back(std::move(job.done));
+                changed.notify_all(); // room in the queue
+            } else if (flushWanted && !flushed) {
+                flushNow = true;
+            } else {
+                return; // stopping with nothing left
+            }
+            busy = true;
+        }
+
+        if (flushNow) {
+            // Drains pictures x265 still holds; afterwards it takes no more.
+            for (;;) {
+                x265_nal* nals = nullptr;
+                uint32_t count = 0;
+                api->picture_init(param.get(), &out);
+                int got = api->encoder_encode(x265.get(), &nals, &count, nullptr, &out);
+                if (got <= 0) break;
+                deliver(nals, count, out);
+            }
+            std::deque<Done> lost;
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                lost.swap(waiting);
+            }
+            for (auto& done : lost) fail(std::move(done), 0);
+            std::lock_guard<std::mutex> guard(lock);
+            flushed = true;
+            busy = false;
+            changed.notify_all();
+            continue;
+        }
+
+        const int w = owner.config_.width;
+        const int h = owner.config_.height;
+        api->picture_init(param.get(), &in);
+        in.bitDepth = 10;
+        in.colorSpace = X265_CSP_I420;
+        in.pts = job.pts;
+        in.sliceType = job.key ? X265_TYPE_IDR : X265_TYPE_AUTO;
+        uint16_t* base = job.samples.data();
+        in.planes[0] = base;
+        in.planes[1] = base + static_cast<size_t>(w) * h;
+        in.planes[2] = base + static_cast<size_t>(w) * h + static_cast<size_t>(w / 2) * (h / 2);
+        in.stride[0] = w * 2;
+        in.stride[1] = w; // (w / 2) samples of 2 bytes
+        in.stride[2] = w;
+
+        x265_nal* nals = nullptr;
+        uint32_t count = 0;
+        api->picture_init(param.get(), &out);
+        int got = api->encoder_encode(x265.get(), &nals, &count, &in, &out);
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            spare.push_back(std::move(job.samples));
+        }
+        if (got < 0) {
+            Done done;
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                done = std::move(waiting.back());
+                waiting.pop_back();
+            }
+            fail(std::move(done), got);
+        } else if (got > 0) {
+            deliver(nals, count, out);
+        }
+        std::lock_guard<std::mutex> guard(lock);
+        busy = false;
+        changed.notify_all();
+    }
+}
+
+std::string Encoder::presetFromEnv() {
+    auto value = rawEnv("CORVEL_ENHANCE_X265_PRESET");
+    if (value && !value->empty()) {
+        if (isPreset(*value)) return *value;
+        logf("encoder: unknown x265 preset " + *value + ", using " + kDefaultX265Preset);
+    }
+    return kDefaultX265Preset;
+}
+
+Encoder::Encoder(const EncoderConfig& config)
+    : config_(config), preset_(presetFromEnv()), impl_(std::make_unique<Impl>(*this)) {
+    Impl& m = *impl_;
+    const std::string size = std::to_string(config.width) + "x" + std::to_string(config.height);
+    if (config.width <= 0 || config.height <= 0 || (config.width & 1) || (config.height & 1) ||
+        config.fpsNum == 0 || config.fpsDen == 0)
+        throw EnhanceError("VideoToolbox HEVC encoder " + size + ": -1");
+    m.api = x265_api_get(10);
+    if (m.api == nullptr) throw EnhanceError("VideoToolbox HEVC encoder " + size + ": -1");
+    m.param = ParamPtr(m.api->param_alloc(), ParamDeleter{m.api});
+    m.x265 = X265Ptr(nullptr, EncoderDeleter{m.api});
+    if (!m.param) throw EnhanceError("VideoToolbox HEVC encoder " + size + ": -1");
+    x265_param* p = m.param.get();
+
+    // zerolatency: no B-frames, no lookahead, one frame thread; each picture
+    // comes back from the call that submitted it.
+    if (m.api->param_default_preset(p, preset_.c_str(), "zerolatency") < 0)
+        refuse("ProfileLevel", -1);
+    p->logLevel = X265_LOG_ERROR;
+    p->internalCsp = X265_CSP_I420;
+    p->sourceWidth = config.width;
+    p->sourceHeight = config.height;
+    p->fpsNum = config.fpsNum;
+    p->fpsDenom = config.fpsDen;
+    p->bframes = 0;
+    p->lookaheadDepth = 0;
+    p->bOpenGOP = 0;
+    p->keyframeMax = 100000;
+    p->keyframeMin = 1;
+    p->scenecutThreshold = 0; // key frames only where the caller asks
+    p->bAnnexB = 0;           // 4-byte big-endian lengths
+    p->bRepeatHeaders = 0;    // parameter sets live in the hvcC record
+    p->bEmitInfoSEI = 0;
+    p->bEnableAccessUnitDelimiters = 0;
+
+    if (config.quality > 0) {
+        p->rc.rateControlMode = X265_RC_CRF;
+        p->rc.rfConstant = crfForQuality(config.quality);
+    } else {
+        if (config.bitrate < 1000) refuse("AverageBitRate", -1);
+        p->rc.rateControlMode = X265_RC_ABR;
+        p->rc.bitrate = config.bitrate / 1000; // kbit/s
+        if (config.peakBitrate >= 1) {
+            // The peak is a one-second window: a buffer of one second at the peak rate.
+            int peak = std::max(1, config.peakBitrate / 1000);
+            p->rc.vbvMaxBitrate = peak;
+            p->rc.vbvBufferSize = peak;
+        }
+    }
+
+    // Colour in the VUI, with the same code points as the colr box.
+    NclxCodes codes = nclx(config.color);
+    p->vui.bEnableVideoSignalTypePresentFlag = 1;
+    p->vui.videoFormat = 5; // unspecified
+    p->vui.bEnableVideoFullRangeFlag = 0;
+    p->vui.bEnableColorDescriptionPresentFlag = 1;
+    p->vui.colorPrimaries = codes.primaries;
+    p->vui.transferCharacteristics = codes.transfer;
+    p->vui.matrixCoeffs = codes.matrix;
+
+    if (config.hdr10) {
+        const HDR10Metadata& hdr = *config.hdr10;
+        auto md = hdr.masteringDisplay();
+        auto u16 = [&](size_t at) { return std::to_string((md[at] << 8) | md[at + 1]); };
+        auto u32 = [&](size_t at) {
+            return std::to_string((static_cast<uint32_t>(md[at]) << 24) |
+                                  (static_cast<uint32_t>(md[at + 1]) << 16) |
+                                  (static_cast<uint32_t>(md[at + 2]) << 8) | md[at + 3]);
+        };
+        m.masteringDisplay = "G(" + u16(0) + "," + u16(2) + ")B(" + u16(4) + "," + u16(6) + ")R(" +
+                             u16(8) + "," + u16(10) + ")WP(" + u16(12) + "," + u16(14) + ")L(" +
+                             u32(16) + "," + u32(20) + ")";
+        p->masteringDisplayColorVolume = m.masteringDisplay.c_str();
+        auto cll = hdr.contentLightLevel();
+        p->maxCLL = static_cast<uint16_t>((cll[0] << 8) | cll[1]);
+        p->maxFALL = static_cast<uint16_t>((cll[2] << 8) | cll[3]);
+        p->bEmitHDR10SEI = 1;
+        m.headerFormat.masteringDisplay = md;
+        m.headerFormat.contentLightLevel = cll;
+    }
+
+    if (m.api->param_apply_profile(p, "main10") < 0) refuse("ProfileLevel", -1);
+
+    m.x265 = X265Ptr(m.api->encoder_open(p), EncoderDeleter{m.api});
+    if (!m.x265) throw EnhanceError("VideoToolbox HEVC encoder " + size + ": -1");
+
+    x265_nal* nals = nullptr;
+    uint32_t count = 0;
+    if (m.api->encoder_headers(m.x265.get(), &nals, &count) < 0)
+        throw EnhanceError("The encoder gave no hvcC.");
+    std::vector<uint8_t> units[3];
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t type = nals[i].type;
+        if (type < 32 || type > 34 || nals[i].sizeBytes < 4) continue;
+        units[type - 32].assign(nals[i].payload + 4, nals[i].payload + nals[i].sizeBytes);
+    }
+    m.headerFormat.hvcC = makeHvcC(units[0], units[1], units[2]);
+
+    logf("encoder: x265 " + std::string(preset_) + ", " + size + ", " +
+         (config.quality > 0 ? "crf " + std::to_string(crfForQuality(config.quality))
+                             : "abr " + std::to_string(config.bitrate / 1000) + " kbit/s"));
+
+    m.thread = std::thread([this] {
+        pthread_setname_np(pthread_self(), "encoder");
+        impl_->run();
+    });
+}
+
+Encoder::~Encoder() {
+    if (!impl_ || !impl_->thread.joinable()) return;
+    try {
+        completeFrames();
+    } catch (...) {
+    }
+    {
+        std::lock_guard<std::mutex> guard(impl_->lock);
+        impl_->stopping = true;
+        impl_->changed.notify_all();
+    }
+    impl_->thread.join();
+}
+
+EncoderFormat Encoder::prime(uint32_t pixelFormat) {
+    if (auto known = format()) return *known;
+    if (pixelFormat != kPixelFormatX420) throw EnhanceError("No buffer to prime the encoder.");
+    PictureRef black;
+    try {
+        black = makePicture(config_.width, config_.height);
+    } catch (const std::exception&) {
+        throw EnhanceError("No buffer to prime the encoder.");
+    }
+    fillPicture(*black, 0, 0, 0); // zero bytes, as the platform buffer would be
+    encode(*black, true, [](std::optional<EncodedPicture>) {});
+    completeFrames();
+    if (auto known = format()) return *known;
+    throw EnhanceError("The encoder gave no format description.");
+}
+
+void Encoder::encode(const Picture& picture, bool key, Done done) {
+    Impl& m = *impl_;
+    if (picture.width != config_.width || picture.height != config_.height) {
+        logf("encoder: a " + std::to_string(picture.width) + "x" + std::to_string(picture.height) +
+             " picture does not fit the " + std::to_string(config_.width) + "x" +
+             std::to_string(config_.height) + " encoder");
+        throw EnhanceError("VideoToolbox encode: -1");
+    }
+    std::vector<uint16_t> samples;
+    {
+        std::unique_lock<std::mutex> guard(m.lock);
+        if (m.flushed || m.flushWanted) throw EnhanceError("The encoder is closed.");
+        if (!m.spare.empty()) {
+            samples = std::move(m.spare.back());
+            m.spare.pop_back();
+        }
+    }
+    // Converted here, on the caller's thread, so that it overlaps the
+    // encoding of the previous picture.
+    toPlanar(picture, samples);
+
+    std::unique_lock<std::mutex> guard(m.lock);
+    m.changed.wait(guard, [&] { return m.queue.size() < kMaxQueued; });
+    ++m.tick;
+    ++m.submitted;
+    m.queue.push_back(PlanarPicture{std::move(samples), m.tick, key, std::move(done)});
+    m.changed.notify_all();
+}
+
+void Encoder::completeFrames() {
+    Impl& m = *impl_;
+    std::unique_lock<std::mutex> guard(m.lock);
+    m.changed.wait(guard, [&] {
+        if (m.delivered >= m.submitted) return true;
+        // x265 holds pictures back only when it must see later ones; with
+        // this configuration it never does, but if it did, only a flush
+        // would release them.
+        if (m.queue.empty() && !m.busy && !m.waiting.empty() && !m.flushWanted) {
+            m.flushWanted = true;
+            m.changed.notify_all();
+        }
+        return false;
+    });
+}
+
+std::optional<EncoderFormat> Encoder::format() const {
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    return impl_->format;
+}
+
+int64_t Encoder::tick() const {
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    return impl_->tick;
+}
+
+Encoder::Stats Encoder::takeStats() {
+    std::lock_guard<std::mutex> guard(statsLock);
+    Stats stats{bytes, pictures};
+    bytes = 0;
+    pictures = 0;
+    return stats;
+}
+
+} // namespace corvel

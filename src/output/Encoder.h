@@ -1,0 +1,94 @@
+#pragma once
+
+#include "output/EncoderConfig.h"
+#include "processing/Picture.h"
+#include "processing/PixelFormat.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace corvel {
+
+// The x265 preset used when CORVEL_ENHANCE_X265_PRESET does not name one,
+// chosen by measurement (docs/BENCHMARKS.md).
+inline constexpr const char* kDefaultX265Preset = "ultrafast";
+
+// HEVC Main10 encoding with libx265 (its 10-bit API): no B-frames, no frame
+// reordering, no lookahead, key frames (IDR pictures) only when the caller
+// asks for them, constant quality (CRF) or an average bit rate with a VBV
+// peak, colour in the VUI and, for HDR10, the mastering display and content
+// light level SEI.
+//
+// Pictures are queued by `encode` and encoded on the encoder's own thread
+// ("encoder"), which calls each picture's `done` exactly once, in submission
+// order: with the encoded picture, or with nothing when x265 failed on it.
+// `encode` and `prime` are called from one thread at a time; `done` may run
+// while the next picture is being submitted.
+class Encoder {
+public:
+    using Done = std::function<void(std::optional<EncodedPicture>)>;
+
+    // Opens the x265 encoder. Throws EnhanceError
+    // "VideoToolbox HEVC encoder WxH: status" when x265 refuses the size, or
+    // "VideoToolbox property NAME: status" when it refuses a setting.
+    explicit Encoder(const EncoderConfig& config);
+    // Waits for every submitted picture, then closes x265.
+    ~Encoder();
+    Encoder(const Encoder&) = delete;
+    Encoder& operator=(const Encoder&) = delete;
+
+    const EncoderConfig& config() const { return config_; }
+    // The x265 preset in use.
+    const std::string& preset() const { return preset_; }
+
+    // The format of the output. Returns it at once when a picture has already
+    // come back; otherwise encodes one all-zero key picture (it counts like
+    // any other) and waits for it. Only kPixelFormatX420 is taken; any other
+    // format fails with "No buffer to prime the encoder.".
+    EncoderFormat prime(uint32_t pixelFormat);
+
+    // Queues one picture (its samples are copied before this returns); `key`
+    // makes it an IDR picture. Blocks while several pictures already wait.
+    // Throws EnhanceError "VideoToolbox encode: -1" for a picture of another
+    // size (the encoder stays usable) and "The encoder is closed." once the
+    // encoder has been flushed.
+    void encode(const Picture& picture, bool key, Done done);
+
+    // Returns when every picture submitted so far has been passed to its
+    // `done` (the platform's CompleteFrames with an invalid time).
+    void completeFrames();
+
+    // The format of the first picture that came back; none before that.
+    std::optional<EncoderFormat> format() const;
+    // Pictures submitted so far.
+    int64_t tick() const;
+
+    // Encoded bytes and pictures since the last report, guarded by
+    // statsLock; the reader takes both and sets them to 0.
+    std::mutex statsLock;
+    int64_t bytes = 0;
+    int64_t pictures = 0;
+
+    struct Stats {
+        int64_t bytes = 0;
+        int64_t pictures = 0;
+    };
+    // Takes bytes and pictures under statsLock and resets them.
+    Stats takeStats();
+
+    // CORVEL_ENHANCE_X265_PRESET when it names an x265 preset, else
+    // kDefaultX265Preset.
+    static std::string presetFromEnv();
+
+private:
+    struct Impl;
+    EncoderConfig config_;
+    std::string preset_;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace corvel

@@ -1,0 +1,304 @@
+#include "source/Decoder.h"
+
+#include "common/EnhanceError.h"
+#include "common/Fmt.h"
+#include "common/Log.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace corvel {
+
+namespace {
+
+constexpr uint64_t kWindowBytes = 4194304; // one range request per 4 MiB of media data
+constexpr double kPacketTimeBase = 90000;  // packet times are in 1/90000 s
+
+// Widens one row of 8-bit or 10-bit codes to code x 64 words: 8-bit codes
+// become 10-bit ones exactly (code x 4), so a shift of 8; 10-bit ones shift 6.
+template <typename In> void widenRow(const In* in, uint16_t* out, int count, int shift) {
+    for (int x = 0; x < count; ++x) out[x] = static_cast<uint16_t>(in[x] << shift);
+}
+
+template <typename In> void interleaveRow(const In* u, const In* v, uint16_t* out, int pairs, int shift) {
+    for (int x = 0; x < pairs; ++x) {
+        out[2 * x] = static_cast<uint16_t>(u[x] << shift);
+        out[2 * x + 1] = static_cast<uint16_t>(v[x] << shift);
+    }
+}
+
+// Copies a decoded frame into the picture layout; false for a sample format
+// this path does not take (the picture then counts as not decoded).
+bool convert(const AVFrame& frame, Picture& picture) {
+    const int w = picture.width, h = picture.height;
+    switch (frame.format) {
+    case AV_PIX_FMT_YUV420P:
+    case AV_PIX_FMT_YUVJ420P:
+        for (int y = 0; y < h; ++y) widenRow(frame.data[0] + y * frame.linesize[0], picture.row(0, y), w, 8);
+        for (int y = 0; y < h / 2; ++y)
+            interleaveRow(frame.data[1] + y * frame.linesize[1], frame.data[2] + y * frame.linesize[2],
+                          picture.row(1, y), w / 2, 8);
+        return true;
+    case AV_PIX_FMT_YUV420P10LE: {
+        auto row = [&](int plane, int y) {
+            return reinterpret_cast<const uint16_t*>(frame.data[plane] + y * frame.linesize[plane]);
+        };
+        for (int y = 0; y < h; ++y) widenRow(row(0, y), picture.row(0, y), w, 6);
+        for (int y = 0; y < h / 2; ++y) interleaveRow(row(1, y), row(2, y), picture.row(1, y), w / 2, 6);
+        return true;
+    }
+    case AV_PIX_FMT_NV12:
+        for (int y = 0; y < h; ++y) widenRow(frame.data[0] + y * frame.linesize[0], picture.row(0, y), w, 8);
+        for (int y = 0; y < h / 2; ++y) widenRow(frame.data[1] + y * frame.linesize[1], picture.row(1, y), w, 8);
+        return true;
+    case AV_PIX_FMT_P010LE:
+        for (int y = 0; y < h; ++y)
+            std::memcpy(picture.row(0, y), frame.data[0] + y * frame.linesize[0], size_t(w) * 2);
+        for (int y = 0; y < h / 2; ++y)
+            std::memcpy(picture.row(1, y), frame.data[1] + y * frame.linesize[1], size_t(w) * 2);
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+void Decoder::CodecDeleter::operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+void Decoder::FrameDeleter::operator()(AVFrame* frame) const { av_frame_free(&frame); }
+void Decoder::PacketDeleter::operator()(AVPacket* packet) const { av_packet_free(&packet); }
+
+Decoder::Decoder(std::vector<TitlePart> parts, std::vector<double> offsets, uint32_t pixelFormat)
+    : parts_(std::move(parts)), offsets_(std::move(offsets)), pixelFormat_(pixelFormat) {}
+
+Decoder::~Decoder() = default;
+
+std::shared_ptr<Mp4Track> Decoder::track(int part) {
+    auto found = tracks_.find(part);
+    if (found != tracks_.end()) return found->second;
+    const TitlePart& titlePart = parts_.at(static_cast<size_t>(part));
+    auto opened = std::make_shared<Mp4Track>(titlePart.url, titlePart.fileName);
+    tracks_[part] = opened;
+    return opened;
+}
+
+void Decoder::seek(double to) {
+    if (parts_.empty()) return;
+    // The last part whose start is at or before `to` (part 0 before the start).
+    size_t chosen = parts_.size() - 1;
+    for (size_t i = 0; i + 1 < parts_.size(); ++i) {
+        if (i + 1 < offsets_.size() && offsets_[i + 1] > to) {
+            chosen = i;
+            break;
+        }
+    }
+    double start = chosen < offsets_.size() ? offsets_[chosen] : 0;
+    open(static_cast<int>(chosen), std::max(0.0, to - start));
+}
+
+void Decoder::open(int part, double from) {
+    auto opened = track(part);
+    part_ = part;
+    track_ = opened;
+
+    // Start at the last key picture at or before `from`.
+    next_ = 0;
+    for (size_t i = 0; i < opened->samples.size(); ++i)
+        if (opened->samples[i].sync && opened->samples[i].pts <= from + 1e-6) next_ = i;
+    drained_ = false;
+    {
+        std::lock_guard guard(pendingLock_);
+        pending_.clear();
+    }
+    if (cachePart_ != part) {
+        cache_.clear();
+        cachePart_ = -1;
+    }
+
+    if (session_ && sessionFormat_ && opened->format && *sessionFormat_ == *opened->format) {
+        // Same format: keep the session, dropping what it holds of the old position.
+        avcodec_flush_buffers(session_.get());
+        return;
+    }
+    session_.reset();
+    sessionFormat_.reset();
+    const VideoFormat& format = *opened->format;
+    auto refuse = [](int status) {
+        throw EnhanceError("The Mac could not open a decoder for this part (" + std::to_string(status) + ").");
+    };
+    if (pixelFormat_ != kPixelFormatX420) refuse(-1);
+    const AVCodec* codec = avcodec_find_decoder(format.codecType == "hvc1" ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
+    if (!codec) refuse(AVERROR_DECODER_NOT_FOUND);
+    std::unique_ptr<AVCodecContext, CodecDeleter> context(avcodec_alloc_context3(codec));
+    if (!context) refuse(AVERROR(ENOMEM));
+    context->extradata = static_cast<uint8_t*>(av_mallocz(format.config.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!context->extradata) refuse(AVERROR(ENOMEM));
+    std::memcpy(context->extradata, format.config.data(), format.config.size());
+    context->extradata_size = static_cast<int>(format.config.size());
+    context->width = format.width;
+    context->height = format.height;
+    context->pkt_timebase = AVRational{1, static_cast<int>(kPacketTimeBase)};
+    context->thread_count = threads_;
+    context->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    int status = avcodec_open2(context.get(), codec, nullptr);
+    if (status < 0) refuse(status);
+    if (!frame_) frame_.reset(av_frame_alloc());
+    if (!packet_) packet_.reset(av_packet_alloc());
+    if (!frame_ || !packet_) refuse(AVERROR(ENOMEM));
+    session_ = std::move(context);
+    sessionFormat_ = format;
+    ++sessionsCreated_;
+}
+
+std::span<const uint8_t> Decoder::bytes(const Sample& sample, const Mp4Track& track) {
+    uint64_t end = sample.offset + sample.size;
+    bool inWindow = cachePart_ == part_ && sample.offset >= cacheOffset_ && cacheOffset_ + cache_.size() >= end;
+    if (!inWindow) {
+        auto [window, total] = httpRange(track.url, sample.offset, std::max(sample.offset + kWindowBytes, end));
+        (void)total;
+        cache_ = std::move(window);
+        cacheOffset_ = sample.offset;
+        cachePart_ = part_;
+        if (sample.offset + cache_.size() < end) throw EnhanceError("The part ended inside a picture.");
+    }
+    return {cache_.data() + (sample.offset - cacheOffset_), sample.size};
+}
+
+void Decoder::failed(double localTime, int status) {
+    int count = ++decodeErrors_;
+    if (count < 6)
+        logf("decoder: a picture at " + fmt(3, localTime) + " s did not decode (" + std::to_string(status) + ")");
+}
+
+void Decoder::deliver(const AVFrame& frame, double partStart) {
+    int64_t stamp = frame.pts != AV_NOPTS_VALUE ? frame.pts : frame.best_effort_timestamp;
+    double local = stamp != AV_NOPTS_VALUE ? static_cast<double>(stamp) / kPacketTimeBase : 0;
+    // The picture layout has even sizes; an odd last row or column is dropped.
+    int width = frame.width & ~1, height = frame.height & ~1;
+    if (width <= 0 || height <= 0) {
+        failed(local, AVERROR_INVALIDDATA);
+        return;
+    }
+    if (!pool_ || pool_->width() != width || pool_->height() != height)
+        pool_ = std::make_unique<PicturePool>(width, height);
+    PictureRef picture = pool_->take();
+    if (!convert(frame, *picture)) {
+        failed(local, AVERROR_PATCHWELCOME);
+        return;
+    }
+    const SourceColor& color = track_->color;
+    picture->color = {};
+    picture->color.primaries = color.primaries.value_or("");
+    picture->color.transfer = color.transfer.value_or("");
+    picture->color.matrix = color.matrix.value_or("");
+
+    DecodedFrame decoded{std::move(picture), partStart + local};
+    std::lock_guard guard(pendingLock_);
+    auto at = std::upper_bound(pending_.begin(), pending_.end(), decoded.pts,
+                               [](double pts, const DecodedFrame& f) { return pts < f.pts; });
+    pending_.insert(at, std::move(decoded));
+}
+
+void Decoder::collect(double partStart) {
+    for (;;) {
+        int status = avcodec_receive_frame(session_.get(), frame_.get());
+        if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) return;
+        if (status < 0) {
+            failed(0, status);
+            return;
+        }
+        if (frame_->decode_error_flags != 0) {
+            int64_t stamp = frame_->pts != AV_NOPTS_VALUE ? frame_->pts : 0;
+            failed(static_cast<double>(stamp) / kPacketTimeBase, AVERROR_INVALIDDATA);
+        } else {
+            deliver(*frame_, partStart);
+        }
+        av_frame_unref(frame_.get());
+    }
+}
+
+void Decoder::decode(const Sample& sample, const Mp4Track& track) {
+    std::span<const uint8_t> data = bytes(sample, track);
+    if (!session_) throw EnhanceError("sample buffer: -1");
+    double partStart = static_cast<size_t>(part_) < offsets_.size() ? offsets_[static_cast<size_t>(part_)] : 0;
+    av_packet_unref(packet_.get());
+    int status = av_new_packet(packet_.get(), static_cast<int>(data.size()));
+    if (status < 0) throw EnhanceError("block buffer: " + std::to_string(status));
+    std::memcpy(packet_->data, data.data(), data.size());
+    packet_->pts = std::llround(sample.pts * kPacketTimeBase);
+    packet_->dts = AV_NOPTS_VALUE;
+    if (sample.sync) packet_->flags |= AV_PKT_FLAG_KEY;
+    for (;;) {
+        status = avcodec_send_packet(session_.get(), packet_.get());
+        if (status != AVERROR(EAGAIN)) break;
+        collect(partStart); // the session is full: take out what it finished
+    }
+    if (status == AVERROR_INVALIDDATA) {
+        failed(sample.pts, status); // one picture lost; decoding goes on
+    } else if (status < 0) {
+        throw EnhanceError("The Mac's decoder stopped (" + std::to_string(status) + ").");
+    }
+    collect(partStart);
+}
+
+void Decoder::drain() {
+    if (!session_) return;
+    double partStart = static_cast<size_t>(part_) < offsets_.size() ? offsets_[static_cast<size_t>(part_)] : 0;
+    avcodec_send_packet(session_.get(), nullptr);
+    collect(partStart);
+    // Ready for the next part's first key picture.
+    avcodec_flush_buffers(session_.get());
+}
+
+std::optional<DecodedFrame> Decoder::read() {
+    for (;;) {
+        if (!track_) return std::nullopt;
+        bool exhausted = next_ >= track_->samples.size();
+        {
+            std::lock_guard guard(pendingLock_);
+            if (pending_.size() > static_cast<size_t>(track_->reorder) || (exhausted && drained_ && !pending_.empty())) {
+                DecodedFrame first = std::move(pending_.front());
+                pending_.erase(pending_.begin());
+                return first;
+            }
+        }
+        if (!exhausted) {
+            decode(track_->samples[next_], *track_);
+            ++next_;
+        } else if (!drained_) {
+            drain();
+            drained_ = true;
+        } else if (static_cast<size_t>(part_) + 1 < parts_.size()) {
+            open(part_ + 1, 0);
+        } else {
+            track_.reset();
+            return std::nullopt;
+        }
+    }
+}
+
+SourceColor Decoder::sourceColor() {
+    if (parts_.empty()) return {};
+    try {
+        return track(0)->color;
+    } catch (const EnhanceError&) {
+        return {};
+    }
+}
+
+int Decoder::sourceBits() {
+    if (parts_.empty()) return 8;
+    try {
+        return track(0)->bits;
+    } catch (const EnhanceError&) {
+        return 8;
+    }
+}
+
+} // namespace corvel

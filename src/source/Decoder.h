@@ -1,0 +1,89 @@
+#pragma once
+
+#include "source/Mp4Track.h"
+#include "source/PictureSource.h"
+#include "source/StreamInfo.h"
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <vector>
+
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+
+namespace corvel {
+
+// The picture source of titles stored as MP4 parts: walks the parts in
+// order, fetches sample bytes in 4 MiB windows by HTTP range requests, and
+// decodes them with libavcodec into pooled Pictures in presentation order.
+class Decoder : public PictureSource {
+public:
+    // An idle decoder: no part open, no session. `offsets` are the parts'
+    // starts on the title clock; `pixelFormat` must be kPixelFormatX420 (a
+    // session for any other format cannot be opened).
+    Decoder(std::vector<TitlePart> parts, std::vector<double> offsets, uint32_t pixelFormat);
+    ~Decoder() override;
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+
+    void seek(double to) override;
+    std::optional<DecodedFrame> read() override;
+    SourceColor sourceColor() override;
+    int sourceBits() override;
+
+    // Pictures that failed to decode over this decoder's life.
+    int decodeErrors() const { return decodeErrors_.load(); }
+    // Decoder sessions created so far (a new one only when the format changes).
+    int sessionsCreated() const { return sessionsCreated_; }
+    // Decoder threads per session (0: libavcodec's choice, one per core).
+    void setThreads(int threads) { threads_ = threads; }
+
+private:
+    struct CodecDeleter {
+        void operator()(AVCodecContext* context) const;
+    };
+    struct FrameDeleter {
+        void operator()(AVFrame* frame) const;
+    };
+    struct PacketDeleter {
+        void operator()(AVPacket* packet) const;
+    };
+
+    std::shared_ptr<Mp4Track> track(int part);
+    void open(int part, double from);
+    std::span<const uint8_t> bytes(const Sample& sample, const Mp4Track& track);
+    void decode(const Sample& sample, const Mp4Track& track);
+    // Moves every picture the session has finished into `pending`.
+    void collect(double partStart);
+    void drain();
+    void deliver(const AVFrame& frame, double partStart);
+    void failed(double localTime, int status);
+
+    std::vector<TitlePart> parts_;
+    std::vector<double> offsets_;
+    uint32_t pixelFormat_;
+    std::map<int, std::shared_ptr<Mp4Track>> tracks_;
+    int part_ = -1;
+    std::shared_ptr<Mp4Track> track_;
+    std::unique_ptr<AVCodecContext, CodecDeleter> session_;
+    std::optional<VideoFormat> sessionFormat_;
+    std::unique_ptr<AVFrame, FrameDeleter> frame_;
+    std::unique_ptr<AVPacket, PacketDeleter> packet_;
+    size_t next_ = 0;     // decode-order index of the next sample to decode
+    bool drained_ = false; // the session has given out every picture of this part
+    Data cache_;           // the byte window last fetched
+    uint64_t cacheOffset_ = 0;
+    int cachePart_ = -1;   // the part the window belongs to (-1: none)
+    std::mutex pendingLock_;
+    std::vector<DecodedFrame> pending_; // guarded by pendingLock_; sorted by pts
+    std::atomic<int> decodeErrors_{0};
+    int sessionsCreated_ = 0;
+    int threads_ = 0;
+    std::unique_ptr<PicturePool> pool_;
+};
+
+} // namespace corvel

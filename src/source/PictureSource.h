@@ -1,0 +1,34 @@
+#pragma once
+
+#include "common/SourceColor.h"
+#include "processing/Picture.h"
+#include "processing/PixelFormat.h"
+
+#include <cstdint>
+#include <optional>
+
+namespace corvel {
+
+// One decoded picture on the title's clock.
+struct DecodedFrame {
+    PictureRef buffer; // in the pixel format the source was asked for
+    double pts = 0;    // seconds on the title's clock (part start + time within the part)
+};
+
+// Where the run takes its pictures from: MP4 parts through the Decoder, or
+// TV titles through ffmpeg. Called from one thread (the run pipeline).
+class PictureSource {
+public:
+    virtual ~PictureSource() = default;
+    // Positions the source so that the next pictures read are those from
+    // about `to` seconds of title time on (earlier ones of the same group of
+    // pictures may come first; the caller skips them). Throws EnhanceError.
+    virtual void seek(double to) = 0;
+    // The next picture in presentation order; none at the end of the title.
+    // Throws EnhanceError.
+    virtual std::optional<DecodedFrame> read() = 0;
+    virtual SourceColor sourceColor() = 0;
+    virtual int sourceBits() = 0;
+};
+
+} // namespace corvel

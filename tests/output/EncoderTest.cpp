@@ -1,0 +1,213 @@
+#include "output/Encoder.h"
+#include "output/HvcC.h"
+
+#include "Bytes.h"
+#include "Clip.h"
+#include "common/EnhanceError.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+
+namespace corvel {
+namespace {
+
+using test::Bytes;
+using test::hexOf;
+
+TEST(HDR10Metadata, BlobsFollowTheSeiLayouts) {
+    HDR10Metadata hdr{1000, 400};
+    // G (0.265, 0.69), B (0.15, 0.06), R (0.68, 0.32), white (0.3127, 0.329)
+    // in 0.00002 units, then 1000 cd/m² and 0.005 cd/m² in 0.0001 units.
+    EXPECT_EQ(hexOf(hdr.masteringDisplay()),
+              hexOf(Bytes().hex("33C2 86C4 1D4C 0BB8 84D0 3E80 3D13 4042 00989680 00000032").data));
+    EXPECT_EQ(hexOf(hdr.contentLightLevel()), "03 E8 01 90 ");
+    // Out of range values are clamped to what the fields hold.
+    HDR10Metadata big{500000, 70000};
+    EXPECT_EQ(hexOf(big.contentLightLevel()), "FF FF FF FF ");
+    EXPECT_EQ(test::be32(big.masteringDisplay(), 16), 4294960000u);
+}
+
+TEST(EncoderConfig, QualityFromEnvironmentText) {
+    EXPECT_EQ(EncoderConfig::qualityFromText(std::nullopt), 0.75);
+    EXPECT_EQ(EncoderConfig::qualityFromText(""), 0.75);
+    EXPECT_EQ(EncoderConfig::qualityFromText("high"), 0.75);
+    EXPECT_EQ(EncoderConfig::qualityFromText("0.5"), 0.5);
+    EXPECT_EQ(EncoderConfig::qualityFromText("-2"), 0.0);
+    EXPECT_EQ(EncoderConfig::qualityFromText("7"), 1.0);
+    // Higher quality, lower CRF, within x265's range.
+    EXPECT_LT(crfForQuality(0.9), crfForQuality(0.5));
+    EXPECT_GE(crfForQuality(1.0), 0.0);
+    EXPECT_LE(crfForQuality(0.0), 51.0);
+}
+
+EncoderConfig config(int w, int h) {
+    EncoderConfig c;
+    c.width = w;
+    c.height = h;
+    c.fpsNum = 24;
+    c.fpsDen = 1;
+    c.quality = 0.75;
+    c.color = {color::kPrimaries709, color::kTransfer709, color::kMatrix709};
+    return c;
+}
+
+TEST(Encoder, PrimeGivesMain10RecordOnce) {
+    Encoder encoder(config(320, 180));
+    EXPECT_FALSE(encoder.format().has_value());
+    EncoderFormat format = encoder.prime(kPixelFormatX420);
+    EXPECT_EQ(encoder.tick(), 1);
+    EXPECT_EQ(encoder.prime(kPixelFormatX420), format);
+    EXPECT_EQ(encoder.tick(), 1) << "a second prime encodes nothing";
+    EXPECT_EQ(encoder.takeStats().pictures, 1);
+    EXPECT_FALSE(format.masteringDisplay.has_value());
+
+    const auto& r = format.hvcC;
+    ASSERT_GT(r.size(), 23u);
+    EXPECT_EQ(r[0], 1);                  // configurationVersion
+    EXPECT_EQ(r[1], 0x02);               // profile space 0, main tier, profile 2 (Main 10)
+    EXPECT_EQ(r[2] & 0x20, 0x20);        // compatible with profile 2
+    EXPECT_GT(r[12], 0);                 // a level
+    EXPECT_EQ(r[16], 0xFD);              // 4:2:0
+    EXPECT_EQ(r[17], 0xFA);              // luma 10 bits
+    EXPECT_EQ(r[18], 0xFA);              // chroma 10 bits
+    EXPECT_EQ(r[21] & 0x03, 3);          // 4-byte lengths
+    EXPECT_EQ(r[22], 3);                 // VPS, SPS, PPS
+    // The arrays: complete, types 32, 33, 34, one unit each.
+    size_t at = 23;
+    std::vector<uint8_t> sps;
+    for (int type = 32; type <= 34; ++type) {
+        ASSERT_LE(at + 5, r.size());
+        EXPECT_EQ(r[at], 0x80 | type);
+        EXPECT_EQ((r[at + 1] << 8) | r[at + 2], 1);
+        size_t length = static_cast<size_t>((r[at + 3] << 8) | r[at + 4]);
+        ASSERT_LE(at + 5 + length, r.size());
+        EXPECT_EQ((r[at + 5] >> 1) & 0x3F, type);
+        if (type == 33) sps.assign(r.begin() + static_cast<long>(at + 5), r.begin() + static_cast<long>(at + 5 + length));
+        at += 5 + length;
+    }
+    EXPECT_EQ(at, r.size());
+    SpsInfo info = parseSps(sps.data(), sps.size());
+    EXPECT_EQ(info.width, 320u);
+    EXPECT_EQ(info.bitDepthLuma, 10u);
+    EXPECT_EQ(info.levelIdc, r[12]);
+
+    // A cut SPS is refused with an error.
+    for (size_t cut : {size_t{2}, size_t{6}, sps.size() / 2})
+        EXPECT_THROW(parseSps(sps.data(), cut), EnhanceError);
+}
+
+TEST(Encoder, KeyFramesOnlyWhereAskedAndDoneOncePerPicture) {
+    auto clip = test::makeClip(320, 180, 12);
+    Encoder encoder(config(320, 180));
+    std::mutex lock;
+    std::vector<std::optional<EncodedPicture>> out;
+    std::atomic<int> wrongThread{0};
+    const auto caller = std::this_thread::get_id();
+    for (size_t i = 0; i < clip.size(); ++i) {
+        encoder.encode(*clip[i], i == 0 || i == 7, [&](std::optional<EncodedPicture> p) {
+            if (std::this_thread::get_id() == caller) ++wrongThread;
+            std::lock_guard<std::mutex> guard(lock);
+            out.push_back(std::move(p));
+        });
+    }
+    encoder.completeFrames();
+    ASSERT_EQ(out.size(), clip.size());
+    EXPECT_EQ(wrongThread.load(), 0);
+    int64_t bytes = 0;
+    for (size_t i = 0; i < out.size(); ++i) {
+        ASSERT_TRUE(out[i].has_value()) << i;
+        EXPECT_EQ(out[i]->key, i == 0 || i == 7) << i;
+        bytes += static_cast<int64_t>(out[i]->data.size());
+        // Length-prefixed units that exactly fill the picture.
+        size_t at = 0;
+        while (at + 4 <= out[i]->data.size()) at += 4 + test::be32(out[i]->data, at);
+        EXPECT_EQ(at, out[i]->data.size()) << i;
+    }
+    EXPECT_EQ(encoder.tick(), 12);
+    auto stats = encoder.takeStats();
+    EXPECT_EQ(stats.pictures, 12);
+    EXPECT_EQ(stats.bytes, bytes);
+    EXPECT_EQ(encoder.takeStats().pictures, 0);
+    // The format is known from the first picture on, without a prime.
+    ASSERT_TRUE(encoder.format().has_value());
+    EXPECT_FALSE(encoder.format()->hvcC.empty());
+}
+
+TEST(Encoder, BadInputFailsWithErrors) {
+    EncoderConfig bad = config(0, 180);
+    try {
+        Encoder encoder(bad);
+        FAIL() << "a 0x180 encoder was made";
+    } catch (const EnhanceError& e) {
+        EXPECT_EQ(e.description(), "VideoToolbox HEVC encoder 0x180: -1");
+    }
+    EncoderConfig noRate = config(320, 180);
+    noRate.quality = 0;
+    noRate.bitrate = 0;
+    EXPECT_THROW(Encoder{noRate}, EnhanceError);
+
+    Encoder encoder(config(320, 180));
+    try {
+        encoder.prime(kPixelFormatRGhA);
+        FAIL() << "primed for RGhA";
+    } catch (const EnhanceError& e) {
+        EXPECT_EQ(e.description(), "No buffer to prime the encoder.");
+    }
+    auto wrong = makePicture(640, 360);
+    int calls = 0;
+    try {
+        encoder.encode(*wrong, true, [&](std::optional<EncodedPicture>) { ++calls; });
+        FAIL() << "a 640x360 picture was taken";
+    } catch (const EnhanceError& e) {
+        EXPECT_EQ(e.description(), "VideoToolbox encode: -1");
+    }
+    // Still usable afterwards.
+    auto right = makePicture(320, 180);
+    fillPicture(*right, 500, 512, 512);
+    std::optional<EncodedPicture> got;
+    encoder.encode(*right, true, [&](std::optional<EncodedPicture> p) {
+        ++calls;
+        got = std::move(p);
+    });
+    encoder.completeFrames();
+    EXPECT_EQ(calls, 1);
+    ASSERT_TRUE(got.has_value());
+    EXPECT_TRUE(got->key);
+    EXPECT_EQ(encoder.tick(), 1);
+}
+
+int64_t encodedBytes(const EncoderConfig& c, const std::vector<PictureRef>& clip) {
+    Encoder encoder(c);
+    std::atomic<int64_t> bytes{0};
+    for (size_t i = 0; i < clip.size(); ++i)
+        encoder.encode(*clip[i], i % 48 == 0, [&](std::optional<EncodedPicture> p) {
+            if (p) bytes += static_cast<int64_t>(p->data.size());
+        });
+    encoder.completeFrames();
+    return bytes.load();
+}
+
+TEST(Encoder, BitRateModeHitsItsAverage) {
+    // 10 seconds at 24 frames/s with moving noise, so the rate is reachable.
+    auto clip = test::makeClip(320, 180, 240, "testsrc2", "noise=alls=30:allf=t");
+    EncoderConfig c = config(320, 180);
+    c.quality = 0;
+    c.bitrate = 3'000'000;
+    c.peakBitrate = 3'600'000;
+    double rate = double(encodedBytes(c, clip)) * 8 / 10.0;
+    EXPECT_NEAR(rate, 3'000'000, 3'000'000 * 0.15);
+}
+
+TEST(Encoder, HigherQualityGivesMoreBytes) {
+    auto clip = test::makeClip(320, 180, 24);
+    EncoderConfig low = config(320, 180);
+    low.quality = 0.5;
+    EncoderConfig high = low;
+    high.quality = 0.9;
+    EXPECT_GT(encodedBytes(high, clip), encodedBytes(low, clip) * 3 / 2);
+}
+
+} // namespace
+} // namespace corvel

@@ -1,0 +1,83 @@
+#include "SourceFixtures.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <unistd.h>
+#include <sstream>
+#include <stdexcept>
+
+namespace corvel::test {
+
+Standin::Standin(const std::string& folder) {
+    spawn(process_, {STANDIN_EXE, folder, "--port", "0"}, {}, logs_.file("out"), logs_.file("err"));
+    const std::string marker = "standin: listening on 127.0.0.1:";
+    bool up = eventually(
+        [&] {
+            std::string out = readFile(logs_.file("out"));
+            size_t at = out.find(marker);
+            if (at == std::string::npos || out.find('\n', at) == std::string::npos) return false;
+            port_ = std::stoi(out.substr(at + marker.size()));
+            return true;
+        },
+        std::chrono::seconds(10));
+    if (!up) throw std::runtime_error("the stand-in did not start: " + readFile(logs_.file("err")));
+}
+
+std::string Standin::base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+std::string Standin::post(const std::string& path) {
+    auto answer = parseRaw(test::exchange(port_, "POST " + path + " HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n"));
+    if (answer.status != 200) throw std::runtime_error("stand-in control " + path + " answered " + std::to_string(answer.status));
+    return answer.body;
+}
+
+void Standin::fault(const std::string& query) { post("/control/fault?" + query); }
+void Standin::clear() { post("/control/clear"); }
+void Standin::resetStats() { post("/control/reset"); }
+
+nlohmann::json Standin::stats() {
+    auto answer = parseRaw(test::exchange(port_, "GET /control/stats HTTP/1.1\r\nHost: x\r\n\r\n"));
+    return nlohmann::json::parse(answer.body);
+}
+
+std::string capture(const std::string& command) {
+    std::FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) throw std::runtime_error("cannot run " + command);
+    std::string out;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    if (pclose(pipe) != 0) throw std::runtime_error("failed: " + command);
+    return out;
+}
+
+void ffmpeg(const std::string& folder, const std::string& args) {
+    capture("cd '" + folder + "' && ffmpeg -nostdin -v error -y " + args + " 2>&1");
+}
+
+std::string cachedClip(const std::string& name, const std::string& args) {
+    std::string folder = TEST_MEDIA_DIR;
+    std::filesystem::create_directories(folder);
+    std::string path = folder + "/" + name;
+    if (std::filesystem::exists(path)) return path;
+    // Made under a private name and renamed into place, so a racing test
+    // never sees half a file.
+    std::string ext = std::filesystem::path(name).extension().string();
+    std::string temporary = folder + "/tmp-" + std::to_string(getpid()) + "-" + name;
+    std::string command = args;
+    for (size_t at; (at = command.find("{out}")) != std::string::npos;) command.replace(at, 5, "'" + temporary + "'");
+    ffmpeg(folder, command);
+    std::filesystem::rename(temporary, path);
+    return path;
+}
+
+std::vector<double> ffprobeFrameTimes(const std::string& file) {
+    std::stringstream lines(capture("ffprobe -v error -select_streams v:0 -show_entries frame=pts_time -of csv=p=0 '" +
+                                    file + "'"));
+    std::vector<double> times;
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty() && line != "N/A") times.push_back(std::stod(line));
+    return times;
+}
+
+} // namespace corvel::test
