@@ -257,7 +257,7 @@ HTTPResponse Service::playlist(const Key& key, double start, bool warm) {
             const int c = static_cast<int>(nextFrame_ / std::max(info.gop, 1));
             if (segments_.count(s)) {
                 if (running_) wanted_ = std::max(wanted_, s);
-            } else if (running_ && s >= startSegment_ && c <= s + 1 && c + reach_ >= s) {
+            } else if (runWillReach(running_, s, startSegment_, c, reach_)) {
                 wanted_ = std::max(wanted_, s);
             } else {
                 restartLocked(s, "playlist start");
@@ -284,6 +284,9 @@ HTTPResponse Service::initResponse(const Key& key) {
     const int64_t deadline = monotonicMs() + timing_.initWaitMs;
     while (!initSegment_) {
         if (!(key_ == key) || monotonicMs() >= deadline) break;
+        // A preparation that ended without an init segment failed: answer
+        // with its error now rather than at the deadline.
+        if (!preparePending_ && !preparing_) break;
         cv_.wait_for(lock, std::chrono::milliseconds(20));
     }
     if (initSegment_ && key_ == key) {
@@ -312,7 +315,7 @@ HTTPResponse Service::segment(const Key& key, int n) {
     }
     const int c = static_cast<int>(nextFrame_ / std::max(info_.gop, 1));
     bool restarted = false;
-    if (!(running_ && n >= startSegment_ && c <= n + 1 && c + reach_ >= n)) {
+    if (!runWillReach(running_, n, startSegment_, c, reach_)) {
         restartLocked(n, "segment " + std::to_string(n) + " asked, " +
                              (running_ ? "making " + std::to_string(c) : std::string("none running")));
         restarted = true;

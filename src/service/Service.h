@@ -151,6 +151,14 @@ private:
     std::unique_ptr<JoinableThread> watchdog_;
 };
 
+// Whether a run that is making segment `making` (and started at
+// `startSegment`) will soon reach segment `n`, so that a request for it waits
+// rather than restarting the run: n lies from one behind `making` to `reach`
+// beyond it.
+inline bool runWillReach(bool running, int n, int startSegment, int making, int reach = 4) {
+    return running && n >= startSegment && making <= n + 1 && making + reach >= n;
+}
+
 // Monotonic milliseconds (whole, truncated).
 int64_t monotonicMs();
 

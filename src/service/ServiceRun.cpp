@@ -349,6 +349,20 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
             }
             const int64_t s = f / info.gop;
             if (f % info.gop == 0) {
+                bool willWait;
+                {
+                    std::lock_guard<std::mutex> guard(mu_);
+                    willWait = serial == serial_ && !quit_ && wanted_ + ahead < s;
+                }
+                if (willWait && f > first) {
+                    // The segment before this one is complete. Filing it
+                    // waits for the next segment's first picture otherwise,
+                    // and that picture is not made until someone asks for
+                    // more: a request for the last segment made would stall.
+                    encoder_->completeFrames();
+                    std::lock_guard<std::mutex> out(outMu_);
+                    finishSegmentLocked();
+                }
                 Lock lock(mu_);
                 cv_.wait(lock, [&] { return serial != serial_ || quit_ || wanted_ + ahead >= s; });
             }

@@ -61,10 +61,11 @@ TEST_F(Startup, BannerSummaryAndRequestLogging) {
     RawResponse status = parseRaw(askRaw(port, "GET /v1/enhanced/status HTTP/1.1\r\n\r\n"));
     EXPECT_EQ(status.status, 200);
     EXPECT_EQ(status.header("Content-Type"), "application/json");
-    EXPECT_EQ(status.body, "{}\n");
+    EXPECT_EQ(status.body.rfind("{\"black_floor\":-1.0,", 0), 0u) << status.body;
+    EXPECT_EQ(status.body.substr(status.body.size() - 11), "\"width\":0}\n");
     RawResponse other = parseRaw(askRaw(port, "GET /v1/enhanced/7/index.m3u8?fi=1 HTTP/1.1\r\n\r\n"));
-    EXPECT_EQ(other.status, 404);
-    EXPECT_EQ(other.body, "not found\n");
+    EXPECT_EQ(other.status, 503); // no media server at the companion address
+    EXPECT_EQ(other.body, "The Mac could not reach Corvel Server.\n");
     EXPECT_EQ(parseRaw(askRaw(port, "HEAD /nothing/status HTTP/1.1\r\n\r\n")).status, 404);
 
     ASSERT_TRUE(eventually([&] { return readFile(log()).find("http: ") != std::string::npos; }, 5s));
@@ -80,7 +81,7 @@ TEST_F(Startup, BannerSummaryAndRequestLogging) {
               std::string::npos);
     // Exactly one line for the playlist request, none for either status path.
     EXPECT_EQ(countOf(text, "http: "), 1) << text;
-    EXPECT_EQ(countOf(text, " GET /v1/enhanced/7/index.m3u8 -> 404, 10 bytes in "), 1) << text;
+    EXPECT_EQ(countOf(text, " GET /v1/enhanced/7/index.m3u8 -> 503, 39 bytes in "), 1) << text;
     EXPECT_EQ(countOf(text, "status"), 0) << text; // the banner is on stdout, not in the log
 }
 

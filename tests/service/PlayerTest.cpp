@@ -1,0 +1,63 @@
+// A real HLS client plays a title through the service to the end.
+#include "service/ServiceFixture.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <regex>
+
+using namespace corvel;
+using namespace corvel::test;
+
+namespace {
+
+class Player : public ServiceFixture {};
+
+double averagePsnr(const std::string& ffmpegOutput) {
+    std::smatch m;
+    if (!std::regex_search(ffmpegOutput, m, std::regex(R"(PSNR .*average:([0-9.]+|inf))"))) return -1;
+    return m[1] == "inf" ? 1000 : std::stod(m[1]);
+}
+
+} // namespace
+
+TEST_F(Player, FfmpegPlaysATwoPartTitleToTheEnd) {
+    // Two 5-second parts of one 640x360 H.264 title with B-frames.
+    std::filesystem::create_directories(folder_.file("two"));
+    const std::string source = "-f lavfi -i testsrc2=size=640x360:rate=25:duration=10 ";
+    const std::string codec = " -c:v libx264 -preset veryfast -bf 2 -g 50 -pix_fmt yuv420p {out}";
+    std::string a = cachedClip("two-a.mp4", source + "-t 5" + codec);
+    std::string b = cachedClip("two-b.mp4", source + "-ss 5 -t 5" + codec);
+    std::filesystem::copy_file(a, folder_.file("two/a.mp4"));
+    std::filesystem::copy_file(b, folder_.file("two/b.mp4"));
+    startService();
+
+    const std::string out = work_.file("played.mp4");
+    std::string errors = capture("ffmpeg -nostdin -v error -y -i '" + url("/v1/enhanced/two/index.m3u8") +
+                                 "' -c copy '" + out + "' 2>&1");
+    EXPECT_EQ(errors, "");
+
+    // Every picture of the title, at the title's rate.
+    auto times = ffprobeFrameTimes(out);
+    ASSERT_EQ(times.size(), 250u);
+    for (size_t i = 0; i < times.size(); ++i) ASSERT_NEAR(times[i], static_cast<double>(i) / 25, 0.001) << i;
+    std::string stream = capture("ffprobe -v error -select_streams v:0 -show_entries "
+                                 "stream=codec_name,profile,pix_fmt,width,height -of default=nw=1 '" + out + "'");
+    EXPECT_NE(stream.find("codec_name=hevc"), std::string::npos) << stream;
+    EXPECT_NE(stream.find("profile=Main 10"), std::string::npos) << stream;
+    EXPECT_NE(stream.find("pix_fmt=yuv420p10le"), std::string::npos) << stream;
+    EXPECT_NE(stream.find("width=640"), std::string::npos) << stream;
+
+    // Decodes without error and stays close to the source pictures.
+    writeFile(work_.file("list.txt"), "file '" + a + "'\nfile '" + b + "'\n");
+    std::string psnr = capture("ffmpeg -nostdin -v info -i '" + out + "' -f concat -safe 0 -i '" +
+                               work_.file("list.txt") +
+                               "' -lavfi '[0:v]format=yuv420p[x];[1:v]format=yuv420p[y];[x][y]psnr' -f null - 2>&1");
+    double db = averagePsnr(psnr);
+    EXPECT_GE(db, 38.0) << psnr;
+
+    auto s = status();
+    EXPECT_EQ(s["item"], "two");
+    EXPECT_EQ(s["width"], 640);
+    EXPECT_EQ(s["why"], "no frame interpolation asked: frames pass through at 25.000 fps");
+    EXPECT_EQ(s["last_error"], nullptr);
+}

@@ -1,0 +1,243 @@
+// Runs: pacing, restarts, failures, live looks and the idle release, with
+// real decoding and encoding of small pictures.
+#include "common/EnhanceError.h"
+#include "service/ServiceFixture.h"
+
+#include <gtest/gtest.h>
+#include <algorithm>
+#include <thread>
+
+using namespace corvel;
+using namespace corvel::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+int count(const std::string& text, const std::string& piece) {
+    int n = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+    return n;
+}
+
+// A stand-in lift that marks pictures as lifted without touching samples.
+class MarkingLift : public LiftStage {
+public:
+    MarkingLift(int w, int h) : LiftStage(w, h) {}
+    PictureRef apply(const PictureRef& picture) override { return picture; }
+    void setParams(const ToneParams& p) override { params = p; }
+    double takeMs() override { return 0; }
+    ToneParams params;
+};
+
+// An upscaler that refuses every picture, as a broken stage would.
+class FailingUpscaler : public UpscalerStage {
+public:
+    using UpscalerStage::UpscalerStage;
+    PictureRef scale(const PictureRef&) override { throw EnhanceError("No output pixel buffer."); }
+    double takeMs() override { return 0; }
+};
+
+StageFactory testStages() {
+    StageFactory f = defaultStageFactory();
+    f.lift = [](int w, int h, const ToneParams& p) {
+        auto lift = std::make_unique<MarkingLift>(w, h);
+        lift->setParams(p);
+        return lift;
+    };
+    f.upscaler = [](const ScaleMethod& m, int iw, int ih, int ow, int oh) {
+        return std::make_unique<FailingUpscaler>(m, iw, ih, ow, oh);
+    };
+    return f;
+}
+
+class ServiceRun : public ServiceFixture {
+protected:
+    void SetUp() override {
+        ServiceFixture::SetUp();
+        addClip("small30.mp4", smallClipArgs(30));
+        addSidecar("t", "small30.mp4", 320, 180, 25, 30);
+    }
+    int making() { return status()["segment"].get<int>(); }
+};
+
+} // namespace
+
+TEST_F(ServiceRun, AheadZeroMakesOnlyWhatIsAskedAndTheReachRuleHolds) {
+    ServiceOptions options;
+    options.ahead = 0;
+    startService(options);
+    RawResponse first = get("/v1/enhanced/t/seg/0.m4s");
+    ASSERT_EQ(first.status, 200) << first.body;
+    EXPECT_EQ(first.header("Content-Type"), "video/mp4");
+    // The run made segment 0 and waits at the start of segment 1.
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(making(), 1);
+    EXPECT_EQ(status()["segments_held"], 1);
+    EXPECT_EQ(status()["restarts"], 1);
+
+    // Four ahead of the one being made: waited for, no restart.
+    ASSERT_EQ(get("/v1/enhanced/t/seg/5.m4s").status, 200);
+    EXPECT_EQ(status()["restarts"], 1);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(making(), 6);
+    // Five ahead: the run restarts there.
+    ASSERT_EQ(get("/v1/enhanced/t/seg/11.m4s").status, 200);
+    EXPECT_EQ(status()["restarts"], 2);
+    EXPECT_EQ(status()["start_segment"], 11);
+    EXPECT_NE(log().find("service: run from segment 11 (11.0 s): segment 11 asked, making 6"),
+              std::string::npos);
+    // Behind the run's start: restart.
+    ASSERT_EQ(get("/v1/enhanced/t/seg/9.m4s").status, 200);
+    EXPECT_EQ(status()["restarts"], 3);
+}
+
+TEST_F(ServiceRun, NegativeAheadCountsAsZeroAndPositiveAheadWorksAhead) {
+    ServiceOptions options;
+    options.ahead = -1;
+    startService(options);
+    ASSERT_EQ(get("/v1/enhanced/t/seg/2.m4s").status, 200);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(making(), 3);
+
+    options.ahead = 2;
+    startService(options);
+    ASSERT_EQ(get("/v1/enhanced/t/seg/2.m4s").status, 200);
+    EXPECT_TRUE(eventually([&] { return making() == 5; }, 20s));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(making(), 5); // two beyond the asked one, then it waits
+    EXPECT_EQ(status()["segments_held"], 3);
+    // The segments it made ahead are served from the store.
+    ASSERT_EQ(get("/v1/enhanced/t/seg/4.m4s").status, 200);
+    EXPECT_EQ(status()["restarts"], 1);
+}
+
+TEST_F(ServiceRun, SegmentsPastTheSourceRepeatItsLastPicture) {
+    addClip("small4.mp4", smallClipArgs(4));
+    addSidecar("short", "small4.mp4", 320, 180, 25, 20); // the title claims more than the clip has
+    startService();
+    RawResponse init = get("/v1/enhanced/short/init.mp4");
+    ASSERT_EQ(init.status, 200) << init.body;
+    ASSERT_EQ(get("/v1/enhanced/short/seg/3.m4s").status, 200);
+    RawResponse seg = get("/v1/enhanced/short/seg/6.m4s"); // made by the same run
+    ASSERT_EQ(seg.status, 200) << seg.body;
+    EXPECT_EQ(status()["restarts"], 1);
+    writeFile(work_.file("late.mp4"), init.body + seg.body);
+    auto times = ffprobeFrameTimes(work_.file("late.mp4"));
+    ASSERT_EQ(times.size(), 25u);
+    EXPECT_NEAR(times.front(), 6.0, 0.001);
+    EXPECT_NEAR(times.back(), 6.96, 0.001);
+    EXPECT_GT(status()["startup_ms"].get<double>(), 0);
+    EXPECT_NE(log().find("service: segment 3 ready "), std::string::npos);
+
+    // A run that starts where the source has nothing fails with its reason.
+    RawResponse beyond = get("/v1/enhanced/short/seg/18.m4s"); // out of reach: a new run
+    EXPECT_EQ(beyond.status, 503);
+    EXPECT_EQ(beyond.status == 503 ? beyond.body : "", "The title ended before this segment.\n");
+}
+
+TEST_F(ServiceRun, PartFailingMidRunReachesThePlayerAndTheServiceRecovers) {
+    startService();
+    ASSERT_EQ(get("/v1/enhanced/t/index.m3u8").status, 200);
+    ASSERT_EQ(get("/v1/enhanced/t/init.mp4").status, 200);
+    standin_->fault("target=media&status=500");
+    RawResponse failed = get("/v1/enhanced/t/seg/1.m4s");
+    EXPECT_EQ(failed.status, 503);
+    EXPECT_EQ(failed.header("Retry-After"), "1");
+    EXPECT_NE(failed.body.find("500"), std::string::npos) << failed.body;
+    EXPECT_EQ(status()["last_error"], failed.body.substr(0, failed.body.size() - 1));
+    EXPECT_EQ(status()["running"], false);
+    EXPECT_NE(log().find("service: run from segment 1 stopped: "), std::string::npos);
+
+    standin_->clear();
+    ASSERT_EQ(get("/v1/enhanced/t/index.m3u8?start=1").status, 200);
+    RawResponse recovered = get("/v1/enhanced/t/seg/1.m4s");
+    EXPECT_EQ(recovered.status, 200) << recovered.body;
+}
+
+TEST_F(ServiceRun, StageErrorFailsTheRunAndTheServiceGoesOnServing) {
+    ServiceOptions options;
+    options.upscaler = "bicubic";
+    startService(options, fastTiming(), testStages());
+    RawResponse r = get("/v1/enhanced/t/seg/0.m4s?up=1");
+    EXPECT_EQ(r.status, 503);
+    EXPECT_EQ(r.body, "No output pixel buffer.\n");
+    EXPECT_EQ(status()["upscaler"], "bicubic (Catmull-Rom)");
+    EXPECT_NE(log().find("service: upscaler bicubic (Catmull-Rom) 320x180 -> 640x360 ready"),
+              std::string::npos);
+    // A key without the broken stage plays.
+    ASSERT_EQ(get("/v1/enhanced/t/index.m3u8").status, 200);
+    EXPECT_EQ(get("/v1/enhanced/t/seg/0.m4s").status, 200);
+}
+
+TEST_F(ServiceRun, LookChangeRestartsAfterTheLastAskedSegment) {
+    ServiceOptions options;
+    options.ahead = 1;
+    startService(options, fastTiming(), testStages());
+    const std::string q = "?hdr=1";
+    ASSERT_EQ(get("/v1/enhanced/t/index.m3u8" + q).status, 200);
+    ASSERT_EQ(get("/v1/enhanced/t/seg/3.m4s" + q).status, 200);
+    EXPECT_TRUE(eventually([&] { return status()["segments_held"] == 2; }, 20s));
+    EXPECT_EQ(status()["hdr_used"], true);
+    EXPECT_EQ(status()["hdr_lift"], "Corvel inverse tone mapping");
+    RawResponse look = get("/v1/enhanced/t/look?con=150", "POST");
+    EXPECT_EQ(look.status, 200);
+    EXPECT_EQ(look.body, "ok\n");
+    auto s = status();
+    EXPECT_EQ(s["start_segment"], 4);
+    EXPECT_EQ(s["restarts"], 2);
+    EXPECT_NE(log().find("service: run from segment 4 (4.0 s): the picture controls changed"),
+              std::string::npos);
+    // The asked segment stays; a segment with another contrast is the same key.
+    RawResponse kept = get("/v1/enhanced/t/seg/3.m4s?hdr=1&con=20");
+    EXPECT_EQ(kept.status, 200);
+    EXPECT_EQ(status()["restarts"], 2);
+    // The same look again changes nothing.
+    get("/v1/enhanced/t/look?con=150", "POST");
+    EXPECT_EQ(status()["restarts"], 2);
+}
+
+TEST_F(ServiceRun, IdleRunIsReleased) {
+    ServiceTiming timing = fastTiming();
+    timing.idleMs = 400;
+    timing.watchdogStepMs = 50;
+    startService({}, timing);
+    ASSERT_EQ(get("/v1/enhanced/t/seg/0.m4s?q=3").status, 200);
+    EXPECT_TRUE(eventually([&] { return status()["item"].is_null(); }, 10s));
+    auto s = status();
+    EXPECT_EQ(s["q"], 3); // the released key still shows
+    EXPECT_EQ(s["running"], false);
+    EXPECT_EQ(s["segments_held"], 0);
+    EXPECT_EQ(s["init_ready"], false);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(count(log(), "service: no request for 0 s: run stopped, segments dropped"), 1);
+    // The next request starts from preparation again.
+    ASSERT_EQ(get("/v1/enhanced/t/seg/0.m4s?q=3").status, 200);
+    EXPECT_EQ(count(log(), " prepared in "), 2);
+}
+
+TEST_F(ServiceRun, QuickRestartsStoreOnlyTheLatestRun) {
+    ServiceOptions options;
+    options.ahead = 0;
+    ServiceTiming timing = fastTiming();
+    timing.waitMs = 4000; // the requests whose runs were replaced give up after this
+    startService(options, timing);
+    ASSERT_EQ(get("/v1/enhanced/t/init.mp4").status, 200);
+    // Three restarts in a row, each far from the others.
+    std::vector<std::thread> askers;
+    std::vector<int> answers(3);
+    for (int i = 0; i < 3; ++i) {
+        askers.emplace_back([&, i] {
+            answers[static_cast<size_t>(i)] =
+                get("/v1/enhanced/t/seg/" + std::to_string(5 + 10 * i) + ".m4s").status;
+        });
+        std::this_thread::sleep_for(5ms);
+    }
+    for (auto& a : askers) a.join();
+    EXPECT_EQ(std::count(answers.begin(), answers.end(), 200), 1);
+    auto s = status();
+    EXPECT_EQ(s["restarts"], 3);
+    // Whatever order the requests arrived in, the store holds only segments
+    // of the run now in force, which started at the last asked one.
+    EXPECT_EQ(s["segments_held"], 1);
+    EXPECT_EQ(s["start_segment"], s["requested"]);
+}
