@@ -21,4 +21,10 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DENHANCE_BENCH=OFF \
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan -j "$jobs" -L 'unit|fuzz' --output-on-failure --timeout 300
+echo "== the service's concurrency tests under ThreadSanitizer"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENHANCE_BENCH=OFF \
+  -DENHANCE_SANITIZE=thread >/dev/null
+cmake --build build-tsan -j "$jobs" --target service_http_tests corvel-standin
+TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan.supp" \
+  ctest --test-dir build-tsan -j "$jobs" -R '^Service(Run|Http)\.' --output-on-failure --timeout 300
 echo "== all tests passed"

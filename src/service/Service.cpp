@@ -24,8 +24,12 @@ HTTPResponse bytesResponse(const std::shared_ptr<const std::vector<uint8_t>>& by
     return HTTPResponse{200, "video/mp4", std::string(bytes->begin(), bytes->end())};
 }
 
-// x rounded to `step` (0.01, 0.001, ...), halves away from zero.
-double roundTo(double x, double step) { return std::round(x / step) * step; }
+// x rounded to `decimals` places, halves away from zero. Divides by a power
+// of ten (exact) so that the JSON shows 101.35, not 101.35000000000001.
+double roundTo(double x, int decimals) {
+    const double scale = std::pow(10.0, decimals);
+    return std::round(x * scale) / scale;
+}
 
 // Whether `text` is all ASCII digits (the numeric characters a segment name
 // may hold; other scripts' digits do not parse as a number).
@@ -283,13 +287,14 @@ HTTPResponse Service::initResponse(const Key& key) {
     }
     const int64_t deadline = monotonicMs() + timing_.initWaitMs;
     while (!initSegment_) {
-        if (!(key_ == key) || monotonicMs() >= deadline) break;
+        // No key any more (the watchdog released it) counts as another key.
+        if (!haveKey_ || !(key_ == key) || monotonicMs() >= deadline) break;
         // A preparation that ended without an init segment failed: answer
         // with its error now rather than at the deadline.
         if (!preparePending_ && !preparing_) break;
         cv_.wait_for(lock, std::chrono::milliseconds(20));
     }
-    if (initSegment_ && key_ == key) {
+    if (initSegment_ && haveKey_ && key_ == key) {
         auto bytes = initSegment_;
         lock.unlock();
         return bytesResponse(bytes);
@@ -324,7 +329,7 @@ HTTPResponse Service::segment(const Key& key, int n) {
     const int64_t deadline = t0 + timing_.waitMs;
     int s0 = serial_;
     for (;;) {
-        if (!(key_ == key)) return HTTPResponse::text(409, kConflict);
+        if (!haveKey_ || !(key_ == key)) return HTTPResponse::text(409, kConflict);
         if (auto it = segments_.find(n); it != segments_.end()) {
             if (restarted) {
                 startupMs_ = static_cast<double>(monotonicMs() - t0);
@@ -354,30 +359,30 @@ HTTPResponse Service::status() {
     o["upscale"] = haveKey_ && !info.upscaler.empty();
     o["upscaler"] = haveKey_ && !info.upscaler.empty() ? json(ScaleMethod::parse(info.upscaler).description())
                                                         : json(nullptr);
-    o["up_ms"] = roundTo(upMs_, 0.01);
+    o["up_ms"] = roundTo(upMs_, 2);
     o["out_width"] = info.outWidth;
     o["out_height"] = info.outHeight;
     o["hdr_used"] = haveKey_ && info.hdr;
-    o["hdr_ms"] = roundTo(hdrMs_, 0.01);
+    o["hdr_ms"] = roundTo(hdrMs_, 2);
     o["hdr_lift"] = haveKey_ && info.hdr ? json("Corvel inverse tone mapping") : json(nullptr);
     o["blacks"] = haveKey_ && info.blacks;
-    o["black_floor"] = blacksShown_ ? roundTo(blacksShown_->floor(), 0.001) : -1.0;
-    o["black_lift"] = blacksShown_ ? roundTo(blacksShown_->lift(), 0.001) : 0.0;
-    o["encoding_fps"] = roundTo(encodingFps_, 0.01);
-    o["realtime_factor"] = haveKey_ && info.fps > 0 ? roundTo(encodingFps_ / info.fps, 0.001) : 0.0;
+    o["black_floor"] = blacksShown_ ? roundTo(blacksShown_->floor(), 3) : -1.0;
+    o["black_lift"] = blacksShown_ ? roundTo(blacksShown_->lift(), 3) : 0.0;
+    o["encoding_fps"] = roundTo(encodingFps_, 2);
+    o["realtime_factor"] = haveKey_ && info.fps > 0 ? roundTo(encodingFps_ / info.fps, 3) : 0.0;
     o["segment"] = haveKey_ ? nextFrame_ / std::max(info.gop, 1) : 0;
     o["restarts"] = restarts_;
     o["running"] = running_;
     o["start_segment"] = startSegment_;
     o["requested"] = lastAsked_;
     o["startup_ms"] = std::llround(startupMs_);
-    o["mbps"] = roundTo(mbps_, 0.1);
-    o["frc_ms"] = roundTo(frcMs_, 0.01);
+    o["mbps"] = roundTo(mbps_, 1);
+    o["frc_ms"] = roundTo(frcMs_, 2);
     o["in_between"] = inBetween_;
     o["repeated"] = repeated_;
     o["width"] = info.width;
     o["height"] = info.height;
-    o["fps"] = roundTo(info.fps, 0.001);
+    o["fps"] = roundTo(info.fps, 3);
     o["tv"] = haveKey_ && key_.tv;
     o["sound"] = nullptr; // TV sound joins with the sound reader
     o["init_ready"] = initSegment_ != nullptr;
