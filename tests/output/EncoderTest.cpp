@@ -178,6 +178,15 @@ TEST(Encoder, BadInputFailsWithErrors) {
     EXPECT_EQ(encoder.tick(), 1);
 }
 
+TEST(Encoder, PresetFromEnvironment) {
+    setenv("CORVEL_ENHANCE_X265_PRESET", "superfast", 1);
+    EXPECT_EQ(Encoder(config(64, 64)).preset(), "superfast");
+    setenv("CORVEL_ENHANCE_X265_PRESET", "warpspeed", 1);
+    EXPECT_EQ(Encoder(config(64, 64)).preset(), kDefaultX265Preset);
+    unsetenv("CORVEL_ENHANCE_X265_PRESET");
+    EXPECT_EQ(Encoder(config(64, 64)).preset(), kDefaultX265Preset);
+}
+
 int64_t encodedBytes(const EncoderConfig& c, const std::vector<PictureRef>& clip) {
     Encoder encoder(c);
     std::atomic<int64_t> bytes{0};
