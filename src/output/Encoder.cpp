@@ -2,6 +2,7 @@
 
 #include "common/EnhanceError.h"
 #include "common/Env.h"
+#include "common/Fmt.h"
 #include "common/Log.h"
 #include "output/HvcC.h"
 #include "output/InitSegment.h"
@@ -348,9 +349,9 @@ Encoder::Encoder(const EncoderConfig& config)
     }
     m.headerFormat.hvcC = makeHvcC(units[0], units[1], units[2]);
 
-    logf("encoder: x265 " + std::string(preset_) + ", " + size + ", " +
-         (config.quality > 0 ? "crf " + std::to_string(crfForQuality(config.quality))
-                             : "abr " + std::to_string(config.bitrate / 1000) + " kbit/s"));
+    logf("encoder: x265 preset " + preset_ + ", " + size + ", " +
+         (config.quality > 0 ? "crf " + fmt(1, crfForQuality(config.quality))
+                             : std::to_string(config.bitrate / 1000) + " kbit/s"));
 
     m.thread = std::thread([this] {
         pthread_setname_np(pthread_self(), "encoder");
