@@ -70,7 +70,8 @@ public:
     void encode(const Picture& picture, bool key, Done done);
 
     // Returns when every picture submitted so far has been passed to its
-    // `done` (the platform's CompleteFrames with an invalid time).
+    // `done` (the platform's CompleteFrames with an invalid time). Not to be
+    // called from inside a `done`, which would wait for itself.
     void completeFrames();
 
     // The format of the first picture that came back; none before that.

@@ -206,6 +206,7 @@ TEST(Encoder, BitRateModeHitsItsAverage) {
     c.bitrate = 3'000'000;
     c.peakBitrate = 3'600'000;
     double rate = double(encodedBytes(c, clip)) * 8 / 10.0;
+    std::printf("bit-rate mode: %.0f bit/s for 3000000\n", rate);
     EXPECT_NEAR(rate, 3'000'000, 3'000'000 * 0.15);
 }
 
