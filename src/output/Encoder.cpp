@@ -139,9 +139,14 @@ void Encoder::Impl::deliver(x265_nal* nals, uint32_t count, const x265_picture& 
     Done done;
     {
         std::lock_guard<std::mutex> guard(lock);
-        if (!format) format = headerFormat;
+        // Pictures come back in submission order, at most one per submission.
+        if (waiting.empty()) {
+            logf("encoder: x265 returned a picture that was not submitted");
+            return;
+        }
         done = std::move(waiting.front());
         waiting.pop_front();
+        if (!picture.data.empty() && !format) format = headerFormat;
     }
     if (picture.data.empty()) {
         fail(std::move(done), 0);
