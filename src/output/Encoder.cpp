@@ -380,7 +380,7 @@ Encoder::~Encoder() {
 
 EncoderFormat Encoder::prime(uint32_t pixelFormat) {
     if (auto known = format()) return *known;
-    if (pixelFormat != kPixelFormatX420) throw EnhanceError("No buffer to prime the encoder.");
+    if (pixelFormat != kPixelFormatX420 && pixelFormat != kPixelFormatRGhA) throw EnhanceError("No buffer to prime the encoder.");
     PictureRef black;
     try {
         black = makePicture(config_.width, config_.height);

@@ -21,7 +21,9 @@ constexpr uint32_t fourCC(const char (&code)[5]) {
 }
 // 10-bit 4:2:0, two planes, video range: the Picture layout.
 inline constexpr uint32_t kPixelFormatX420 = fourCC("x420");
-// 64-bit RGBA half float. Not taken by this encoder yet.
+// 64-bit RGBA half float. Pictures reach this encoder only as Pictures
+// ('x420'); priming for 'RGhA' gives the same format, since x265's output
+// does not depend on the layout the samples arrived in.
 inline constexpr uint32_t kPixelFormatRGhA = fourCC("RGhA");
 
 // The x265 preset used when CORVEL_ENHANCE_X265_PRESET does not name one,
@@ -58,8 +60,8 @@ public:
 
     // The format of the output. Returns it at once when a picture has already
     // come back; otherwise encodes one all-zero key picture (it counts like
-    // any other) and waits for it. Only kPixelFormatX420 is taken; any other
-    // format fails with "No buffer to prime the encoder.".
+    // any other) and waits for it. kPixelFormatX420 and kPixelFormatRGhA are
+    // taken; any other format fails with "No buffer to prime the encoder.".
     EncoderFormat prime(uint32_t pixelFormat);
 
     // Queues one picture (its samples are copied before this returns); `key`

@@ -59,6 +59,8 @@ TEST(Encoder, PrimeGivesMain10RecordOnce) {
     EncoderFormat format = encoder.prime(kPixelFormatX420);
     EXPECT_EQ(encoder.tick(), 1);
     EXPECT_EQ(encoder.prime(kPixelFormatX420), format);
+    EXPECT_EQ(encoder.prime(kPixelFormatRGhA), format);
+    EXPECT_EQ(Encoder(config(320, 180)).prime(kPixelFormatRGhA), format);
     EXPECT_EQ(encoder.tick(), 1) << "a second prime encodes nothing";
     EXPECT_EQ(encoder.takeStats().pictures, 1);
     EXPECT_FALSE(format.masteringDisplay.has_value());
@@ -150,8 +152,8 @@ TEST(Encoder, BadInputFailsWithErrors) {
 
     Encoder encoder(config(320, 180));
     try {
-        encoder.prime(kPixelFormatRGhA);
-        FAIL() << "primed for RGhA";
+        encoder.prime(fourCC("BGRA"));
+        FAIL() << "primed for BGRA";
     } catch (const EnhanceError& e) {
         EXPECT_EQ(e.description(), "No buffer to prime the encoder.");
     }
