@@ -180,6 +180,20 @@ TEST(Encoder, BadInputFailsWithErrors) {
     EXPECT_EQ(encoder.tick(), 1);
 }
 
+TEST(Encoder, ReleaseDeliversPicturesInFlight) {
+    auto picture = makePicture(320, 180);
+    fillPicture(*picture, 400, 500, 600);
+    std::atomic<int> delivered{0};
+    {
+        Encoder encoder(config(320, 180));
+        for (int i = 0; i < 8; ++i)
+            encoder.encode(*picture, i == 0, [&](std::optional<EncodedPicture> p) {
+                if (p) ++delivered;
+            });
+    }
+    EXPECT_EQ(delivered.load(), 8);
+}
+
 TEST(Encoder, PresetFromEnvironment) {
     setenv("CORVEL_ENHANCE_X265_PRESET", "superfast", 1);
     EXPECT_EQ(Encoder(config(64, 64)).preset(), "superfast");
