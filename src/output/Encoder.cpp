@@ -309,7 +309,7 @@ Encoder::Encoder(const EncoderConfig& config)
     // Colour in the VUI, with the same code points as the colr box.
     NclxCodes codes = nclx(config.color);
     p->vui.bEnableVideoSignalTypePresentFlag = 1;
-    p->vui.videoFormat = 5; // unspecified
+    p->vui.videoFormat = 5; // no video format given
     p->vui.bEnableVideoFullRangeFlag = 0;
     p->vui.bEnableColorDescriptionPresentFlag = 1;
     p->vui.colorPrimaries = codes.primaries;
