@@ -2,6 +2,7 @@
 
 #include "common/EnhanceError.h"
 #include "common/Env.h"
+#include "common/Fmt.h"
 #include "common/Log.h"
 #include "output/HvcC.h"
 #include "output/InitSegment.h"
@@ -138,9 +139,14 @@ void Encoder::Impl::deliver(x265_nal* nals, uint32_t count, const x265_picture& 
     Done done;
     {
         std::lock_guard<std::mutex> guard(lock);
-        if (!format) format = headerFormat;
+        // Pictures come back in submission order, at most one per submission.
+        if (waiting.empty()) {
+            logf("encoder: x265 returned a picture that was not submitted");
+            return;
+        }
         done = std::move(waiting.front());
         waiting.pop_front();
+        if (!picture.data.empty() && !format) format = headerFormat;
     }
     if (picture.data.empty()) {
         fail(std::move(done), 0);
@@ -303,7 +309,7 @@ Encoder::Encoder(const EncoderConfig& config)
     // Colour in the VUI, with the same code points as the colr box.
     NclxCodes codes = nclx(config.color);
     p->vui.bEnableVideoSignalTypePresentFlag = 1;
-    p->vui.videoFormat = 5; // unspecified
+    p->vui.videoFormat = 5; // no video format given
     p->vui.bEnableVideoFullRangeFlag = 0;
     p->vui.bEnableColorDescriptionPresentFlag = 1;
     p->vui.colorPrimaries = codes.primaries;
@@ -348,9 +354,9 @@ Encoder::Encoder(const EncoderConfig& config)
     }
     m.headerFormat.hvcC = makeHvcC(units[0], units[1], units[2]);
 
-    logf("encoder: x265 " + std::string(preset_) + ", " + size + ", " +
-         (config.quality > 0 ? "crf " + std::to_string(crfForQuality(config.quality))
-                             : "abr " + std::to_string(config.bitrate / 1000) + " kbit/s"));
+    logf("encoder: x265 preset " + preset_ + ", " + size + ", " +
+         (config.quality > 0 ? "crf " + fmt(1, crfForQuality(config.quality))
+                             : std::to_string(config.bitrate / 1000) + " kbit/s"));
 
     m.thread = std::thread([this] {
         pthread_setname_np(pthread_self(), "encoder");
@@ -374,7 +380,7 @@ Encoder::~Encoder() {
 
 EncoderFormat Encoder::prime(uint32_t pixelFormat) {
     if (auto known = format()) return *known;
-    if (pixelFormat != kPixelFormatX420) throw EnhanceError("No buffer to prime the encoder.");
+    if (pixelFormat != kPixelFormatX420 && pixelFormat != kPixelFormatRGhA) throw EnhanceError("No buffer to prime the encoder.");
     PictureRef black;
     try {
         black = makePicture(config_.width, config_.height);

@@ -47,8 +47,8 @@ public:
 
     // The format of the output. Returns it at once when a picture has already
     // come back; otherwise encodes one all-zero key picture (it counts like
-    // any other) and waits for it. Only kPixelFormatX420 is taken; any other
-    // format fails with "No buffer to prime the encoder.".
+    // any other) and waits for it. kPixelFormatX420 and kPixelFormatRGhA are
+    // taken; any other format fails with "No buffer to prime the encoder.".
     EncoderFormat prime(uint32_t pixelFormat);
 
     // Queues one picture (its samples are copied before this returns); `key`
@@ -59,7 +59,8 @@ public:
     void encode(const Picture& picture, bool key, Done done);
 
     // Returns when every picture submitted so far has been passed to its
-    // `done` (the platform's CompleteFrames with an invalid time).
+    // `done` (the platform's CompleteFrames with an invalid time). Not to be
+    // called from inside a `done`, which would wait for itself.
     void completeFrames();
 
     // The format of the first picture that came back; none before that.

@@ -142,7 +142,7 @@ std::vector<uint8_t> makeHvcC(const std::vector<uint8_t>& vps, const std::vector
     u8(0xFC | info.chromaFormatIdc);
     u8(0xF8 | (info.bitDepthLuma - 8));
     u8(0xF8 | (info.bitDepthChroma - 8));
-    u16(0); // avgFrameRate: unspecified
+    u16(0); // avgFrameRate: not given
     // constantFrameRate 0, numTemporalLayers, temporalIdNested, lengthSizeMinusOne 3
     u8(static_cast<uint32_t>((info.maxSubLayersMinus1 + 1) << 3) |
        (info.temporalIdNesting ? 0x04u : 0u) | 0x03u);

@@ -59,6 +59,8 @@ TEST(Encoder, PrimeGivesMain10RecordOnce) {
     EncoderFormat format = encoder.prime(kPixelFormatX420);
     EXPECT_EQ(encoder.tick(), 1);
     EXPECT_EQ(encoder.prime(kPixelFormatX420), format);
+    EXPECT_EQ(encoder.prime(kPixelFormatRGhA), format);
+    EXPECT_EQ(Encoder(config(320, 180)).prime(kPixelFormatRGhA), format);
     EXPECT_EQ(encoder.tick(), 1) << "a second prime encodes nothing";
     EXPECT_EQ(encoder.takeStats().pictures, 1);
     EXPECT_FALSE(format.masteringDisplay.has_value());
@@ -150,8 +152,8 @@ TEST(Encoder, BadInputFailsWithErrors) {
 
     Encoder encoder(config(320, 180));
     try {
-        encoder.prime(kPixelFormatRGhA);
-        FAIL() << "primed for RGhA";
+        encoder.prime(fourCC("BGRA"));
+        FAIL() << "primed for BGRA";
     } catch (const EnhanceError& e) {
         EXPECT_EQ(e.description(), "No buffer to prime the encoder.");
     }
@@ -178,6 +180,29 @@ TEST(Encoder, BadInputFailsWithErrors) {
     EXPECT_EQ(encoder.tick(), 1);
 }
 
+TEST(Encoder, ReleaseDeliversPicturesInFlight) {
+    auto picture = makePicture(320, 180);
+    fillPicture(*picture, 400, 500, 600);
+    std::atomic<int> delivered{0};
+    {
+        Encoder encoder(config(320, 180));
+        for (int i = 0; i < 8; ++i)
+            encoder.encode(*picture, i == 0, [&](std::optional<EncodedPicture> p) {
+                if (p) ++delivered;
+            });
+    }
+    EXPECT_EQ(delivered.load(), 8);
+}
+
+TEST(Encoder, PresetFromEnvironment) {
+    setenv("CORVEL_ENHANCE_X265_PRESET", "superfast", 1);
+    EXPECT_EQ(Encoder(config(64, 64)).preset(), "superfast");
+    setenv("CORVEL_ENHANCE_X265_PRESET", "warpspeed", 1);
+    EXPECT_EQ(Encoder(config(64, 64)).preset(), kDefaultX265Preset);
+    unsetenv("CORVEL_ENHANCE_X265_PRESET");
+    EXPECT_EQ(Encoder(config(64, 64)).preset(), kDefaultX265Preset);
+}
+
 int64_t encodedBytes(const EncoderConfig& c, const std::vector<PictureRef>& clip) {
     Encoder encoder(c);
     std::atomic<int64_t> bytes{0};
@@ -197,6 +222,7 @@ TEST(Encoder, BitRateModeHitsItsAverage) {
     c.bitrate = 3'000'000;
     c.peakBitrate = 3'600'000;
     double rate = double(encodedBytes(c, clip)) * 8 / 10.0;
+    std::printf("bit-rate mode: %.0f bit/s for 3000000\n", rate);
     EXPECT_NEAR(rate, 3'000'000, 3'000'000 * 0.15);
 }
 
