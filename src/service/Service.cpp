@@ -232,6 +232,18 @@ void Service::restartLocked(int n, const std::string& why) {
     cv_.notify_all();
 }
 
+StreamInfo Service::tvInfo(const std::string& item) {
+    const std::string cacheKey = "tv/" + item;
+    {
+        std::lock_guard<std::mutex> guard(mu_);
+        if (auto it = infos_.find(cacheKey); it != infos_.end()) return it->second;
+    }
+    StreamInfo loaded = loadStreamInfo(options_.companion, item, options_.segSec, true);
+    std::lock_guard<std::mutex> guard(mu_);
+    infos_[cacheKey] = loaded;
+    return loaded;
+}
+
 // ---------------------------------------------------------------- answers
 
 HTTPResponse Service::playlist(const Key& key, double start, bool warm) {

@@ -55,6 +55,11 @@ public:
 
     const ServiceOptions& options() const { return options_; }
 
+    // The title's description as a TV stream, cached with the other
+    // descriptions: unfitted, laid out in the configured segment length.
+    // Throws EnhanceError as loading does; a failure caches nothing.
+    StreamInfo tvInfo(const std::string& item);
+
     // Whether frame interpolation can run in this build.
     static bool interpolationSupported();
 

@@ -1,6 +1,8 @@
 // The service's answers over HTTP, with titles from the stand-in.
 #include "service/ServiceFixture.h"
 
+#include "common/EnhanceError.h"
+
 #include <gtest/gtest.h>
 #include <sstream>
 #include <thread>
@@ -159,4 +161,22 @@ TEST(ReachRule, OneBehindToFourAheadWaits) {
     EXPECT_FALSE(runWillReach(true, 11, 0, 6)); // five ahead
     EXPECT_FALSE(runWillReach(true, 5, 6, 6));  // before the run's start
     EXPECT_FALSE(runWillReach(false, 6, 0, 6)); // no run
+}
+
+TEST_F(ServiceHttp, TvDescriptionsAreCachedWithTheKeys) {
+    addSidecar("show", "small4.mp4", 320, 180, 25, 4);
+    startService();
+    standin_->resetStats();
+    StreamInfo first = service_->tvInfo("show");
+    EXPECT_TRUE(first.tv);
+    EXPECT_EQ(first.segments, 4);
+    EXPECT_EQ(service_->tvInfo("show").durationSec, 4.0);
+    EXPECT_EQ(standin_->stats()["items"], 1); // the second answer came from the cache
+    // A TV playlist of the same title finds it there too.
+    ASSERT_EQ(get("/v1/enhanced/show/index.m3u8?tv=1").status, 200);
+    EXPECT_EQ(standin_->stats()["items"], 1);
+    EXPECT_THROW(service_->tvInfo("nothing"), EnhanceError);
+    EXPECT_EQ(standin_->stats()["items"], 2);
+    EXPECT_THROW(service_->tvInfo("nothing"), EnhanceError); // failures are not cached
+    EXPECT_EQ(standin_->stats()["items"], 3);
 }
