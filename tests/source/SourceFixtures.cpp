@@ -76,6 +76,7 @@ static const std::string kTestsrc = "-f lavfi -i testsrc2=size=320x180:rate=24 -
 static const std::string kH264 = "-c:v libx264 -preset veryfast -bf 2 -g 12 -pix_fmt yuv420p ";
 std::string h264Front() { return cachedClip("h264_front.mp4", kTestsrc + kH264 + "-movflags +faststart {out}"); }
 std::string h264End() { return cachedClip("h264_end.mp4", kTestsrc + kH264 + "{out}"); }
+std::string h264Copy() { return cachedClip("h264_copy.mp4", "-i '" + h264Front() + "' -c copy {out}"); }
 std::string h264Small() {
     return cachedClip("h264_small.mp4", "-f lavfi -i testsrc2=size=256x144:rate=24 -t 1 " + kH264 + "{out}");
 }

@@ -42,6 +42,7 @@ std::string cachedClip(const std::string& name, const std::string& args);
 namespace clips {
 std::string h264Front();  // 320x180, 24 fps, 2 s, B-frames (edit list), moov at the front
 std::string h264End();    // the same with the moov box at the end
+std::string h264Copy();   // h264Front remuxed with the moov at the end: equal settings
 std::string h264Small();  // 256x144, 24 fps, 1 s: other settings than h264Front
 std::string hevc10();     // 320x180, 10-bit HEVC, 24 fps, 2 s, BT.2020 PQ colour box
 std::string bigNoise();   // 640x360 lossless noise, about 10 MB, moov at the end
