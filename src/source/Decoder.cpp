@@ -22,11 +22,15 @@ constexpr double kPacketTimeBase = 90000;  // packet times are in 1/90000 s
 
 // Widens one row of 8-bit or 10-bit codes to code x 64 words: 8-bit codes
 // become 10-bit ones exactly (code x 4), so a shift of 8; 10-bit ones shift 6.
-template <typename In> void widenRow(const In* in, uint16_t* out, int count, int shift) {
+// The rows never overlap (`__restrict`), which lets the compiler vectorise
+// these loops; they are most of the decoder's own time at 1080p.
+template <typename In>
+void widenRow(const In* __restrict in, uint16_t* __restrict out, int count, int shift) {
     for (int x = 0; x < count; ++x) out[x] = static_cast<uint16_t>(in[x] << shift);
 }
 
-template <typename In> void interleaveRow(const In* u, const In* v, uint16_t* out, int pairs, int shift) {
+template <typename In>
+void interleaveRow(const In* __restrict u, const In* __restrict v, uint16_t* __restrict out, int pairs, int shift) {
     for (int x = 0; x < pairs; ++x) {
         out[2 * x] = static_cast<uint16_t>(u[x] << shift);
         out[2 * x + 1] = static_cast<uint16_t>(v[x] << shift);
