@@ -217,7 +217,9 @@ void Decoder::collect(double partStart) {
             failed(0, status);
             return;
         }
-        if (frame_->decode_error_flags != 0) {
+        // A picture libavcodec could only conceal counts as not decoded, as a
+        // hardware decoder's error status would.
+        if (frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT)) {
             int64_t stamp = frame_->pts != AV_NOPTS_VALUE ? frame_->pts : 0;
             failed(static_cast<double>(stamp) / kPacketTimeBase, AVERROR_INVALIDDATA);
         } else {

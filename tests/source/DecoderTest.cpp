@@ -5,10 +5,12 @@
 
 #include "common/EnhanceError.h"
 #include "source/Decoder.h"
+#include "source/Mp4Boxes.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 
 namespace corvel::test {
@@ -210,6 +212,37 @@ TEST_F(DecoderTest, ABodyCutShortEndsInsideAPicture) {
     } catch (const EnhanceError& e) {
         EXPECT_EQ(e.description(), "Corvel Server answered 500 for the part's bytes.");
     }
+}
+
+TEST_F(DecoderTest, DamagedPicturesAreDroppedAndOnlyFiveLogged) {
+    // Junk over the slice data of every picture after the first key picture.
+    std::string bytes = readFile(clips::h264Front());
+    Data file(bytes.begin(), bytes.end());
+    Data movie;
+    for (const auto& box : boxes(file, 0))
+        if (box.type == "moov") movie = sub(file, box.body - 8, box.end);
+    Mp4Track track("x", "x", movie, file.size());
+    for (size_t i = 1; i < track.samples.size(); ++i)
+        for (uint64_t at = track.samples[i].offset + 6; at < track.samples[i].offset + track.samples[i].size; ++at)
+            bytes[at] = static_cast<char>(at * 131 % 251);
+    writeFile(folder_->file("damaged.mp4"), bytes);
+    std::string log = folder_->file("decoder.log");
+    setenv("CORVEL_ENHANCE_LOG", log.c_str(), 1);
+
+    TitlePart p;
+    p.url = server_->base() + "/media/damaged.mp4";
+    p.fileName = "damaged.mp4";
+    Decoder decoder({p}, {0}, kPixelFormatX420);
+    decoder.seek(0);
+    auto frames = readAll(decoder);
+    unsetenv("CORVEL_ENHANCE_LOG");
+    EXPECT_GT(decoder.decodeErrors(), 5);
+    // libavcodec may also swallow a damaged picture without a word; none is delivered twice.
+    EXPECT_LE(frames.size() + static_cast<size_t>(decoder.decodeErrors()), track.samples.size());
+    std::string text = readFile(log);
+    size_t lines = 0;
+    for (size_t at = 0; (at = text.find("decoder: a picture at ", at)) != std::string::npos; ++at) ++lines;
+    EXPECT_EQ(lines, 5u);
 }
 
 } // namespace
