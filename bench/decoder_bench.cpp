@@ -9,6 +9,7 @@
 #include "source/Decoder.h"
 #include "source/HTTPClient.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -83,6 +84,7 @@ int main(int argc, char** argv) {
     uint64_t fileBytes = std::filesystem::file_size(path);
 
     double bestOurs = 0, bestTheirs = 0;
+    std::vector<double> ratios;
     int frames = 0;
     uint64_t ranges = 0;
     for (int round = 0; round < rounds; ++round) {
@@ -103,12 +105,15 @@ int main(int argc, char** argv) {
         if (std::system(command.c_str()) != 0) return 1;
         double theirs = frames / seconds(start);
         std::printf("round %d: Decoder %.1f fps, ffmpeg %.1f fps\n", round + 1, ours, theirs);
+        ratios.push_back(ours / theirs);
         bestOurs = std::max(bestOurs, ours);
         bestTheirs = std::max(bestTheirs, theirs);
     }
     std::printf("file %s: %d pictures, %.1f MB\n", path.string().c_str(), frames, static_cast<double>(fileBytes) / 1e6);
     std::printf("best of %d, %d threads: Decoder %.1f fps, ffmpeg %.1f fps, ratio %.2f\n", rounds, threads, bestOurs,
                 bestTheirs, bestOurs / bestTheirs);
+    std::sort(ratios.begin(), ratios.end());
+    std::printf("median ratio of the rounds: %.2f\n", ratios[ratios.size() / 2]);
     std::printf("range requests per whole read: %llu, per 100 MB: %.1f\n", static_cast<unsigned long long>(ranges),
                 static_cast<double>(ranges) / (static_cast<double>(fileBytes) / 1e8));
     return 0;
