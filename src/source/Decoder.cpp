@@ -230,6 +230,11 @@ void Decoder::collect(double partStart) {
 }
 
 void Decoder::decode(const Sample& sample, const Mp4Track& track) {
+    if (sample.size == 0) {
+        // An empty packet would tell libavcodec that the stream ended.
+        failed(sample.pts, AVERROR_INVALIDDATA);
+        return;
+    }
     std::span<const uint8_t> data = bytes(sample, track);
     if (!session_) throw EnhanceError("sample buffer: -1");
     double partStart = static_cast<size_t>(part_) < offsets_.size() ? offsets_[static_cast<size_t>(part_)] : 0;
