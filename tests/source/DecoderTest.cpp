@@ -144,7 +144,8 @@ TEST_F(DecoderTest, TwoPartsWithEqualSettingsShareOneSession) {
     decoder.seek(-3); // before the start: part 0 from its beginning
     auto frames = readAll(decoder);
     ASSERT_EQ(frames.size(), 96u);
-    std::vector<DecodedFrame> tail(frames.begin() + 48, frames.end());
+    std::vector<DecodedFrame> head(frames.begin(), frames.begin() + 48), tail(frames.begin() + 48, frames.end());
+    expectTimesMatchFFprobe(head, first);
     expectTimesMatchFFprobe(tail, second, 2.0);
     EXPECT_EQ(decoder.sessionsCreated(), 1);
 
