@@ -486,16 +486,16 @@ void StandinServer::answerMedia(int fd, const Request& request, const std::strin
         // bytes=a-b, bytes=a- or bytes=-n (one range only).
         const std::string& value = request.headers.at("range");
         bool ok = value.rfind("bytes=", 0) == 0 && value.find(',') == std::string::npos;
-        std::string spec = ok ? value.substr(6) : "";
-        size_t dash = spec.find('-');
+        std::string rangeText = ok ? value.substr(6) : "";
+        size_t dash = rangeText.find('-');
         ok = ok && dash != std::string::npos;
         try {
             if (ok && dash == 0) {
-                uint64_t n = std::stoull(spec.substr(1));
+                uint64_t n = std::stoull(rangeText.substr(1));
                 from = n >= total ? 0 : total - n;
             } else if (ok) {
-                from = static_cast<uint64_t>(std::stoull(spec.substr(0, dash)));
-                if (dash + 1 < spec.size()) to = std::min<uint64_t>(total, std::stoull(spec.substr(dash + 1)) + 1);
+                from = static_cast<uint64_t>(std::stoull(rangeText.substr(0, dash)));
+                if (dash + 1 < rangeText.size()) to = std::min<uint64_t>(total, std::stoull(rangeText.substr(dash + 1)) + 1);
             }
         } catch (...) {
             ok = false;

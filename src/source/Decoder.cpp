@@ -22,11 +22,15 @@ constexpr double kPacketTimeBase = 90000;  // packet times are in 1/90000 s
 
 // Widens one row of 8-bit or 10-bit codes to code x 64 words: 8-bit codes
 // become 10-bit ones exactly (code x 4), so a shift of 8; 10-bit ones shift 6.
-template <typename In> void widenRow(const In* in, uint16_t* out, int count, int shift) {
+// The rows never overlap (`__restrict`), which lets the compiler vectorise
+// these loops; they are most of the decoder's own time at 1080p.
+template <typename In>
+void widenRow(const In* __restrict in, uint16_t* __restrict out, int count, int shift) {
     for (int x = 0; x < count; ++x) out[x] = static_cast<uint16_t>(in[x] << shift);
 }
 
-template <typename In> void interleaveRow(const In* u, const In* v, uint16_t* out, int pairs, int shift) {
+template <typename In>
+void interleaveRow(const In* __restrict u, const In* __restrict v, uint16_t* __restrict out, int pairs, int shift) {
     for (int x = 0; x < pairs; ++x) {
         out[2 * x] = static_cast<uint16_t>(u[x] << shift);
         out[2 * x + 1] = static_cast<uint16_t>(v[x] << shift);
@@ -213,7 +217,9 @@ void Decoder::collect(double partStart) {
             failed(0, status);
             return;
         }
-        if (frame_->decode_error_flags != 0) {
+        // A picture libavcodec could only conceal counts as not decoded, as a
+        // hardware decoder's error status would.
+        if (frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT)) {
             int64_t stamp = frame_->pts != AV_NOPTS_VALUE ? frame_->pts : 0;
             failed(static_cast<double>(stamp) / kPacketTimeBase, AVERROR_INVALIDDATA);
         } else {
@@ -224,6 +230,11 @@ void Decoder::collect(double partStart) {
 }
 
 void Decoder::decode(const Sample& sample, const Mp4Track& track) {
+    if (sample.size == 0) {
+        // An empty packet would tell libavcodec that the stream ended.
+        failed(sample.pts, AVERROR_INVALIDDATA);
+        return;
+    }
     std::span<const uint8_t> data = bytes(sample, track);
     if (!session_) throw EnhanceError("sample buffer: -1");
     double partStart = static_cast<size_t>(part_) < offsets_.size() ? offsets_[static_cast<size_t>(part_)] : 0;

@@ -14,6 +14,7 @@ namespace {
 constexpr uint64_t kHeadBytes = 524288;       // one request serves the container check and a front moov
 constexpr uint64_t kMaxMovieBytes = 256u << 20; // a larger movie box is not a movie box we read
 constexpr uint64_t kMaxSamples = 1u << 26;     // over 10 days at 60 pictures per second
+constexpr int kMaxTopLevelBoxes = 4096;
 
 // Fields and boxes are read through these: a field past its box throws
 // TruncatedBox, which the track turns into its "damaged" error.
@@ -78,7 +79,9 @@ Mp4Track::Mp4Track(std::string url_, std::string fileName) : url(std::move(url_)
     // Hop from one top-level box header to the next; only the headers past
     // the head are fetched (16 bytes each), never the media data between.
     uint64_t position = 0;
-    while (position + 8 <= total) {
+    // Real files have a handful of top-level boxes; a file of millions of
+    // tiny ones must not turn into millions of requests.
+    for (int hops = 0; hops < kMaxTopLevelBoxes && position + 8 <= total; ++hops) {
         Data header;
         if (position + 16 <= head.size())
             header = sub(head, static_cast<size_t>(position), static_cast<size_t>(position + 16));

@@ -61,7 +61,7 @@ struct StreamInfo {
 };
 
 // What a TV title's probe reports about its first part (colour, luma depth,
-// sample aspect ratio 0.25 ... 4).
+// pixel shape: the width of one sample over its height, 0.25 ... 4).
 struct TitleProbe {
     SourceColor color;
     int bits = 8;

@@ -1,0 +1,250 @@
+// The Decoder over loopback: pictures, their count and times against
+// ffmpeg's own decode and ffprobe's times, seeking, parts and sessions, and
+// the byte windows' request count.
+#include "SourceFixtures.h"
+
+#include "common/EnhanceError.h"
+#include "source/Decoder.h"
+#include "source/Mp4Boxes.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+
+namespace corvel::test {
+namespace {
+
+class DecoderTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        folder_ = new TempDir();
+        server_ = new Standin(folder_->path());
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        delete folder_;
+    }
+    void TearDown() override { server_->clear(); }
+
+    static TitlePart part(const std::string& clip, const std::string& name, double duration) {
+        std::error_code ec;
+        std::filesystem::create_symlink(clip, folder_->file(name), ec);
+        TitlePart p;
+        p.url = server_->base() + "/media/" + name;
+        p.fileName = name;
+        p.durationSec = duration;
+        return p;
+    }
+    static std::vector<DecodedFrame> readAll(Decoder& decoder) {
+        std::vector<DecodedFrame> frames;
+        while (auto frame = decoder.read()) frames.push_back(std::move(*frame));
+        return frames;
+    }
+    // ffmpeg's own decode of the first `count` pictures as planar raw video.
+    static std::string ffmpegPictures(const std::string& clip, const std::string& pixelFormat, int count) {
+        std::string out = folder_->file("raw-" + pixelFormat + ".yuv");
+        ffmpeg(folder_->path(), "-i '" + clip + "' -frames:v " + std::to_string(count) + " -f rawvideo -pix_fmt " +
+                                    pixelFormat + " '" + out + "'");
+        return readFile(out);
+    }
+    // Compares our picture with one planar 4:2:0 picture of ffmpeg's, widened
+    // to code x 64 words (8-bit codes become 10-bit ones as code x 4).
+    static void expectSamePixels(const Picture& ours, const std::string& raw, size_t index, bool tenBit) {
+        const int w = ours.width, h = ours.height, bytesPer = tenBit ? 2 : 1;
+        const size_t lumaBytes = size_t(w) * h * bytesPer, chromaBytes = lumaBytes / 4;
+        const size_t base = index * (lumaBytes + 2 * chromaBytes);
+        ASSERT_LE(base + lumaBytes + 2 * chromaBytes, raw.size());
+        auto code = [&](size_t at) -> uint16_t {
+            const auto* p = reinterpret_cast<const uint8_t*>(raw.data()) + base + at * bytesPer;
+            return tenBit ? uint16_t(p[0] | (p[1] << 8)) << 6 : uint16_t(p[0] << 8);
+        };
+        int mismatches = 0;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) mismatches += ours.row(0, y)[x] != code(size_t(y) * w + x);
+        for (int y = 0; y < h / 2; ++y)
+            for (int x = 0; x < w / 2; ++x) {
+                size_t at = size_t(y) * (w / 2) + x;
+                mismatches += ours.row(1, y)[2 * x] != code(size_t(w) * h + at);
+                mismatches += ours.row(1, y)[2 * x + 1] != code(size_t(w) * h + chromaBytes / bytesPer + at);
+            }
+        EXPECT_EQ(mismatches, 0) << "picture " << index;
+    }
+    static void expectTimesMatchFFprobe(const std::vector<DecodedFrame>& frames, const std::string& clip,
+                                        double offset = 0) {
+        std::vector<double> expected = ffprobeFrameTimes(clip);
+        std::sort(expected.begin(), expected.end());
+        ASSERT_EQ(frames.size(), expected.size());
+        for (size_t i = 0; i < frames.size(); ++i) EXPECT_NEAR(frames[i].pts, offset + expected[i], 0.001) << i;
+    }
+
+    static TempDir* folder_;
+    static Standin* server_;
+};
+TempDir* DecoderTest::folder_ = nullptr;
+Standin* DecoderTest::server_ = nullptr;
+
+TEST_F(DecoderTest, H264WithBFramesMatchesFFmpegInTimeAndPixels) {
+    std::string clip = clips::h264End();
+    Decoder decoder({part(clip, "end.mp4", 2)}, {0}, kPixelFormatX420);
+    EXPECT_FALSE(decoder.read()); // nothing before the first seek
+    decoder.seek(0);
+    auto frames = readAll(decoder);
+    expectTimesMatchFFprobe(frames, clip);
+    std::string raw = ffmpegPictures(clip, "yuv420p", 4);
+    for (size_t i = 0; i < 4 && i < frames.size(); ++i) {
+        ASSERT_EQ(frames[i].buffer->width, 320);
+        ASSERT_EQ(frames[i].buffer->height, 180);
+        expectSamePixels(*frames[i].buffer, raw, i, false);
+    }
+    EXPECT_EQ(decoder.sourceBits(), 8);
+    EXPECT_EQ(decoder.decodeErrors(), 0);
+    EXPECT_FALSE(decoder.read()); // the end stays the end
+    EXPECT_FALSE(decoder.read());
+}
+
+TEST_F(DecoderTest, HEVCTenBitMatchesFFmpegAndReportsItsColour) {
+    std::string clip = clips::hevc10();
+    Decoder decoder({part(clip, "hevc.mp4", 2)}, {0}, kPixelFormatX420);
+    EXPECT_EQ(decoder.sourceBits(), 10);
+    EXPECT_EQ(decoder.sourceColor().transfer, color::kTransferPQ);
+    decoder.seek(0);
+    auto frames = readAll(decoder);
+    expectTimesMatchFFprobe(frames, clip);
+    std::string raw = ffmpegPictures(clip, "yuv420p10le", 3);
+    for (size_t i = 0; i < 3 && i < frames.size(); ++i) expectSamePixels(*frames[i].buffer, raw, i, true);
+    EXPECT_EQ(frames[0].buffer->color.primaries, color::kPrimaries2020);
+}
+
+TEST_F(DecoderTest, SeekStartsAtTheKeyPictureBefore) {
+    std::string clip = clips::h264Front();
+    TitlePart p = part(clip, "front.mp4", 2);
+    Mp4Track track(p.url, p.fileName);
+    double key = -1;
+    for (const auto& s : track.samples)
+        if (s.sync && s.pts <= 1.1) key = std::max(key, s.pts);
+    ASSERT_GT(key, 0.0);
+    ASSERT_LT(key, 1.05); // 1.1 s lies inside a group of pictures
+
+    Decoder decoder({p}, {0}, kPixelFormatX420);
+    decoder.seek(1.1);
+    auto frames = readAll(decoder);
+    ASSERT_FALSE(frames.empty());
+    EXPECT_NEAR(frames.front().pts, key, 1e-3);
+    size_t expected = 0;
+    for (const auto& s : track.samples) expected += s.pts >= key - 1e-6;
+    EXPECT_EQ(frames.size(), expected);
+    for (size_t i = 1; i < frames.size(); ++i) EXPECT_GT(frames[i].pts, frames[i - 1].pts);
+}
+
+TEST_F(DecoderTest, TwoPartsWithEqualSettingsShareOneSession) {
+    std::string first = clips::h264Front(), second = clips::h264Copy();
+    Decoder decoder({part(first, "front.mp4", 2), part(second, "copy.mp4", 2)}, {0, 2}, kPixelFormatX420);
+    decoder.seek(-3); // before the start: part 0 from its beginning
+    auto frames = readAll(decoder);
+    ASSERT_EQ(frames.size(), 96u);
+    std::vector<DecodedFrame> head(frames.begin(), frames.begin() + 48), tail(frames.begin() + 48, frames.end());
+    expectTimesMatchFFprobe(head, first);
+    expectTimesMatchFFprobe(tail, second, 2.0);
+    EXPECT_EQ(decoder.sessionsCreated(), 1);
+
+    decoder.seek(100); // past the last part's start: the last part
+    auto again = readAll(decoder);
+    ASSERT_FALSE(again.empty());
+    EXPECT_GE(again.front().pts, 2.0);
+    EXPECT_EQ(decoder.sessionsCreated(), 1);
+}
+
+TEST_F(DecoderTest, PartsWithOtherSettingsGetANewSession) {
+    Decoder decoder({part(clips::h264Front(), "front.mp4", 2), part(clips::h264Small(), "small.mp4", 1)}, {0, 2},
+                    kPixelFormatX420);
+    decoder.seek(0);
+    auto frames = readAll(decoder);
+    ASSERT_EQ(frames.size(), 72u);
+    EXPECT_EQ(frames[47].buffer->width, 320);
+    EXPECT_EQ(frames[48].buffer->width, 256);
+    EXPECT_NEAR(frames[48].pts, 2.0, 1e-3);
+    EXPECT_EQ(decoder.sessionsCreated(), 2);
+}
+
+TEST_F(DecoderTest, ReadingAPartCostsOneRequestPerFourMebibytes) {
+    std::string clip = clips::bigNoise();
+    TitlePart p = part(clip, "noise.mp4", 1.2);
+    Mp4Track track(p.url, p.fileName);
+    uint64_t media = 0, largest = 0;
+    for (const auto& s : track.samples) {
+        media += s.size;
+        largest = std::max<uint64_t>(largest, s.size);
+    }
+    ASSERT_GT(media, 8u << 20);
+
+    Decoder decoder({p}, {0}, kPixelFormatX420);
+    decoder.seek(0); // opens the track
+    server_->resetStats();
+    auto frames = readAll(decoder);
+    EXPECT_EQ(frames.size(), 30u);
+    // Windows start at a sample and hold 4 MiB, so each ends within one sample of full.
+    const uint64_t window = 4u << 20;
+    int64_t ranges = server_->stats()["ranges"];
+    EXPECT_GE(ranges, static_cast<int64_t>((media + window - 1) / window));
+    EXPECT_LE(ranges, static_cast<int64_t>((media + window - largest - 1) / (window - largest)));
+}
+
+TEST_F(DecoderTest, ABodyCutShortEndsInsideAPicture) {
+    Decoder decoder({part(clips::h264End(), "end.mp4", 2)}, {0}, kPixelFormatX420);
+    decoder.seek(0);
+    server_->fault("target=media&cut=1000&count=1");
+    try {
+        decoder.read();
+        ADD_FAILURE() << "no error";
+    } catch (const EnhanceError& e) {
+        EXPECT_EQ(e.description(), "The part ended inside a picture.");
+    }
+    // The failed sample is tried again on the next read.
+    EXPECT_EQ(readAll(decoder).size(), 48u);
+
+    Decoder fresh({part(clips::h264End(), "end.mp4", 2)}, {0}, kPixelFormatX420);
+    fresh.seek(0);
+    server_->fault("target=media&status=500");
+    try {
+        fresh.read();
+        ADD_FAILURE() << "no error";
+    } catch (const EnhanceError& e) {
+        EXPECT_EQ(e.description(), "Corvel Server answered 500 for the part's bytes.");
+    }
+}
+
+TEST_F(DecoderTest, DamagedPicturesAreDroppedAndOnlyFiveLogged) {
+    // Junk over the slice data of every picture after the first key picture.
+    std::string bytes = readFile(clips::h264Front());
+    Data file(bytes.begin(), bytes.end());
+    Data movie;
+    for (const auto& box : boxes(file, 0))
+        if (box.type == "moov") movie = sub(file, box.body - 8, box.end);
+    Mp4Track track("x", "x", movie, file.size());
+    for (size_t i = 1; i < track.samples.size(); ++i)
+        for (uint64_t at = track.samples[i].offset + 6; at < track.samples[i].offset + track.samples[i].size; ++at)
+            bytes[at] = static_cast<char>(at * 131 % 251);
+    writeFile(folder_->file("damaged.mp4"), bytes);
+    std::string log = folder_->file("decoder.log");
+    setenv("CORVEL_ENHANCE_LOG", log.c_str(), 1);
+
+    TitlePart p;
+    p.url = server_->base() + "/media/damaged.mp4";
+    p.fileName = "damaged.mp4";
+    Decoder decoder({p}, {0}, kPixelFormatX420);
+    decoder.seek(0);
+    auto frames = readAll(decoder);
+    unsetenv("CORVEL_ENHANCE_LOG");
+    EXPECT_GT(decoder.decodeErrors(), 5);
+    // libavcodec may also swallow a damaged picture without a word; none is delivered twice.
+    EXPECT_LE(frames.size() + static_cast<size_t>(decoder.decodeErrors()), track.samples.size());
+    std::string text = readFile(log);
+    size_t lines = 0;
+    for (size_t at = 0; (at = text.find("decoder: a picture at ", at)) != std::string::npos; ++at) ++lines;
+    EXPECT_EQ(lines, 5u);
+}
+
+} // namespace
+} // namespace corvel::test

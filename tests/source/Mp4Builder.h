@@ -36,7 +36,7 @@ inline Data fullBox(const std::string& type, uint8_t version, const Data& body) 
     return box(type, d);
 }
 
-struct TrackSpec {
+struct TrackPlan {
     std::string entryType = "avc1";
     std::string configType = "avcC";
     Data config = {1, 100, 0, 30, 0xff, 0xe0, 0}; // avcC: no parameter sets
@@ -62,7 +62,7 @@ struct TrackSpec {
     std::string handler = "vide";
 };
 
-inline Data sampleEntry(const TrackSpec& t) {
+inline Data sampleEntry(const TrackPlan& t) {
     Data body(78, 0);
     body[24] = static_cast<uint8_t>(t.width >> 8);
     body[25] = static_cast<uint8_t>(t.width);
@@ -78,7 +78,7 @@ inline Data sampleEntry(const TrackSpec& t) {
     return box(t.entryType, body);
 }
 
-inline Data trak(const TrackSpec& t) {
+inline Data trak(const TrackPlan& t) {
     Data stbl;
     Data stsd;
     put32(stsd, 1);
@@ -147,7 +147,7 @@ inline Data trak(const TrackSpec& t) {
 }
 
 // A movie box holding the given tracks, in order.
-inline Data movie(const std::vector<TrackSpec>& tracks, uint32_t movieScale = 1000) {
+inline Data movie(const std::vector<TrackPlan>& tracks, uint32_t movieScale = 1000) {
     Data mvhd(8, 0);
     put32(mvhd, movieScale);
     mvhd.resize(96, 0);

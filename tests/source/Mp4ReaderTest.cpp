@@ -21,8 +21,8 @@ std::string failure(const Data& moov, uint64_t fileLength = 1u << 30) {
     return "no error";
 }
 
-Mp4Track parsed(const TrackSpec& spec, uint32_t movieScale = 1000) {
-    return Mp4Track("http://x/a.mp4", "a.mp4", movie({spec}, movieScale), 1u << 30);
+Mp4Track parsed(const TrackPlan& plan, uint32_t movieScale = 1000) {
+    return Mp4Track("http://x/a.mp4", "a.mp4", movie({plan}, movieScale), 1u << 30);
 }
 
 std::vector<double> times(const Mp4Track& track) {
@@ -124,8 +124,8 @@ TEST(ColorMappings, NclxCodesAndFFmpegNames) {
     EXPECT_EQ(hdr.primaries, color::kPrimaries2020);
     EXPECT_EQ(hdr.transfer, color::kTransferPQ);
     EXPECT_EQ(hdr.matrix, color::kMatrix2020);
-    SourceColor unspecified = colorFromNclx(2, 2, 2);
-    EXPECT_FALSE(unspecified.primaries || unspecified.transfer || unspecified.matrix);
+    SourceColor unknownCodes = colorFromNclx(2, 2, 2);
+    EXPECT_FALSE(unknownCodes.primaries || unknownCodes.transfer || unknownCodes.matrix);
     SourceColor sd = colorFromNclx(6, 6, 6);
     EXPECT_EQ(sd.primaries, color::kPrimariesSMPTEC);
     EXPECT_EQ(sd.transfer, color::kTransfer709);
@@ -143,41 +143,41 @@ TEST(ColorMappings, NclxCodesAndFFmpegNames) {
 }
 
 TEST(Mp4Track, EditListShiftsEveryPresentationTime) {
-    TrackSpec spec;
-    spec.edits = {{1001, -1}, {96000, 2002}}; // movie scale 24000
-    Mp4Track track = parsed(spec, 24000);
+    TrackPlan plan;
+    plan.edits = {{1001, -1}, {96000, 2002}}; // movie scale 24000
+    Mp4Track track = parsed(plan, 24000);
     ASSERT_EQ(track.samples.size(), 4u);
     for (size_t i = 0; i < 4; ++i)
         EXPECT_NEAR(track.samples[i].pts, 1001.0 / 24000 + (static_cast<double>(i) * 1001.0 - 2002) / 24000, 1e-12);
 
-    spec.wideEdits = true;
-    EXPECT_EQ(times(parsed(spec, 24000)), times(track));
-    spec.edits = {{500, -1}}; // only empty edits: delay without a media start
-    EXPECT_NEAR(parsed(spec, 1000).samples[0].pts, 0.5, 1e-12);
+    plan.wideEdits = true;
+    EXPECT_EQ(times(parsed(plan, 24000)), times(track));
+    plan.edits = {{500, -1}}; // only empty edits: delay without a media start
+    EXPECT_NEAR(parsed(plan, 1000).samples[0].pts, 0.5, 1e-12);
 }
 
 TEST(Mp4Track, CompositionOffsetsBySignVersion) {
-    TrackSpec spec;
-    spec.cttsVersion = 0;
-    spec.ctts = {{4, 0xFFFFFC18}}; // the bits of -1000
-    EXPECT_NEAR(parsed(spec).samples[0].pts, 4294966296.0 / 24000, 1e-9);
-    spec.cttsVersion = 1;
-    EXPECT_NEAR(parsed(spec).samples[0].pts, -1000.0 / 24000, 1e-12);
-    spec.ctts = {{1, 5}, {1, 6}}; // fewer entries than samples: the rest get 0
-    auto t = times(parsed(spec));
+    TrackPlan plan;
+    plan.cttsVersion = 0;
+    plan.ctts = {{4, 0xFFFFFC18}}; // the bits of -1000
+    EXPECT_NEAR(parsed(plan).samples[0].pts, 4294966296.0 / 24000, 1e-9);
+    plan.cttsVersion = 1;
+    EXPECT_NEAR(parsed(plan).samples[0].pts, -1000.0 / 24000, 1e-12);
+    plan.ctts = {{1, 5}, {1, 6}}; // fewer entries than samples: the rest get 0
+    auto t = times(parsed(plan));
     EXPECT_NEAR(t[1], (1001.0 + 6) / 24000, 1e-12);
     EXPECT_NEAR(t[3], 3003.0 / 24000, 1e-12);
 }
 
 TEST(Mp4Track, SampleTablesGiveOffsetsSizesAndKeys) {
-    TrackSpec spec;
-    spec.sizes = {100, 20, 10, 10, 7};
-    spec.sampleCount = 5;
-    spec.stts = {{2, 1001}, {1, 2002}}; // the table describes 3 of 5 samples
-    spec.chunks = {1000, 5000, 9000};
-    spec.stsc = {{1, 2, 1}, {3, 1, 1}}; // chunks 1-2: 2 samples each, chunk 3: 1
-    spec.stss = {1, 4, 99};
-    Mp4Track track = parsed(spec);
+    TrackPlan plan;
+    plan.sizes = {100, 20, 10, 10, 7};
+    plan.sampleCount = 5;
+    plan.stts = {{2, 1001}, {1, 2002}}; // the table describes 3 of 5 samples
+    plan.chunks = {1000, 5000, 9000};
+    plan.stsc = {{1, 2, 1}, {3, 1, 1}}; // chunks 1-2: 2 samples each, chunk 3: 1
+    plan.stss = {1, 4, 99};
+    Mp4Track track = parsed(plan);
     ASSERT_EQ(track.samples.size(), 5u);
     std::vector<uint64_t> offsets, expectOffsets = {1000, 1100, 5000, 5010, 9000};
     std::vector<bool> sync, expectSync = {true, false, false, true, false};
@@ -193,11 +193,11 @@ TEST(Mp4Track, SampleTablesGiveOffsetsSizesAndKeys) {
     EXPECT_NEAR(t[3], 4004.0 / 24000, 1e-12); // past the table: the running time reached
     EXPECT_NEAR(t[4], 4004.0 / 24000, 1e-12);
 
-    spec.withStss = false;
-    spec.fixedSize = 33;
-    spec.wideChunks = true;
-    spec.chunks = {1ull << 33, 2ull << 33, 3ull << 33};
-    track = parsed(spec);
+    plan.withStss = false;
+    plan.fixedSize = 33;
+    plan.wideChunks = true;
+    plan.chunks = {1ull << 33, 2ull << 33, 3ull << 33};
+    track = parsed(plan);
     for (const auto& s : track.samples) {
         EXPECT_TRUE(s.sync);
         EXPECT_EQ(s.size, 33u);
@@ -206,36 +206,36 @@ TEST(Mp4Track, SampleTablesGiveOffsetsSizesAndKeys) {
 }
 
 TEST(Mp4Track, ReorderDepthFromPresentationOrder) {
-    TrackSpec spec;
-    EXPECT_EQ(parsed(spec).reorder, 0);
-    spec.cttsVersion = 0; // decode I P B B, presented I B B P
-    spec.stts = {{4, 1}};
-    spec.ctts = {{1, 1}, {1, 3}, {1, 0}, {1, 0}};
-    EXPECT_EQ(parsed(spec).reorder, 1);
-    spec.sizes = {1, 1, 1, 1, 1};
-    spec.sampleCount = 5;
-    spec.stsc = {{1, 5, 1}};
-    spec.stts = {{5, 1}}; // decode I P B b b, presented I b B b P
-    spec.ctts = {{1, 0}, {1, 3}, {1, 0}, {1, -2u}, {1, -1u}};
-    spec.cttsVersion = 1;
-    EXPECT_EQ(parsed(spec).reorder, 2);
+    TrackPlan plan;
+    EXPECT_EQ(parsed(plan).reorder, 0);
+    plan.cttsVersion = 0; // decode I P B B, presented I B B P
+    plan.stts = {{4, 1}};
+    plan.ctts = {{1, 1}, {1, 3}, {1, 0}, {1, 0}};
+    EXPECT_EQ(parsed(plan).reorder, 1);
+    plan.sizes = {1, 1, 1, 1, 1};
+    plan.sampleCount = 5;
+    plan.stsc = {{1, 5, 1}};
+    plan.stts = {{5, 1}}; // decode I P B b b, presented I b B b P
+    plan.ctts = {{1, 0}, {1, 3}, {1, 0}, {1, -2u}, {1, -1u}};
+    plan.cttsVersion = 1;
+    EXPECT_EQ(parsed(plan).reorder, 2);
 }
 
 TEST(Mp4Track, FormatColourAndDepthFromTheSampleEntry) {
-    TrackSpec spec;
-    spec.entryType = "hev1";
-    spec.configType = "hvcC";
-    spec.config = Data(23, 0);
-    spec.config[17] = 2;
-    spec.nclx = {9, 16, 9};
-    TrackSpec audio = spec;
+    TrackPlan plan;
+    plan.entryType = "hev1";
+    plan.configType = "hvcC";
+    plan.config = Data(23, 0);
+    plan.config[17] = 2;
+    plan.nclx = {9, 16, 9};
+    TrackPlan audio = plan;
     audio.handler = "soun";
-    Mp4Track track("http://x/a.mp4", "a.mp4", movie({audio, spec}), 1u << 30);
+    Mp4Track track("http://x/a.mp4", "a.mp4", movie({audio, plan}), 1u << 30);
     ASSERT_TRUE(track.format);
     EXPECT_EQ(track.format->codecType, "hvc1");
     EXPECT_EQ(track.format->width, 320);
     EXPECT_EQ(track.format->height, 180);
-    EXPECT_EQ(track.format->config, spec.config);
+    EXPECT_EQ(track.format->config, plan.config);
     EXPECT_EQ(track.bits, 10);
     EXPECT_EQ(track.color.transfer, color::kTransferPQ);
     EXPECT_EQ(track.format->color, track.color);
@@ -243,50 +243,50 @@ TEST(Mp4Track, FormatColourAndDepthFromTheSampleEntry) {
 
 TEST(Mp4Track, EveryRefusalHasItsSentence) {
     EXPECT_EQ(failure(box("free", {})), "This part (a.mp4) has no movie header.");
-    TrackSpec audio;
+    TrackPlan audio;
     audio.handler = "soun";
     EXPECT_EQ(failure(movie({audio})), "This part (a.mp4) has no video track.");
-    TrackSpec spec;
-    spec.entryType = "mp4v";
-    EXPECT_EQ(failure(movie({spec})),
+    TrackPlan plan;
+    plan.entryType = "mp4v";
+    EXPECT_EQ(failure(movie({plan})),
               "This part's picture is mp4v, which the Mac's enhancer does not decode (H.264 and HEVC only).");
-    spec = {};
-    spec.withConfig = false;
-    EXPECT_EQ(failure(movie({spec})), "This part's picture has no avcC.");
-    spec = {};
-    spec.withTables = false;
-    EXPECT_EQ(failure(movie({spec})),
+    plan = {};
+    plan.withConfig = false;
+    EXPECT_EQ(failure(movie({plan})), "This part's picture has no avcC.");
+    plan = {};
+    plan.withTables = false;
+    EXPECT_EQ(failure(movie({plan})),
               "This part (a.mp4) has no sample tables (a fragmented MP4 is not read by the Mac's enhancer).");
-    spec = {};
-    spec.sampleCount = 0;
-    spec.sizes = {};
-    EXPECT_EQ(failure(movie({spec})), "This part (a.mp4) has no samples in its movie header (fragmented MP4).");
-    spec = {};
-    spec.width = 0;
-    EXPECT_EQ(failure(movie({spec})), "This part's picture format was refused (-1).");
+    plan = {};
+    plan.sampleCount = 0;
+    plan.sizes = {};
+    EXPECT_EQ(failure(movie({plan})), "This part (a.mp4) has no samples in its movie header (fragmented MP4).");
+    plan = {};
+    plan.width = 0;
+    EXPECT_EQ(failure(movie({plan})), "This part's picture format was refused (-1).");
 
     const std::string damaged = "This part (a.mp4) has a damaged movie header.";
-    spec = {};
-    spec.mediaScale = 0;
-    EXPECT_EQ(failure(movie({spec})), damaged);
-    spec = {};
-    spec.sampleCount = 1000; // more sizes than the table holds
-    EXPECT_EQ(failure(movie({spec})), damaged);
-    spec = {};
-    spec.fixedSize = 1;
-    spec.sampleCount = 4000000000u; // more samples than the file has bytes
-    EXPECT_EQ(failure(movie({spec}), 1000000), damaged);
-    spec = {};
-    spec.stsc = {{3, 1, 1}, {1, 1, 1}}; // first chunks going back
-    EXPECT_EQ(failure(movie({spec})), damaged);
+    plan = {};
+    plan.mediaScale = 0;
+    EXPECT_EQ(failure(movie({plan})), damaged);
+    plan = {};
+    plan.sampleCount = 1000; // more sizes than the table holds
+    EXPECT_EQ(failure(movie({plan})), damaged);
+    plan = {};
+    plan.fixedSize = 1;
+    plan.sampleCount = 4000000000u; // more samples than the file has bytes
+    EXPECT_EQ(failure(movie({plan}), 1000000), damaged);
+    plan = {};
+    plan.stsc = {{3, 1, 1}, {1, 1, 1}}; // first chunks going back
+    EXPECT_EQ(failure(movie({plan})), damaged);
 }
 
 TEST(Mp4Track, CutMovieBoxesFailCleanly) {
-    TrackSpec spec;
-    spec.cttsVersion = 1;
-    spec.ctts = {{4, 2}};
-    spec.edits = {{10, -1}, {100, 0}};
-    Data whole = movie({spec});
+    TrackPlan plan;
+    plan.cttsVersion = 1;
+    plan.ctts = {{4, 2}};
+    plan.edits = {{10, -1}, {100, 0}};
+    Data whole = movie({plan});
     // Every prefix, with the moov size left claiming the whole box and with
     // the size patched to the prefix (fields then run past their boxes).
     for (size_t length = 0; length < whole.size(); ++length) {

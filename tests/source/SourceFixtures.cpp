@@ -71,6 +71,33 @@ std::string cachedClip(const std::string& name, const std::string& args) {
     return path;
 }
 
+namespace clips {
+static const std::string kTestsrc = "-f lavfi -i testsrc2=size=320x180:rate=24 -t 2 ";
+static const std::string kH264 = "-c:v libx264 -preset veryfast -bf 2 -g 12 -pix_fmt yuv420p ";
+std::string h264Front() { return cachedClip("h264_front.mp4", kTestsrc + kH264 + "-movflags +faststart {out}"); }
+std::string h264End() { return cachedClip("h264_end.mp4", kTestsrc + kH264 + "{out}"); }
+std::string h264Copy() { return cachedClip("h264_copy.mp4", "-i '" + h264Front() + "' -c copy {out}"); }
+std::string h264Small() {
+    return cachedClip("h264_small.mp4", "-f lavfi -i testsrc2=size=256x144:rate=24 -t 1 " + kH264 + "{out}");
+}
+std::string hevc10() {
+    return cachedClip("hevc10.mp4", kTestsrc +
+                                        "-c:v libx265 -preset ultrafast -x265-params log-level=error:bframes=2:keyint=12 "
+                                        "-pix_fmt yuv420p10le -tag:v hvc1 -color_primaries bt2020 -color_trc smpte2084 "
+                                        "-colorspace bt2020nc {out}");
+}
+std::string bigNoise() {
+    return cachedClip("big_noise.mp4", "-f lavfi -i nullsrc=s=640x360:r=25 -vf geq=lum='random(1)*255':cb=128:cr=128 "
+                                       "-t 1.2 -c:v libx264 -preset ultrafast -qp 0 {out}");
+}
+std::string audioOnly() { return cachedClip("audio.mp4", "-f lavfi -i sine=d=1 -c:a aac {out}"); }
+std::string mpeg4() { return cachedClip("mpeg4.mp4", kTestsrc + "-c:v mpeg4 {out}"); }
+std::string fragmented() {
+    return cachedClip("fragmented.mp4", kTestsrc + kH264 + "-movflags frag_keyframe+empty_moov {out}");
+}
+std::string matroska() { return cachedClip("matroska.mkv", kTestsrc + kH264 + "{out}"); }
+} // namespace clips
+
 std::vector<double> ffprobeFrameTimes(const std::string& file) {
     std::stringstream lines(capture("ffprobe -v error -select_streams v:0 -show_entries frame=pts_time -of csv=p=0 '" +
                                     file + "'"));

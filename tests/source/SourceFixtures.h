@@ -38,6 +38,20 @@ std::string capture(const std::string& command);
 // ffmpeg with ARGS, where "{out}" stands for the output file, unless the clip
 // already exists. Returns its path. Safe when several tests race for it.
 std::string cachedClip(const std::string& name, const std::string& args);
+// The clips the source tests share (made once per build tree).
+namespace clips {
+std::string h264Front();  // 320x180, 24 fps, 2 s, B-frames (edit list), moov at the front
+std::string h264End();    // the same with the moov box at the end
+std::string h264Copy();   // h264Front remuxed with the moov at the end: equal settings
+std::string h264Small();  // 256x144, 24 fps, 1 s: other settings than h264Front
+std::string hevc10();     // 320x180, 10-bit HEVC, 24 fps, 2 s, BT.2020 PQ colour box
+std::string bigNoise();   // 640x360 lossless noise, about 10 MB, moov at the end
+std::string audioOnly();  // AAC only
+std::string mpeg4();      // MPEG-4 part 2 video
+std::string fragmented(); // fragmented MP4 (empty moov)
+std::string matroska();   // H.264 in Matroska
+} // namespace clips
+
 // Presentation times (seconds) of the video frames ffprobe decodes, in order.
 std::vector<double> ffprobeFrameTimes(const std::string& file);
 

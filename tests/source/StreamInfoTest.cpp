@@ -181,7 +181,7 @@ TEST_F(StreamInfoTest, UnknownShapeRefusals) {
     EXPECT_EQ(loadStreamInfo(server_->base(), "denzerofps", 2.0, false).fpsNum, 25u);
 }
 
-TEST_F(StreamInfoTest, TVTitlesTakeColourDepthAndAspectFromTheProbe) {
+TEST_F(StreamInfoTest, TVTitlesTakeColourDepthAndPixelShapeFromTheProbe) {
     json item = goodItem();
     item["video"]["width"] = 720;
     item["video"]["height"] = 576;
