@@ -241,3 +241,30 @@ TEST_F(ServiceRun, QuickRestartsStoreOnlyTheLatestRun) {
     EXPECT_EQ(s["segments_held"], 1);
     EXPECT_EQ(s["start_segment"], s["requested"]);
 }
+
+TEST_F(ServiceRun, KeyChangeDuringPreparationKeepsOnlyTheNewKeysInit) {
+    addSidecar("other", "small30.mp4", 320, 180, 25, 10);
+    StageFactory slow = testStages();
+    auto makeLift = slow.lift;
+    slow.lift = [makeLift](int w, int h, const ToneParams& p) {
+        std::this_thread::sleep_for(800ms); // a slow stage to build
+        return makeLift(w, h, p);
+    };
+    startService({}, fastTiming(), slow);
+    ASSERT_EQ(get("/v1/enhanced/t/index.m3u8?hdr=1").status, 200);
+    std::this_thread::sleep_for(200ms); // the preparation of t is under way
+    ASSERT_EQ(get("/v1/enhanced/other/index.m3u8").status, 200);
+    RawResponse init = get("/v1/enhanced/other/init.mp4");
+    ASSERT_EQ(init.status, 200);
+    // The init segment is the new key's: SDR colour, not the lifted one.
+    writeFile(work_.file("init.mp4"), init.body);
+    EXPECT_EQ(init.body.find("mdcv"), std::string::npos);
+    std::string text = log();
+    EXPECT_EQ(count(text, "service: t fi=0 up= prepared in "), 0) << text;
+    EXPECT_EQ(count(text, "service: other fi=0 up= prepared in "), 1) << text;
+    // While the lifted key's own init does carry the HDR boxes.
+    ASSERT_EQ(get("/v1/enhanced/t/index.m3u8?hdr=1").status, 200);
+    RawResponse lifted = get("/v1/enhanced/t/init.mp4?hdr=1");
+    ASSERT_EQ(lifted.status, 200);
+    EXPECT_NE(lifted.body.find("mdcv"), std::string::npos);
+}
