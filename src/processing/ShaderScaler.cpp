@@ -52,8 +52,10 @@ ShaderScaler::ShaderScaler(const ScaleMethod& method, int inWidth, int inHeight,
         const std::string options = plane == 0 ? "-DCOMPONENTS=1" : "-DCOMPONENTS=2";
         cl_program program =
             context_->program("resample", {kernels::common, kernels::resample}, options);
-        rows_[plane] = context_->kernel(program, "resampleRows");
-        columns_[plane] = context_->kernel(program, "resampleColumns");
+        rows_[plane] = context_->kernel(
+            program, outWidth == 2 * inWidth ? "resampleRows2x" : "resampleRows");
+        columns_[plane] = context_->kernel(
+            program, outHeight == 2 * inHeight ? "resampleColumns2x" : "resampleColumns");
     }
     if (!usableSize(outWidth, outHeight) || !usableSize(inWidth, inHeight))
         throw EnhanceError("No " + sizeText(outWidth, outHeight) + " pixel buffer pool.");
@@ -111,12 +113,17 @@ std::pair<compute::Event, compute::Event> ShaderScaler::resizePlane(int plane,
     cl_mem temp = temp_[plane].get();
     cl_kernel rows = rows_[plane].get();
     compute::setArgs(rows, in.mem, inOffset, in.stride, srcW, srcH, temp, dstW, mode);
-    compute::Event first = queue_->run(rows, static_cast<size_t>(dstW), static_cast<size_t>(srcH),
-                                       kGroupW, kGroupH);
+    // The doubling kernels take one work item per source sample.
+    const bool doubleWidth = dstW == 2 * srcW;
+    const bool doubleHeight = dstH == 2 * srcH;
+    compute::Event first =
+        queue_->run(rows, static_cast<size_t>(doubleWidth ? srcW : dstW),
+                    static_cast<size_t>(srcH), kGroupW, kGroupH);
     cl_kernel columns = columns_[plane].get();
     compute::setArgs(columns, temp, srcH, out.mem, outOffset, out.stride, dstW, dstH, mode);
-    compute::Event last = queue_->run(columns, static_cast<size_t>(dstW),
-                                      static_cast<size_t>(dstH), kGroupW, kGroupH);
+    compute::Event last =
+        queue_->run(columns, static_cast<size_t>(dstW),
+                    static_cast<size_t>(doubleHeight ? srcH : dstH), kGroupW, kGroupH);
     return {std::move(first), std::move(last)};
 }
 

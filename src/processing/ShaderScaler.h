@@ -73,8 +73,10 @@ private:
     int outHeight_;
     std::shared_ptr<compute::ComputeContext> context_;
     std::unique_ptr<compute::ComputeQueue> queue_;
-    compute::Kernel rows_[2];    // resampleRows for luma, chroma
-    compute::Kernel columns_[2]; // resampleColumns for luma, chroma
+    // Per plane (luma, chroma): the row pass and the column pass, each the
+    // doubling kernel when that axis exactly doubles, else the general one.
+    compute::Kernel rows_[2];
+    compute::Kernel columns_[2];
     compute::Mem temp_[2];       // float rows between the passes, per plane
     std::unique_ptr<PicturePool> pool_;
     PictureBinder binder_;

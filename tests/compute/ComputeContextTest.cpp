@@ -19,6 +19,8 @@ TEST(Compute, EveryKernelBuilds) {
             context->program("resample", {kernels::common, kernels::resample}, variant);
         EXPECT_TRUE(context->kernel(resample, "resampleRows"));
         EXPECT_TRUE(context->kernel(resample, "resampleColumns"));
+        EXPECT_TRUE(context->kernel(resample, "resampleRows2x"));
+        EXPECT_TRUE(context->kernel(resample, "resampleColumns2x"));
     }
     cl_program itm =
         context->program("itm", {kernels::common, kernels::itm}, "-cl-fast-relaxed-math");

@@ -58,6 +58,11 @@ TEST(ShaderScaler, MatchesTheReferenceUpAndDown) {
         {ScaleMethod::Kind::Bilinear, 38, 22, 70, 46},
         {ScaleMethod::Kind::Bilinear, 70, 46, 26, 14},
         {ScaleMethod::Kind::Bicubic, 30, 18, 30, 40}, // width kept, height scaled
+        // Exact doublings take their own kernels, per axis.
+        {ScaleMethod::Kind::Bicubic, 38, 22, 76, 44},
+        {ScaleMethod::Kind::Bilinear, 38, 22, 76, 44},
+        {ScaleMethod::Kind::Bicubic, 30, 18, 60, 40},
+        {ScaleMethod::Kind::Bicubic, 26, 14, 40, 28},
     };
     unsigned seed = 1;
     for (const Case& c : cases) {

@@ -7,11 +7,16 @@
 // word / 65535 and the code is value * 65535 / 64.
 
 // A word as a normalised value, and back to the nearest word (clamped).
+// Rounding by adding a half and truncating: the saturating, rounding
+// conversions (convert_ushort_sat_rte) are library calls on the CPU device
+// and cost several times the rest of a simple kernel.
 inline float unorm(ushort word) { return (float)word * (1.0f / 65535.0f); }
 inline float2 unorm2(ushort2 words) { return convert_float2(words) * (1.0f / 65535.0f); }
-inline ushort toWord(float value) { return convert_ushort_sat_rte(clamp(value, 0.0f, 1.0f) * 65535.0f); }
+inline ushort toWord(float value) {
+    return (ushort)(fmin(fmax(value, 0.0f), 1.0f) * 65535.0f + 0.5f);
+}
 inline ushort2 toWord2(float2 value) {
-    return convert_ushort2_sat_rte(clamp(value, 0.0f, 1.0f) * 65535.0f);
+    return convert_ushort2(fmin(fmax(value, (float2)(0.0f)), (float2)(1.0f)) * 65535.0f + 0.5f);
 }
 
 // Normalised luma and chroma as video-range fractions: luma 0 at code 64 and
@@ -24,14 +29,16 @@ inline float chromaValue(float fraction) { return (fraction * 896.0f + 512.0f) *
 
 // Clamp-to-edge reads: x, y outside the plane read the nearest edge sample.
 // `width` counts samples (luma) or Cb, Cr pairs (chroma).
+// (min and max rather than clamp: PoCL inlines them, its integer clamp is a
+// call.)
 inline float readLuma(__global const ushort* plane, int stride, int width, int height, int x, int y) {
-    x = clamp(x, 0, width - 1);
-    y = clamp(y, 0, height - 1);
+    x = min(max(x, 0), width - 1);
+    y = min(max(y, 0), height - 1);
     return unorm(plane[y * stride + x]);
 }
 inline float2 readPair(__global const ushort* plane, int stride, int width, int height, int x, int y) {
-    x = clamp(x, 0, width - 1);
-    y = clamp(y, 0, height - 1);
+    x = min(max(x, 0), width - 1);
+    y = min(max(y, 0), height - 1);
     return unorm2(vload2(0, plane + y * stride + 2 * x));
 }
 
