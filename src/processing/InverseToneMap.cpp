@@ -54,8 +54,9 @@ PictureRef InverseToneMap::apply(const PictureRef& picture) {
     const cl_int chromaH = height_ / 2;
     compute::setArgs(kernel_.get(), in.mem, in.lumaOffset, in.chromaOffset, in.stride, to.mem,
                      to.lumaOffset, to.chromaOffset, to.stride, chromaW, chromaH, constants);
-    compute::Event done = queue_->run(kernel_.get(), static_cast<size_t>(chromaW),
-                                      static_cast<size_t>(chromaH), 64, 1);
+    // Each work item makes two chroma samples (see itm.cl).
+    compute::Event done = queue_->run(kernel_.get(), static_cast<size_t>((chromaW + 1) / 2),
+                                      static_cast<size_t>(chromaH), 32, 1);
     cl_event event = done.get();
     const cl_int waited = clWaitForEvents(1, &event);
     cl_int status = CL_COMPLETE;

@@ -15,122 +15,201 @@ typedef struct {
     uint bt601;  // 1: BT.601 input coefficients
 } ToneConstants;
 
-// Rows of the colour matrices, applied as row . column.
-// M1: linear BT.709 -> LMS.
-__constant float3 M1[3] = {
-    (float3)(0.4120832681655884f, 0.5356993079185486f, 0.046857498586177826f),
-    (float3)(0.2118612825870514f, 0.6804224252700806f, 0.1050436869263649f),
-    (float3)(0.08832483738660812f, 0.2817308008670807f, 0.6292985677719116f)};
-// M2: LMS' -> lightness and two opponent axes.
-__constant float3 M2[3] = {
-    (float3)(0.21045425534248352f, 0.7936177849769592f, -0.0040720500983297825f),
-    (float3)(1.9779984951019287f, -2.4285922050476074f, 0.4505937099456787f),
-    (float3)(0.025904040783643723f, 0.7827717661857605f, -0.8086757659912109f)};
-// M3: back to LMS'.
-__constant float3 M3[3] = {
-    (float3)(1.0f, 0.3963377773761749f, 0.21580375730991364f),
-    (float3)(1.0f, -0.10556135326623917f, -0.0638541728258133f),
-    (float3)(1.0f, -0.08948417752981186f, -1.2914855480194092f)};
-// M4: LMS -> the wide working RGB.
-__constant float3 M4[3] = {
-    (float3)(2.1401402950286865f, -1.2463560104370117f, 0.10643172264099121f),
-    (float3)(-0.8848324418067932f, 2.163172721862793f, -0.27836158871650696f),
-    (float3)(-0.04857905954122543f, -0.45449090003967285f, 1.5023562908172607f)};
-// M5: wide working RGB -> linear BT.709.
-__constant float3 M5[3] = {
-    (float3)(1.6604909896850586f, -0.5873100161552429f, -0.060430001467466354f),
-    (float3)(-0.124549999833107f, 1.1328990459442139f, -0.008340000174939632f),
-    (float3)(-0.018149999901652336f, -0.10057000070810318f, 1.1187289953231812f)};
+// A work item takes two neighbouring chroma samples: the eight luma samples
+// of their 2 x 2 blocks travel together as the lanes of one float8 (one
+// vector per colour component). PoCL does not vectorise work items whose
+// bodies call exp2 and log2, so the kernel does it itself: every power below
+// is one vector call for eight pixels.
+typedef float8 vec;
+typedef int8 mask; // lane comparisons: -1 true, 0 false
+
+typedef struct {
+    vec r;
+    vec g;
+    vec b;
+} rgbv;
+
+// A 3 x 3 matrix, rows given in order, applied as row . column.
+#define MUL3(v, a0, a1, a2, b0, b1, b2, c0, c1, c2)                          \
+    ((rgbv){(a0) * (v).r + (a1) * (v).g + (a2) * (v).b,                     \
+            (b0) * (v).r + (b1) * (v).g + (b2) * (v).b,                     \
+            (c0) * (v).r + (c1) * (v).g + (c2) * (v).b})
+
+// Linear BT.709 -> LMS.
+inline rgbv m1(rgbv v) {
+    return MUL3(v, 0.4120832681655884f, 0.5356993079185486f, 0.046857498586177826f,
+                0.2118612825870514f, 0.6804224252700806f, 0.1050436869263649f,
+                0.08832483738660812f, 0.2817308008670807f, 0.6292985677719116f);
+}
+// LMS' -> lightness and two opponent axes.
+inline rgbv m2(rgbv v) {
+    return MUL3(v, 0.21045425534248352f, 0.7936177849769592f, -0.0040720500983297825f,
+                1.9779984951019287f, -2.4285922050476074f, 0.4505937099456787f,
+                0.025904040783643723f, 0.7827717661857605f, -0.8086757659912109f);
+}
+// Back to LMS'.
+inline rgbv m3(rgbv v) {
+    return MUL3(v, 1.0f, 0.3963377773761749f, 0.21580375730991364f,
+                1.0f, -0.10556135326623917f, -0.0638541728258133f,
+                1.0f, -0.08948417752981186f, -1.2914855480194092f);
+}
+// LMS -> the wide working RGB.
+inline rgbv m4(rgbv v) {
+    return MUL3(v, 2.1401402950286865f, -1.2463560104370117f, 0.10643172264099121f,
+                -0.8848324418067932f, 2.163172721862793f, -0.27836158871650696f,
+                -0.04857905954122543f, -0.45449090003967285f, 1.5023562908172607f);
+}
+// The wide working RGB -> linear BT.709.
+inline rgbv m5(rgbv v) {
+    return MUL3(v, 1.6604909896850586f, -0.5873100161552429f, -0.060430001467466354f,
+                -0.124549999833107f, 1.1328990459442139f, -0.008340000174939632f,
+                -0.018149999901652336f, -0.10057000070810318f, 1.1187289953231812f);
+}
 // Linear BT.709 -> linear BT.2020.
-__constant float3 TO2020[3] = {
-    (float3)(0.6274f, 0.3293f, 0.0433f),
-    (float3)(0.0691f, 0.9195f, 0.0114f),
-    (float3)(0.0164f, 0.0880f, 0.8956f)};
-
-inline float3 mul3(__constant float3* m, float3 v) {
-    return (float3)(dot(m[0], v), dot(m[1], v), dot(m[2], v));
+inline rgbv to2020(rgbv v) {
+    return MUL3(v, 0.6274f, 0.3293f, 0.0433f, 0.0691f, 0.9195f, 0.0114f, 0.0164f, 0.0880f,
+                0.8956f);
 }
 
-// From lightness, chroma and hue back to the wide working RGB.
-inline float3 wide(float l, float chroma, float hue) {
-    float3 lms = mul3(M3, (float3)(l, chroma * cos(hue), chroma * sin(hue)));
-    return mul3(M4, lms * lms * lms);
+// x^y for x >= 0 (0^y = 0 for y > 0).
+inline vec powv(vec x, vec y) { return exp2(y * log2(x)); }
+
+inline vec clamp01(vec v) { return fmin(fmax(v, 0.0f), 1.0f); }
+
+// From lightness and the chroma vector (chroma times cos and sin of the hue)
+// back to the wide working RGB.
+inline rgbv wide(vec l, vec a, vec b) {
+    rgbv lms = m3((rgbv){l, a, b});
+    lms.r = lms.r * lms.r * lms.r;
+    lms.g = lms.g * lms.g * lms.g;
+    lms.b = lms.b * lms.b * lms.b;
+    return m4(lms);
 }
 
-inline bool inside(float3 w) {
-    return all(w >= (float3)(-0.001f)) && all(w <= (float3)(1.001f));
+inline mask inside(rgbv w) {
+    return (w.r >= -0.001f) & (w.r <= 1.001f) & (w.g >= -0.001f) & (w.g <= 1.001f) &
+           (w.b >= -0.001f) & (w.b <= 1.001f);
 }
 
 // SMPTE ST 2084 encoding of absolute luminance in nits.
-inline float3 pq(float3 nits) {
-    const float m1 = 0.1593017578125f;
-    const float m2 = 78.84375f;
+inline vec pq(vec nits) {
+    const vec m1 = 0.1593017578125f;
+    const vec m2 = 78.84375f;
     const float c1 = 0.8359375f;
     const float c2 = 18.8515625f;
     const float c3 = 18.6875f;
-    float3 l = pow(clamp(nits / 10000.0f, 0.0f, 1.0f), m1);
-    return pow((c1 + c2 * l) / (1.0f + c3 * l), m2);
+    vec l = powv(clamp01(nits / 10000.0f), m1);
+    return powv((c1 + c2 * l) / (1.0f + c3 * l), m2);
 }
 
-// One pixel: non-linear BT.709 R'G'B' in 0 ... 1 to PQ-coded BT.2020 R'G'B'.
-inline float3 expand(float3 rgb, ToneConstants k) {
-    float3 lin = pow(max(rgb, 0.0f), 2.2f);
-    float y = dot(lin, (float3)(0.2126f, 0.7152f, 0.0722f));
-    float curve = pow(y, k.c) / (k.a * pow(y, 1.3f * k.c) + k.b);
-    lin = lin * curve / (y + 1e-5f);
+// Four pixels: non-linear BT.709 R'G'B' in 0 ... 1 to PQ-coded BT.2020 R'G'B'.
+inline rgbv expand(rgbv rgb, ToneConstants k) {
+    const vec gamma = 2.2f;
+    rgbv lin = {powv(fmax(rgb.r, 0.0f), gamma), powv(fmax(rgb.g, 0.0f), gamma),
+                powv(fmax(rgb.b, 0.0f), gamma)};
+    const vec y = 0.2126f * lin.r + 0.7152f * lin.g + 0.0722f * lin.b;
+    const vec curve = powv(y, (vec)(k.c)) / (k.a * powv(y, (vec)(1.3f * k.c)) + k.b);
+    const vec gain = curve / (y + 1e-5f);
+    lin.r *= gain;
+    lin.g *= gain;
+    lin.b *= gain;
 
-    float3 lms = mul3(M1, lin);
-    float3 lab = mul3(M2, pow(max(lms, 0.0f), 0.3333f));
-    float hue = atan2(lab.z, lab.y);
-    float chroma = clamp(sqrt(lab.y * lab.y + lab.z * lab.z) * k.s, 0.0f, 1.0f);
+    rgbv lms = m1(lin);
+    const vec third = 0.3333f;
+    lms.r = powv(fmax(lms.r, 0.0f), third);
+    lms.g = powv(fmax(lms.g, 0.0f), third);
+    lms.b = powv(fmax(lms.b, 0.0f), third);
+    const rgbv lab = m2(lms);
+    // The hue enters only through its cosine and sine, which are the
+    // opponent axes over their length (hue 0 when both are 0), so no
+    // trigonometry is needed.
+    const vec length = sqrt(lab.g * lab.g + lab.b * lab.b);
+    const mask some = length > 0.0f;
+    const vec cosHue = select((vec)(1.0f), lab.g / length, some);
+    const vec sinHue = select((vec)(0.0f), lab.b / length, some);
+    const vec chroma = clamp01(length * k.s);
 
-    float3 w = wide(lab.x, chroma, hue);
-    if (!inside(w) && chroma > 0.01f) {
-        // Pull chroma back into the gamut; the last trial stands.
-        float lo = 0.0f;
-        float hi = chroma;
-        while (hi - lo > 0.01f) {
-            float mid = (lo + hi) * 0.5f;
-            w = wide(lab.x, mid, hue);
-            if (inside(w))
-                lo = mid;
-            else
-                hi = mid;
-        }
+    rgbv w = wide(lab.r, chroma * cosHue, chroma * sinHue);
+    // Pull chroma back into the gamut by bisection until the interval is at
+    // most 0.01 wide; the last trial stands. Chroma is at most 1, so seven
+    // halvings always suffice; lanes that are done keep their values.
+    mask active = ~inside(w) & (chroma > 0.01f);
+    vec lo = 0.0f;
+    vec hi = chroma;
+    for (int step = 0; step < 7; ++step) {
+        active &= (hi - lo > 0.01f);
+        if (!any(active)) break;
+        const vec mid = (lo + hi) * 0.5f;
+        const rgbv trial = wide(lab.r, mid * cosHue, mid * sinHue);
+        const mask fits = inside(trial);
+        w.r = select(w.r, trial.r, active);
+        w.g = select(w.g, trial.g, active);
+        w.b = select(w.b, trial.b, active);
+        lo = select(lo, mid, active & fits);
+        hi = select(hi, mid, active & ~fits);
     }
-    float3 nits = mul3(M5, clamp(w, 0.0f, 1.0f)) * k.scale;
-    return pq(max(mul3(TO2020, nits), 0.0f));
+    rgbv nits = m5((rgbv){clamp01(w.r), clamp01(w.g), clamp01(w.b)});
+    nits.r *= k.scale;
+    nits.g *= k.scale;
+    nits.b *= k.scale;
+    const rgbv wide2020 = to2020(nits);
+    return (rgbv){pq(fmax(wide2020.r, 0.0f)), pq(fmax(wide2020.g, 0.0f)),
+                  pq(fmax(wide2020.b, 0.0f))};
 }
 
+inline float3 chromaOffset(float2 pair, uint bt601) {
+    const float cb = chromaFraction(pair.x);
+    const float cr = chromaFraction(pair.y);
+    if (bt601 != 0) return (float3)(1.402f * cr, -0.344136f * cb - 0.714136f * cr, 1.772f * cb);
+    return (float3)(1.5748f * cr, -0.187324f * cb - 0.468124f * cr, 1.8556f * cb);
+}
+
+// The grid is (chromaWidth + 1) / 2 x chromaHeight: work item (x, y) makes
+// chroma samples 2x and 2x + 1 of row y and their luma blocks. When
+// chromaWidth is odd the last item's second block repeats the first and is
+// not written.
 __kernel void itm(__global const ushort* src, uint srcLuma, uint srcChroma, int srcStride,
                   __global ushort* dst, uint dstLuma, uint dstChroma, int dstStride,
                   int chromaWidth, int chromaHeight, ToneConstants k) {
-    const int x = get_global_id(0);
+    const int x0 = 2 * get_global_id(0);
     const int y = get_global_id(1);
-    if (x >= chromaWidth || y >= chromaHeight) return;
+    if (x0 >= chromaWidth || y >= chromaHeight) return;
+    const int x1 = min(x0 + 1, chromaWidth - 1);
 
-    const float2 pair = unorm2(vload2(0, src + srcChroma + y * srcStride + 2 * x));
-    const float cb = chromaFraction(pair.x);
-    const float cr = chromaFraction(pair.y);
-    float3 offset;
-    if (k.bt601 != 0)
-        offset = (float3)(1.402f * cr, -0.344136f * cb - 0.714136f * cr, 1.772f * cb);
-    else
-        offset = (float3)(1.5748f * cr, -0.187324f * cb - 0.468124f * cr, 1.8556f * cb);
+    __global const ushort* chroma = src + srcChroma + y * srcStride;
+    const float3 o0 = chromaOffset(unorm2(vload2(x0, chroma)), k.bt601);
+    const float3 o1 = chromaOffset(unorm2(vload2(x1, chroma)), k.bt601);
+    // Lanes: block 0 top row, block 1 top row, block 0 bottom row, block 1
+    // bottom row, two samples each.
+    const vec offR = (vec)(o0.x, o0.x, o1.x, o1.x, o0.x, o0.x, o1.x, o1.x);
+    const vec offG = (vec)(o0.y, o0.y, o1.y, o1.y, o0.y, o0.y, o1.y, o1.y);
+    const vec offB = (vec)(o0.z, o0.z, o1.z, o1.z, o0.z, o0.z, o1.z, o1.z);
 
-    float cbSum = 0.0f;
-    float crSum = 0.0f;
-    for (int j = 0; j < 2; ++j) {
-        for (int i = 0; i < 2; ++i) {
-            const int at = (2 * y + j) * srcStride + 2 * x + i;
-            const float yy = lumaFraction(unorm(src[srcLuma + at]));
-            const float3 e = expand(clamp(yy + offset, 0.0f, 1.0f), k);
-            const float luma = 0.2627f * e.x + 0.6780f * e.y + 0.0593f * e.z;
-            cbSum += (e.z - luma) / 1.8814f;
-            crSum += (e.x - luma) / 1.4746f;
-            dst[dstLuma + (2 * y + j) * dstStride + 2 * x + i] = toWord(lumaValue(luma));
-        }
+    __global const ushort* top = src + srcLuma + (2 * y) * srcStride;
+    __global const ushort* bottom = top + srcStride;
+    const ushort8 words = (ushort8)(vload2(x0, top), vload2(x1, top), vload2(x0, bottom),
+                                    vload2(x1, bottom));
+    const vec yy = (convert_float8(words) * (1.0f / 64.0f) - 64.0f) / 876.0f;
+    const rgbv e = expand((rgbv){clamp01(yy + offR), clamp01(yy + offG), clamp01(yy + offB)}, k);
+    const vec luma = 0.2627f * e.r + 0.6780f * e.g + 0.0593f * e.b;
+    const vec cbs = (e.b - luma) / 1.8814f;
+    const vec crs = (e.r - luma) / 1.4746f;
+    const vec lumaOut = clamp01((luma * 876.0f + 64.0f) * (64.0f / 65535.0f));
+    const ushort8 out = convert_ushort8(lumaOut * 65535.0f + 0.5f);
+
+    __global ushort* dtop = dst + dstLuma + (2 * y) * dstStride;
+    __global ushort* dbottom = dtop + dstStride;
+    __global ushort* dchroma = dst + dstChroma + y * dstStride;
+    vstore2(out.s01, x0, dtop);
+    vstore2(out.s45, x0, dbottom);
+    vstore2((ushort2)(toWord(chromaValue((cbs.s0 + cbs.s1 + cbs.s4 + cbs.s5) * 0.25f)),
+                      toWord(chromaValue((crs.s0 + crs.s1 + crs.s4 + crs.s5) * 0.25f))),
+            x0, dchroma);
+    if (x0 + 1 < chromaWidth) {
+        vstore2(out.s23, x1, dtop);
+        vstore2(out.s67, x1, dbottom);
+        vstore2((ushort2)(toWord(chromaValue((cbs.s2 + cbs.s3 + cbs.s6 + cbs.s7) * 0.25f)),
+                          toWord(chromaValue((crs.s2 + crs.s3 + crs.s6 + crs.s7) * 0.25f))),
+                x1, dchroma);
     }
-    vstore2((ushort2)(toWord(chromaValue(cbSum * 0.25f)), toWord(chromaValue(crSum * 0.25f))), 0,
-            dst + dstChroma + y * dstStride + 2 * x);
 }
