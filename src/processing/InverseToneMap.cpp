@@ -18,11 +18,7 @@ InverseToneMap::InverseToneMap(int width, int height, const ToneParams& tone,
       context_(device ? std::move(device) : compute::ComputeContext::shared()),
       binder_(context_) {
     queue_ = std::make_unique<compute::ComputeQueue>(context_);
-    // Fast math: the curve and the colour conversions are pow, cbrt-like
-    // powers and trigonometry on values well inside float range, where the
-    // relaxed forms stay far below one 10-bit code.
-    cl_program program =
-        context_->program("itm", {kernels::common, kernels::itm}, "-cl-fast-relaxed-math");
+    cl_program program = context_->program("itm", {kernels::common, kernels::itm});
     kernel_ = context_->kernel(program, "itm");
     if (width <= 0 || height <= 0 || width % 2 != 0 || height % 2 != 0 || width > 16384 ||
         height > 16384)
@@ -54,9 +50,9 @@ PictureRef InverseToneMap::apply(const PictureRef& picture) {
     const cl_int chromaH = height_ / 2;
     compute::setArgs(kernel_.get(), in.mem, in.lumaOffset, in.chromaOffset, in.stride, to.mem,
                      to.lumaOffset, to.chromaOffset, to.stride, chromaW, chromaH, constants);
-    // Each work item makes two chroma samples (see itm.cl).
-    compute::Event done = queue_->run(kernel_.get(), static_cast<size_t>((chromaW + 1) / 2),
-                                      static_cast<size_t>(chromaH), 32, 1);
+    // Each work item makes four chroma samples (see itm.cl).
+    compute::Event done = queue_->run(kernel_.get(), static_cast<size_t>((chromaW + 3) / 4),
+                                      static_cast<size_t>(chromaH), 16, 1);
     cl_event event = done.get();
     const cl_int waited = clWaitForEvents(1, &event);
     cl_int status = CL_COMPLETE;

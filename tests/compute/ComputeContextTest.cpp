@@ -22,8 +22,7 @@ TEST(Compute, EveryKernelBuilds) {
         EXPECT_TRUE(context->kernel(resample, "resampleRows2x"));
         EXPECT_TRUE(context->kernel(resample, "resampleColumns2x"));
     }
-    cl_program itm =
-        context->program("itm", {kernels::common, kernels::itm}, "-cl-fast-relaxed-math");
+    cl_program itm = context->program("itm", {kernels::common, kernels::itm});
     EXPECT_TRUE(context->kernel(itm, "itm"));
     cl_program deepen = context->program("deepen", {kernels::common, kernels::deepen});
     EXPECT_TRUE(context->kernel(deepen, "deepen"));

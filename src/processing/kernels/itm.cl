@@ -15,13 +15,13 @@ typedef struct {
     uint bt601;  // 1: BT.601 input coefficients
 } ToneConstants;
 
-// A work item takes two neighbouring chroma samples: the eight luma samples
-// of their 2 x 2 blocks travel together as the lanes of one float8 (one
-// vector per colour component). PoCL does not vectorise work items whose
-// bodies call exp2 and log2, so the kernel does it itself: every power below
-// is one vector call for eight pixels.
-typedef float8 vec;
-typedef int8 mask; // lane comparisons: -1 true, 0 false
+// A work item takes four neighbouring chroma samples: the sixteen luma
+// samples of their 2 x 2 blocks travel together as the lanes of one float16
+// (one vector per colour component). PoCL does not vectorise work items
+// whose bodies call exp2 and log2, so the kernel does it itself: every power
+// below is one vector call for sixteen pixels.
+typedef float16 vec;
+typedef int16 mask; // lane comparisons: -1 true, 0 false
 
 typedef struct {
     vec r;
@@ -164,52 +164,76 @@ inline float3 chromaOffset(float2 pair, uint bt601) {
     return (float3)(1.5748f * cr, -0.187324f * cb - 0.468124f * cr, 1.8556f * cb);
 }
 
-// The grid is (chromaWidth + 1) / 2 x chromaHeight: work item (x, y) makes
-// chroma samples 2x and 2x + 1 of row y and their luma blocks. When
-// chromaWidth is odd the last item's second block repeats the first and is
-// not written.
+// The grid is (chromaWidth + 3) / 4 x chromaHeight: work item (x, y) makes
+// chroma samples 4x ... 4x + 3 of row y and their luma blocks. Blocks past
+// the end of the row repeat the last one and are not written.
 __kernel void itm(__global const ushort* src, uint srcLuma, uint srcChroma, int srcStride,
                   __global ushort* dst, uint dstLuma, uint dstChroma, int dstStride,
                   int chromaWidth, int chromaHeight, ToneConstants k) {
-    const int x0 = 2 * get_global_id(0);
+    const int x0 = 4 * get_global_id(0);
     const int y = get_global_id(1);
     if (x0 >= chromaWidth || y >= chromaHeight) return;
-    const int x1 = min(x0 + 1, chromaWidth - 1);
+    const int last = chromaWidth - 1;
+    const int x1 = min(x0 + 1, last);
+    const int x2 = min(x0 + 2, last);
+    const int x3 = min(x0 + 3, last);
 
     __global const ushort* chroma = src + srcChroma + y * srcStride;
     const float3 o0 = chromaOffset(unorm2(vload2(x0, chroma)), k.bt601);
     const float3 o1 = chromaOffset(unorm2(vload2(x1, chroma)), k.bt601);
-    // Lanes: block 0 top row, block 1 top row, block 0 bottom row, block 1
-    // bottom row, two samples each.
-    const vec offR = (vec)(o0.x, o0.x, o1.x, o1.x, o0.x, o0.x, o1.x, o1.x);
-    const vec offG = (vec)(o0.y, o0.y, o1.y, o1.y, o0.y, o0.y, o1.y, o1.y);
-    const vec offB = (vec)(o0.z, o0.z, o1.z, o1.z, o0.z, o0.z, o1.z, o1.z);
+    const float3 o2 = chromaOffset(unorm2(vload2(x2, chroma)), k.bt601);
+    const float3 o3 = chromaOffset(unorm2(vload2(x3, chroma)), k.bt601);
+    // Lanes 0-7: the top row of blocks 0 to 3, two samples each; lanes 8-15
+    // their bottom row.
+    const float8 rowR = (float8)(o0.x, o0.x, o1.x, o1.x, o2.x, o2.x, o3.x, o3.x);
+    const float8 rowG = (float8)(o0.y, o0.y, o1.y, o1.y, o2.y, o2.y, o3.y, o3.y);
+    const float8 rowB = (float8)(o0.z, o0.z, o1.z, o1.z, o2.z, o2.z, o3.z, o3.z);
+    const vec offR = (vec)(rowR, rowR);
+    const vec offG = (vec)(rowG, rowG);
+    const vec offB = (vec)(rowB, rowB);
 
     __global const ushort* top = src + srcLuma + (2 * y) * srcStride;
     __global const ushort* bottom = top + srcStride;
-    const ushort8 words = (ushort8)(vload2(x0, top), vload2(x1, top), vload2(x0, bottom),
-                                    vload2(x1, bottom));
-    const vec yy = (convert_float8(words) * (1.0f / 64.0f) - 64.0f) / 876.0f;
+    const ushort8 topWords = (ushort8)(vload2(x0, top), vload2(x1, top), vload2(x2, top),
+                                       vload2(x3, top));
+    const ushort8 bottomWords = (ushort8)(vload2(x0, bottom), vload2(x1, bottom),
+                                          vload2(x2, bottom), vload2(x3, bottom));
+    const vec words = (vec)(convert_float8(topWords), convert_float8(bottomWords));
+    const vec yy = (words * (1.0f / 64.0f) - 64.0f) / 876.0f;
     const rgbv e = expand((rgbv){clamp01(yy + offR), clamp01(yy + offG), clamp01(yy + offB)}, k);
     const vec luma = 0.2627f * e.r + 0.6780f * e.g + 0.0593f * e.b;
     const vec cbs = (e.b - luma) / 1.8814f;
     const vec crs = (e.r - luma) / 1.4746f;
-    const vec lumaOut = clamp01((luma * 876.0f + 64.0f) * (64.0f / 65535.0f));
-    const ushort8 out = convert_ushort8(lumaOut * 65535.0f + 0.5f);
+    const ushort16 out =
+        convert_ushort16(clamp01((luma * 876.0f + 64.0f) * (64.0f / 65535.0f)) * 65535.0f + 0.5f);
+    // Per block: the mean of its four lanes (two top, two bottom).
+    const float8 cbPairs = cbs.lo + cbs.hi;
+    const float8 crPairs = crs.lo + crs.hi;
+    const float4 cbMean = (cbPairs.even + cbPairs.odd) * 0.25f;
+    const float4 crMean = (crPairs.even + crPairs.odd) * 0.25f;
 
     __global ushort* dtop = dst + dstLuma + (2 * y) * dstStride;
     __global ushort* dbottom = dtop + dstStride;
     __global ushort* dchroma = dst + dstChroma + y * dstStride;
     vstore2(out.s01, x0, dtop);
-    vstore2(out.s45, x0, dbottom);
-    vstore2((ushort2)(toWord(chromaValue((cbs.s0 + cbs.s1 + cbs.s4 + cbs.s5) * 0.25f)),
-                      toWord(chromaValue((crs.s0 + crs.s1 + crs.s4 + crs.s5) * 0.25f))),
-            x0, dchroma);
-    if (x0 + 1 < chromaWidth) {
+    vstore2(out.s89, x0, dbottom);
+    vstore2((ushort2)(toWord(chromaValue(cbMean.s0)), toWord(chromaValue(crMean.s0))), x0, dchroma);
+    if (x0 + 1 <= last) {
         vstore2(out.s23, x1, dtop);
-        vstore2(out.s67, x1, dbottom);
-        vstore2((ushort2)(toWord(chromaValue((cbs.s2 + cbs.s3 + cbs.s6 + cbs.s7) * 0.25f)),
-                          toWord(chromaValue((crs.s2 + crs.s3 + crs.s6 + crs.s7) * 0.25f))),
-                x1, dchroma);
+        vstore2(out.sab, x1, dbottom);
+        vstore2((ushort2)(toWord(chromaValue(cbMean.s1)), toWord(chromaValue(crMean.s1))), x1,
+                dchroma);
+    }
+    if (x0 + 2 <= last) {
+        vstore2(out.s45, x2, dtop);
+        vstore2(out.scd, x2, dbottom);
+        vstore2((ushort2)(toWord(chromaValue(cbMean.s2)), toWord(chromaValue(crMean.s2))), x2,
+                dchroma);
+    }
+    if (x0 + 3 <= last) {
+        vstore2(out.s67, x3, dtop);
+        vstore2(out.sef, x3, dbottom);
+        vstore2((ushort2)(toWord(chromaValue(cbMean.s3)), toWord(chromaValue(crMean.s3))), x3,
+                dchroma);
     }
 }
