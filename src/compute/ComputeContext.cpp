@@ -109,7 +109,7 @@ std::shared_ptr<ComputeContext> ComputeContext::shared() {
     std::lock_guard guard(lock);
     if (!instance) {
         instance = create(env("CORVEL_OPENCL_DEVICE", ""));
-        logf("main: compute device " + instance->name_ + (instance->gpu_ ? " (GPU" : " (CPU") +
+        logf("upscaler: compute device " + instance->name_ + (instance->gpu_ ? " (GPU" : " (CPU") +
              (instance->zeroCopy_ ? ", shared memory)" : ", copies)"));
     }
     return instance;
