@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <numeric>
 #include <vector>
 
 namespace corvel {
@@ -32,6 +33,18 @@ compute::Event retained(cl_event event) {
     return compute::Event(event);
 }
 
+// destination / source as (phases, step) in lowest terms when both are at
+// most 8, else none. Chroma planes have the same ratio as luma: both sizes
+// are halved.
+std::optional<std::pair<int, int>> smallRatio(int destination, int source) {
+    if (destination <= 0 || source <= 0) return std::nullopt;
+    const int g = std::gcd(destination, source);
+    const int phases = destination / g;
+    const int step = source / g;
+    if (phases > 8 || step > 8) return std::nullopt;
+    return std::make_pair(phases, step);
+}
+
 std::string eventError(cl_int status) {
     return "the device reported status " + std::to_string(status) + ".";
 }
@@ -48,14 +61,22 @@ ShaderScaler::ShaderScaler(const ScaleMethod& method, int inWidth, int inHeight,
       context_(context ? std::move(context) : compute::ComputeContext::shared()),
       binder_(context_) {
     queue_ = std::make_unique<compute::ComputeQueue>(context_);
+    phasesX_ = smallRatio(outWidth, inWidth);
+    phasesY_ = smallRatio(outHeight, inHeight);
+    std::string ratios;
+    if (phasesX_)
+        ratios += " -DPHASES_X=" + std::to_string(phasesX_->first) +
+                  " -DSTEP_X=" + std::to_string(phasesX_->second);
+    if (phasesY_)
+        ratios += " -DPHASES_Y=" + std::to_string(phasesY_->first) +
+                  " -DSTEP_Y=" + std::to_string(phasesY_->second);
     for (int plane = 0; plane < 2; ++plane) {
-        const std::string options = plane == 0 ? "-DCOMPONENTS=1" : "-DCOMPONENTS=2";
+        const std::string options = (plane == 0 ? "-DCOMPONENTS=1" : "-DCOMPONENTS=2") + ratios;
         cl_program program =
             context_->program("resample", {kernels::common, kernels::resample}, options);
-        rows_[plane] = context_->kernel(
-            program, outWidth == 2 * inWidth ? "resampleRows2x" : "resampleRows");
-        columns_[plane] = context_->kernel(
-            program, outHeight == 2 * inHeight ? "resampleColumns2x" : "resampleColumns");
+        rows_[plane] = context_->kernel(program, phasesX_ ? "resampleRowsPhased" : "resampleRows");
+        columns_[plane] =
+            context_->kernel(program, phasesY_ ? "resampleColumnsPhased" : "resampleColumns");
     }
     if (!usableSize(outWidth, outHeight) || !usableSize(inWidth, inHeight))
         throw EnhanceError("No " + sizeText(outWidth, outHeight) + " pixel buffer pool.");
@@ -113,17 +134,18 @@ std::pair<compute::Event, compute::Event> ShaderScaler::resizePlane(int plane,
     cl_mem temp = temp_[plane].get();
     cl_kernel rows = rows_[plane].get();
     compute::setArgs(rows, in.mem, inOffset, in.stride, srcW, srcH, temp, dstW, mode);
-    // The doubling kernels take one work item per source sample.
-    const bool doubleWidth = dstW == 2 * srcW;
-    const bool doubleHeight = dstH == 2 * srcH;
+    // A phased pass takes one work item per period of `phases` destination
+    // samples; the luma and chroma sizes are both whole periods.
+    const size_t rowItems = phasesX_ ? static_cast<size_t>(dstW / phasesX_->first)
+                                     : static_cast<size_t>(dstW);
+    const size_t columnItems = phasesY_ ? static_cast<size_t>(dstH / phasesY_->first)
+                                        : static_cast<size_t>(dstH);
     compute::Event first =
-        queue_->run(rows, static_cast<size_t>(doubleWidth ? srcW : dstW),
-                    static_cast<size_t>(srcH), kGroupW, kGroupH);
+        queue_->run(rows, rowItems, static_cast<size_t>(srcH), kGroupW, kGroupH);
     cl_kernel columns = columns_[plane].get();
     compute::setArgs(columns, temp, srcH, out.mem, outOffset, out.stride, dstW, dstH, mode);
     compute::Event last =
-        queue_->run(columns, static_cast<size_t>(dstW),
-                    static_cast<size_t>(doubleHeight ? srcH : dstH), kGroupW, kGroupH);
+        queue_->run(columns, static_cast<size_t>(dstW), columnItems, kGroupW, kGroupH);
     return {std::move(first), std::move(last)};
 }
 

@@ -74,9 +74,11 @@ private:
     std::shared_ptr<compute::ComputeContext> context_;
     std::unique_ptr<compute::ComputeQueue> queue_;
     // Per plane (luma, chroma): the row pass and the column pass, each the
-    // doubling kernel when that axis exactly doubles, else the general one.
+    // phased kernel when that axis has a small ratio, else the general one.
     compute::Kernel rows_[2];
     compute::Kernel columns_[2];
+    std::optional<std::pair<int, int>> phasesX_; // (phases, step) of the widths
+    std::optional<std::pair<int, int>> phasesY_; // of the heights
     compute::Mem temp_[2];       // float rows between the passes, per plane
     std::unique_ptr<PicturePool> pool_;
     PictureBinder binder_;

@@ -58,8 +58,13 @@ TEST(ShaderScaler, MatchesTheReferenceUpAndDown) {
         {ScaleMethod::Kind::Bilinear, 38, 22, 70, 46},
         {ScaleMethod::Kind::Bilinear, 70, 46, 26, 14},
         {ScaleMethod::Kind::Bicubic, 30, 18, 30, 40}, // width kept, height scaled
-        // Exact doublings take their own kernels, per axis.
+        // Small ratios take the phased kernels, per axis: 2/1, 3/2, 1/2,
+        // 3/1; 38 -> 70 and 22 -> 46 above are not small (35/19, 23/11).
         {ScaleMethod::Kind::Bicubic, 38, 22, 76, 44},
+        {ScaleMethod::Kind::Bicubic, 28, 16, 42, 24},
+        {ScaleMethod::Kind::Bilinear, 28, 16, 42, 24},
+        {ScaleMethod::Kind::Bicubic, 48, 28, 24, 14},
+        {ScaleMethod::Kind::Bicubic, 14, 10, 42, 30},
         {ScaleMethod::Kind::Bilinear, 38, 22, 76, 44},
         {ScaleMethod::Kind::Bicubic, 30, 18, 60, 40},
         {ScaleMethod::Kind::Bicubic, 26, 14, 40, 28},

@@ -4,14 +4,19 @@
 // axis, so the work is done in two passes, rows then columns, through a
 // float buffer: 8 reads per output sample instead of 16, with the same sum.
 //
-// Each pass has a general kernel and one for an exact doubling. Doubling,
-// the common case, puts every output sample a quarter of a source sample
-// before or after a source sample (fractions 0.75 and 0.25), so one work
-// item makes both outputs of a source sample from five neighbours read at
-// consecutive addresses; on the CPU device that is several times faster than
-// the general kernel's per-sample gathers.
+// Each pass has a general kernel and a phased one for sizes in a small
+// ratio. When destination / source = PHASES / STEP in lowest terms, the
+// source position of destination sample kP + j is kQ + p(j) (P = PHASES,
+// Q = STEP), so destination samples repeat the same P fractions and weights,
+// period after period. A phased work item makes the P samples of one period
+// from source samples at kQ + constant offsets, which the CPU device loads
+// as vectors; the general kernels compute a position and gather four samples
+// per output sample, several times slower there. Doubling (1080p -> 4K) is
+// P = 2, Q = 1.
 //
-// Built twice: COMPONENTS 1 for a luma plane, 2 for a Cb, Cr plane.
+// Built per plane kind and ratio: COMPONENTS 1 for a luma plane, 2 for a
+// Cb, Cr plane; PHASES_X and STEP_X for the row pass, PHASES_Y and STEP_Y
+// for the column pass when their ratio is small (both default to 1).
 
 #if COMPONENTS == 1
 typedef float sample_t;
@@ -67,33 +72,51 @@ __kernel void resampleRows(__global const ushort* src, uint srcOffset, int srcSt
     storeTemp(value, temp + (size_t)y * dstWidth * COMPONENTS, x);
 }
 
-// Pass 1, doubling (dstWidth = 2 srcWidth): one work item per source sample
-// (i, y), writing destination columns 2i and 2i + 1.
-__kernel void resampleRows2x(__global const ushort* src, uint srcOffset, int srcStride,
-                             int srcWidth, int srcHeight,
-                             __global float* temp, int dstWidth, uint mode) {
-    const int i = get_global_id(0);
+#ifndef PHASES_X
+#define PHASES_X 1
+#define STEP_X 1
+#endif
+#ifndef PHASES_Y
+#define PHASES_Y 1
+#define STEP_Y 1
+#endif
+
+// The first tap and fraction of phase j of a ratio phases / step: the
+// source position of destination sample j when the destination has `phases`
+// samples for every `step` source samples.
+inline float phasePosition(int j, int phases, int step) {
+    return ((float)j + 0.5f) * (float)step / (float)phases - 0.5f;
+}
+
+// Pass 1, phased: one work item per (period k, source row y), writing
+// destination columns k PHASES_X ... k PHASES_X + PHASES_X - 1.
+__kernel void resampleRowsPhased(__global const ushort* src, uint srcOffset, int srcStride,
+                                 int srcWidth, int srcHeight,
+                                 __global float* temp, int dstWidth, uint mode) {
+    const int k = get_global_id(0);
     const int y = get_global_id(1);
-    if (i >= srcWidth || y >= srcHeight) return;
+    if (k * PHASES_X >= dstWidth || y >= srcHeight) return;
     __global const ushort* row = src + srcOffset + (size_t)y * srcStride;
-    const int last = srcWidth - 1;
-    const sample_t b = loadWord(row, max(i - 1, 0));
-    const sample_t c = loadWord(row, i);
-    const sample_t d = loadWord(row, min(i + 1, last));
-    sample_t even;
-    sample_t odd;
-    if (mode == 1) {
-        const sample_t a = loadWord(row, max(i - 2, 0));
-        const sample_t e = loadWord(row, min(i + 2, last));
-        even = cubic(a, b, c, d, catmullRom(0.75f));
-        odd = cubic(b, c, d, e, catmullRom(0.25f));
-    } else {
-        even = mix(b, c, 0.75f);
-        odd = mix(c, d, 0.25f);
-    }
     __global float* out = temp + (size_t)y * dstWidth * COMPONENTS;
-    storeTemp(even, out, 2 * i);
-    storeTemp(odd, out, 2 * i + 1);
+    const int last = srcWidth - 1;
+    const int origin = k * STEP_X;
+    #pragma unroll
+    for (int j = 0; j < PHASES_X; ++j) {
+        const float p = phasePosition(j, PHASES_X, STEP_X);
+        const int b = origin + firstTap(p);
+        const float f = p - (float)firstTap(p);
+        const sample_t s1 = loadWord(row, min(max(b, 0), last));
+        const sample_t s2 = loadWord(row, min(max(b + 1, 0), last));
+        sample_t value;
+        if (mode == 1) {
+            const sample_t s0 = loadWord(row, min(max(b - 1, 0), last));
+            const sample_t s3 = loadWord(row, min(max(b + 2, 0), last));
+            value = cubic(s0, s1, s2, s3, catmullRom(f));
+        } else {
+            value = mix(s1, s2, f);
+        }
+        storeTemp(value, out, k * PHASES_X + j);
+    }
 }
 
 // Pass 2, general: one work item per destination sample (x, y), reading the
@@ -122,31 +145,32 @@ __kernel void resampleColumns(__global const float* temp, int srcHeight,
     storeSample(value, dst + dstOffset + (size_t)y * dstStride, x);
 }
 
-// Pass 2, doubling (dstHeight = 2 srcHeight): one work item per (x, source
-// row j), writing destination rows 2j and 2j + 1.
-__kernel void resampleColumns2x(__global const float* temp, int srcHeight,
-                                __global ushort* dst, uint dstOffset, int dstStride,
-                                int dstWidth, int dstHeight, uint mode) {
+// Pass 2, phased: one work item per (x, period k), writing destination
+// rows k PHASES_Y ... k PHASES_Y + PHASES_Y - 1.
+__kernel void resampleColumnsPhased(__global const float* temp, int srcHeight,
+                                    __global ushort* dst, uint dstOffset, int dstStride,
+                                    int dstWidth, int dstHeight, uint mode) {
     const int x = get_global_id(0);
-    const int j = get_global_id(1);
-    if (x >= dstWidth || j >= srcHeight) return;
+    const int k = get_global_id(1);
+    if (x >= dstWidth || k * PHASES_Y >= dstHeight) return;
     const size_t pitch = (size_t)dstWidth * COMPONENTS;
     const int last = srcHeight - 1;
-    const sample_t b = loadTemp(temp + max(j - 1, 0) * pitch, x);
-    const sample_t c = loadTemp(temp + j * pitch, x);
-    const sample_t d = loadTemp(temp + min(j + 1, last) * pitch, x);
-    sample_t even;
-    sample_t odd;
-    if (mode == 1) {
-        const sample_t a = loadTemp(temp + max(j - 2, 0) * pitch, x);
-        const sample_t e = loadTemp(temp + min(j + 2, last) * pitch, x);
-        even = cubic(a, b, c, d, catmullRom(0.75f));
-        odd = cubic(b, c, d, e, catmullRom(0.25f));
-    } else {
-        even = mix(b, c, 0.75f);
-        odd = mix(c, d, 0.25f);
+    const int origin = k * STEP_Y;
+    #pragma unroll
+    for (int j = 0; j < PHASES_Y; ++j) {
+        const float p = phasePosition(j, PHASES_Y, STEP_Y);
+        const int b = origin + firstTap(p);
+        const float f = p - (float)firstTap(p);
+        const sample_t s1 = loadTemp(temp + min(max(b, 0), last) * pitch, x);
+        const sample_t s2 = loadTemp(temp + min(max(b + 1, 0), last) * pitch, x);
+        sample_t value;
+        if (mode == 1) {
+            const sample_t s0 = loadTemp(temp + min(max(b - 1, 0), last) * pitch, x);
+            const sample_t s3 = loadTemp(temp + min(max(b + 2, 0), last) * pitch, x);
+            value = cubic(s0, s1, s2, s3, catmullRom(f));
+        } else {
+            value = mix(s1, s2, f);
+        }
+        storeSample(value, dst + dstOffset + (size_t)(k * PHASES_Y + j) * dstStride, x);
     }
-    __global ushort* out = dst + dstOffset + (size_t)(2 * j) * dstStride;
-    storeSample(even, out, x);
-    storeSample(odd, out + dstStride, x);
 }
