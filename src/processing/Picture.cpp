@@ -95,6 +95,7 @@ PictureRef PicturePool::take() {
         }
     }
     picture->color = {};
+    picture->storage().recycled();
     // The deleter holds the pool's shared state weakly: a picture that
     // outlives its pool is simply freed.
     std::weak_ptr<Shared> weak = shared_;

@@ -31,6 +31,9 @@ public:
     virtual ~PictureStorage() = default;
     virtual uint16_t* data() = 0;
     virtual size_t bytes() const = 0;
+    // Called when a pool hands the picture out again: its samples are about
+    // to be written afresh (storage that keeps a device copy marks it stale).
+    virtual void recycled() {}
 };
 
 using StorageFactory = std::function<std::unique_ptr<PictureStorage>(size_t bytes)>;
@@ -59,6 +62,7 @@ struct Picture {
     }
     // The storage, for stages that hand the memory to the compute device.
     PictureStorage& storage() { return *storage_; }
+    const PictureStorage& storage() const { return *storage_; }
 
     // The bytes a picture of this size needs: both planes at the given stride.
     static size_t bytesFor(int height, size_t stride);

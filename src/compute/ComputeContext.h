@@ -1,0 +1,74 @@
+#pragma once
+
+#include "compute/Handles.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace corvel::compute {
+
+// How pictures reach the device. ZeroCopy: buffers live in host-visible
+// memory that the device reads and writes in place (the CPU device, or a GPU
+// that shares host memory). Copy: a discrete GPU; each buffer has a host copy
+// and a device copy, moved at most once each way per picture.
+enum class Transfer { Auto, ZeroCopy, Copy };
+
+// The one OpenCL device and context of the process, and the programs built
+// on it. Thread-safe; stages and buffers hold it by shared_ptr so that it
+// outlives them.
+class ComputeContext {
+public:
+    // `choice`: "gpu" (the first GPU), "cpu" (the first CPU device), a device
+    // index counted over all platforms, or anything else for the default:
+    // the first GPU device, else the first CPU device, else any device.
+    // Throws EnhanceError "No Metal device." when there is no device at all.
+    static std::shared_ptr<ComputeContext> create(const std::string& choice,
+                                                  Transfer transfer = Transfer::Auto);
+
+    // The process-wide context for CORVEL_OPENCL_DEVICE, made on first use.
+    // A failed attempt is not remembered: the next call tries again.
+    static std::shared_ptr<ComputeContext> shared();
+
+    ~ComputeContext();
+    ComputeContext(const ComputeContext&) = delete;
+    ComputeContext& operator=(const ComputeContext&) = delete;
+
+    cl_context context() const { return context_.get(); }
+    cl_device_id device() const { return device_; }
+    const std::string& deviceName() const { return name_; }
+    bool isGpu() const { return gpu_; }
+    bool zeroCopy() const { return zeroCopy_; }
+
+    // The program made of `sources` joined in order and built with
+    // `options`, built once per (name, options) and kept for the process.
+    // A build failure throws EnhanceError naming the program, with the
+    // compiler's log.
+    cl_program program(const std::string& name, const std::vector<const char*>& sources,
+                       const std::string& options = "");
+    // A new kernel object (each stage needs its own: setting arguments is not
+    // thread-safe on a shared one).
+    Kernel kernel(cl_program program, const char* name);
+
+    // Blocking map and unmap for buffers that stay mapped for their lifetime,
+    // on a queue of the context's own. Thread-safe.
+    void* mapForever(cl_mem buffer, size_t bytes);
+    void unmap(cl_mem buffer, void* host);
+
+private:
+    ComputeContext() = default;
+
+    ContextHandle context_;
+    cl_device_id device_ = nullptr;
+    std::string name_;
+    bool gpu_ = false;
+    bool zeroCopy_ = true;
+    QueueHandle mapQueue_; // for mapForever/unmap only
+
+    std::mutex lock_; // guards programs_
+    std::map<std::string, Program> programs_;
+};
+
+} // namespace corvel::compute

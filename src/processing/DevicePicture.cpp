@@ -1,0 +1,65 @@
+#include "processing/DevicePicture.h"
+
+#include <cassert>
+#include <cstring>
+
+namespace corvel {
+
+StorageFactory deviceStorage(std::shared_ptr<compute::ComputeContext> context) {
+    return [context](size_t bytes) -> std::unique_ptr<PictureStorage> {
+        return std::make_unique<DeviceStorage>(context, bytes);
+    };
+}
+
+namespace {
+DevicePlanes planesOf(const Picture& picture, cl_mem mem) {
+    DevicePlanes planes;
+    planes.mem = mem;
+    planes.lumaOffset = 0;
+    planes.chromaOffset = static_cast<cl_uint>(picture.plane(1) - picture.plane(0));
+    planes.stride = static_cast<cl_int>(picture.stride);
+    return planes;
+}
+
+DeviceStorage* deviceStorageOf(Picture& picture, const compute::ComputeContext& context) {
+    auto* storage = dynamic_cast<DeviceStorage*>(&picture.storage());
+    if (storage && &storage->buffer().context() == &context) return storage;
+    return nullptr;
+}
+} // namespace
+
+DevicePlanes PictureBinder::input(Picture& picture, compute::ComputeQueue& queue) {
+    if (DeviceStorage* storage = deviceStorageOf(picture, *context_)) {
+        storage->buffer().toDevice(queue);
+        return planesOf(picture, storage->buffer().mem());
+    }
+    // Both planes, padding included, as one block: the planes of a Picture
+    // are adjacent in its storage.
+    const size_t bytes = Picture::bytesFor(picture.height, picture.stride);
+    if (!staging_ || staging_->bytes() != bytes)
+        staging_ = std::make_unique<compute::SharedBuffer>(context_, bytes);
+    if (context_->zeroCopy()) {
+        // The staging buffer is host memory the device reads in place. The
+        // queue is idle here (every stage waits for its work), so writing
+        // it cannot race with a kernel still reading it.
+        queue.finish();
+        std::memcpy(staging_->host(), picture.plane(0), bytes);
+    } else {
+        queue.write(staging_->mem(), 0, bytes, picture.plane(0));
+    }
+    return planesOf(picture, staging_->mem());
+}
+
+DevicePlanes PictureBinder::output(Picture& picture) {
+    auto* storage = dynamic_cast<DeviceStorage*>(&picture.storage());
+    assert(storage && "stage outputs come from device pools");
+    return planesOf(picture, storage->buffer().mem());
+}
+
+void PictureBinder::written(Picture& picture, compute::ComputeQueue& queue) {
+    auto* storage = dynamic_cast<DeviceStorage*>(&picture.storage());
+    assert(storage);
+    storage->buffer().toHost(queue);
+}
+
+} // namespace corvel

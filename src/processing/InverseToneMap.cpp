@@ -1,0 +1,76 @@
+#include "processing/InverseToneMap.h"
+
+#include "common/EnhanceError.h"
+#include "common/SourceColor.h"
+#include "processing/KernelSources.h"
+
+namespace corvel {
+
+namespace {
+std::string sizeText(int w, int h) { return std::to_string(w) + "x" + std::to_string(h); }
+} // namespace
+
+InverseToneMap::InverseToneMap(int width, int height, const ToneParams& tone,
+                               std::shared_ptr<compute::ComputeContext> device)
+    : params(tone),
+      width_(width),
+      height_(height),
+      context_(device ? std::move(device) : compute::ComputeContext::shared()),
+      binder_(context_) {
+    queue_ = std::make_unique<compute::ComputeQueue>(context_);
+    cl_program program = context_->program("itm", {kernels::common, kernels::itm});
+    kernel_ = context_->kernel(program, "itm");
+    if (width <= 0 || height <= 0 || width % 2 != 0 || height % 2 != 0 || width > 16384 ||
+        height > 16384)
+        throw EnhanceError("No " + sizeText(width, height) + " HDR pixel buffer pool.");
+    pool_ = std::make_unique<PicturePool>(width, height, 4, deviceStorage(context_));
+}
+
+PictureRef InverseToneMap::apply(const PictureRef& picture) {
+    if (!picture || picture->width != width_ || picture->height != height_) {
+        throw EnhanceError("The HDR lift takes " + sizeText(width_, height_) +
+                           " pictures and was given " +
+                           (picture ? sizeText(picture->width, picture->height) : "none") + ".");
+    }
+    PictureRef out;
+    try {
+        out = pool_->take();
+    } catch (const EnhanceError&) {
+        throw EnhanceError("No HDR pixel buffer.");
+    }
+    out->color = PictureColor{};
+    out->color.primaries = color::kPrimaries2020;
+    out->color.transfer = color::kTransferPQ;
+    out->color.matrix = color::kMatrix2020;
+
+    const DevicePlanes in = binder_.input(*picture, *queue_);
+    const DevicePlanes to = PictureBinder::output(*out);
+    const ToneKernel constants = params.kernel();
+    const cl_int chromaW = width_ / 2;
+    const cl_int chromaH = height_ / 2;
+    compute::setArgs(kernel_.get(), in.mem, in.lumaOffset, in.chromaOffset, in.stride, to.mem,
+                     to.lumaOffset, to.chromaOffset, to.stride, chromaW, chromaH, constants);
+    // Each work item makes four chroma samples (see itm.cl).
+    compute::Event done = queue_->run(kernel_.get(), static_cast<size_t>((chromaW + 3) / 4),
+                                      static_cast<size_t>(chromaH), 16, 1);
+    cl_event event = done.get();
+    const cl_int waited = clWaitForEvents(1, &event);
+    cl_int status = CL_COMPLETE;
+    clGetEventInfo(event, CL_EVENT_COMMAND_EXECUTION_STATUS, sizeof(status), &status, nullptr);
+    if (waited != CL_SUCCESS || status < 0)
+        throw EnhanceError("Inverse tone mapping failed: the device reported status " +
+                           std::to_string(status < 0 ? status : waited) + ".");
+    gpuMs += compute::ComputeQueue::spanMs(event, event);
+    calls += 1;
+    PictureBinder::written(*out, *queue_);
+    return out;
+}
+
+double InverseToneMap::takeMs() {
+    const double result = calls < 1 ? 0.0 : gpuMs / calls;
+    gpuMs = 0;
+    calls = 0;
+    return result;
+}
+
+} // namespace corvel

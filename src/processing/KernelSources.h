@@ -1,0 +1,11 @@
+#pragma once
+
+// The OpenCL C sources of src/processing/kernels, embedded at build time and
+// compiled at run time. `common` is the shared header every program starts
+// with.
+namespace corvel::kernels {
+extern const char* const common;
+extern const char* const resample;
+extern const char* const itm;
+extern const char* const deepen;
+} // namespace corvel::kernels

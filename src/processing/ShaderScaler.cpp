@@ -1,0 +1,267 @@
+#include "processing/ShaderScaler.h"
+
+#include "common/EnhanceError.h"
+#include "common/Env.h"
+#include "common/Fmt.h"
+#include "common/Log.h"
+#include "processing/GreyRamp.h"
+#include "processing/KernelSources.h"
+#include "processing/ShaderDirectory.h"
+
+#include <algorithm>
+#include <chrono>
+#include <numeric>
+#include <vector>
+
+namespace corvel {
+
+namespace {
+
+// Work-group shape: a row of 64 work items keeps PoCL's vectoriser on
+// neighbouring samples, and GPUs schedule it as two warps.
+constexpr size_t kGroupW = 64;
+constexpr size_t kGroupH = 1;
+
+bool usableSize(int w, int h) {
+    return w > 0 && h > 0 && w % 2 == 0 && h % 2 == 0 && w <= 16384 && h <= 16384;
+}
+
+std::string sizeText(int w, int h) { return std::to_string(w) + "x" + std::to_string(h); }
+
+compute::Event retained(cl_event event) {
+    compute::check(clRetainEvent(event), "clRetainEvent");
+    return compute::Event(event);
+}
+
+// destination / source as (phases, step) in lowest terms when both are at
+// most 8, else none. Chroma planes have the same ratio as luma: both sizes
+// are halved.
+std::optional<std::pair<int, int>> smallRatio(int destination, int source) {
+    if (destination <= 0 || source <= 0) return std::nullopt;
+    const int g = std::gcd(destination, source);
+    const int phases = destination / g;
+    const int step = source / g;
+    if (phases > 8 || step > 8) return std::nullopt;
+    return std::make_pair(phases, step);
+}
+
+std::string eventError(cl_int status) {
+    return "the device reported status " + std::to_string(status) + ".";
+}
+
+} // namespace
+
+ShaderScaler::ShaderScaler(const ScaleMethod& method, int inWidth, int inHeight, int outWidth,
+                           int outHeight, std::shared_ptr<compute::ComputeContext> context)
+    : method_(method),
+      inWidth_(inWidth),
+      inHeight_(inHeight),
+      outWidth_(outWidth),
+      outHeight_(outHeight),
+      context_(context ? std::move(context) : compute::ComputeContext::shared()),
+      binder_(context_) {
+    queue_ = std::make_unique<compute::ComputeQueue>(context_);
+    phasesX_ = smallRatio(outWidth, inWidth);
+    phasesY_ = smallRatio(outHeight, inHeight);
+    std::string ratios;
+    if (phasesX_)
+        ratios += " -DPHASES_X=" + std::to_string(phasesX_->first) +
+                  " -DSTEP_X=" + std::to_string(phasesX_->second);
+    if (phasesY_)
+        ratios += " -DPHASES_Y=" + std::to_string(phasesY_->first) +
+                  " -DSTEP_Y=" + std::to_string(phasesY_->second);
+    for (int plane = 0; plane < 2; ++plane) {
+        const std::string options = (plane == 0 ? "-DCOMPONENTS=1" : "-DCOMPONENTS=2") + ratios;
+        cl_program program =
+            context_->program("resample", {kernels::common, kernels::resample}, options);
+        rows_[plane] = context_->kernel(program, phasesX_ ? "resampleRowsPhased" : "resampleRows");
+        columns_[plane] =
+            context_->kernel(program, phasesY_ ? "resampleColumnsPhased" : "resampleColumns");
+    }
+    if (!usableSize(outWidth, outHeight) || !usableSize(inWidth, inHeight))
+        throw EnhanceError("No " + sizeText(outWidth, outHeight) + " pixel buffer pool.");
+    pool_ = std::make_unique<PicturePool>(outWidth, outHeight, 4, deviceStorage(context_));
+
+    switch (method_.kind) {
+    case ScaleMethod::Kind::Bilinear:
+    case ScaleMethod::Kind::Bicubic: break;
+    case ScaleMethod::Kind::Neural:
+        throw EnhanceError(method_.description() + " runs in NeuralScaler, not as a shader.");
+    case ScaleMethod::Kind::Hook:
+        if (!shaderDirectory())
+            throw EnhanceError("The upscaling shaders are missing (CORVEL_SHADER_DIR).");
+        // Hook shaders come with their own loader; until it exists a named
+        // shader is refused here rather than silently scaled another way.
+        throw EnhanceError("Shader " + method_.name + " cannot run: this build has no hook shaders.");
+    }
+
+    if (inWidth != outWidth || inHeight != outHeight) {
+        cl_int status = CL_SUCCESS;
+        const size_t lumaBytes = sizeof(float) * static_cast<size_t>(outWidth) * inHeight;
+        temp_[0].reset(clCreateBuffer(context_->context(), CL_MEM_READ_WRITE, lumaBytes, nullptr,
+                                      &status));
+        compute::check(status, "clCreateBuffer");
+        // Chroma: half the rows, half the pairs, two floats a pair.
+        temp_[1].reset(clCreateBuffer(context_->context(), CL_MEM_READ_WRITE, lumaBytes / 2,
+                                      nullptr, &status));
+        compute::check(status, "clCreateBuffer");
+    }
+}
+
+std::pair<compute::Event, compute::Event> ShaderScaler::resizePlane(int plane,
+                                                                    const DevicePlanes& in,
+                                                                    const DevicePlanes& out,
+                                                                    cl_uint mode) {
+    const int shift = plane == 0 ? 0 : 1;
+    const cl_int srcW = inWidth_ >> shift;
+    const cl_int srcH = inHeight_ >> shift;
+    const cl_int dstW = outWidth_ >> shift;
+    const cl_int dstH = outHeight_ >> shift;
+    const cl_uint inOffset = plane == 0 ? in.lumaOffset : in.chromaOffset;
+    const cl_uint outOffset = plane == 0 ? out.lumaOffset : out.chromaOffset;
+
+    if (srcW == dstW && srcH == dstH) {
+        // Same size: the samples themselves, whatever the mode.
+        const size_t word = sizeof(uint16_t);
+        compute::Event copy = queue_->copyRect(
+            in.mem, inOffset * word, static_cast<size_t>(in.stride) * word, out.mem,
+            outOffset * word, static_cast<size_t>(out.stride) * word,
+            static_cast<size_t>(dstW) * (plane == 0 ? 1 : 2) * word, static_cast<size_t>(dstH));
+        compute::Event first = retained(copy.get());
+        return {std::move(first), std::move(copy)};
+    }
+
+    cl_mem temp = temp_[plane].get();
+    cl_kernel rows = rows_[plane].get();
+    compute::setArgs(rows, in.mem, inOffset, in.stride, srcW, srcH, temp, dstW, mode);
+    // A phased pass takes one work item per period of `phases` destination
+    // samples; the luma and chroma sizes are both whole periods.
+    const size_t rowItems = phasesX_ ? static_cast<size_t>(dstW / phasesX_->first)
+                                     : static_cast<size_t>(dstW);
+    const size_t columnItems = phasesY_ ? static_cast<size_t>(dstH / phasesY_->first)
+                                        : static_cast<size_t>(dstH);
+    compute::Event first =
+        queue_->run(rows, rowItems, static_cast<size_t>(srcH), kGroupW, kGroupH);
+    cl_kernel columns = columns_[plane].get();
+    compute::setArgs(columns, temp, srcH, out.mem, outOffset, out.stride, dstW, dstH, mode);
+    compute::Event last =
+        queue_->run(columns, static_cast<size_t>(dstW), columnItems, kGroupW, kGroupH);
+    return {std::move(first), std::move(last)};
+}
+
+PictureRef ShaderScaler::scale(const PictureRef& picture) {
+    if (!picture || picture->width != inWidth_ || picture->height != inHeight_) {
+        throw EnhanceError("The upscaler takes " + sizeText(inWidth_, inHeight_) +
+                           " pictures and was given " +
+                           (picture ? sizeText(picture->width, picture->height) : "none") + ".");
+    }
+    PictureRef out;
+    try {
+        out = pool_->take();
+    } catch (const EnhanceError&) {
+        throw EnhanceError("No output pixel buffer.");
+    }
+    out->color = picture->color;
+
+    const DevicePlanes in = binder_.input(*picture, *queue_);
+    const DevicePlanes to = PictureBinder::output(*out);
+    const auto started = std::chrono::steady_clock::now();
+    const cl_uint lumaMode = method_.kind == ScaleMethod::Kind::Bicubic ? 1 : 0;
+    const cl_uint chromaMode = lumaMode;
+    auto luma = resizePlane(0, in, to, lumaMode);
+    auto chroma = resizePlane(1, in, to, chromaMode);
+    queue_->flush();
+
+    if (pipelined_) {
+        last_ = std::move(chroma.second);
+        if (!context_->zeroCopy()) PictureBinder::written(*out, *queue_);
+        return out;
+    }
+
+    cl_event lastEvent = chroma.second.get();
+    const cl_int waited = clWaitForEvents(1, &lastEvent);
+    cl_int status = CL_COMPLETE;
+    clGetEventInfo(lastEvent, CL_EVENT_COMMAND_EXECUTION_STATUS, sizeof(status), &status, nullptr);
+    wallMs_ += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+                   .count();
+    if (waited != CL_SUCCESS || status < 0)
+        throw EnhanceError("The upscaler's GPU work failed: " +
+                           eventError(status < 0 ? status : waited));
+    gpuMs_ += compute::ComputeQueue::spanMs(luma.first.get(), lastEvent);
+    calls_ += 1;
+    PictureBinder::written(*out, *queue_);
+    return out;
+}
+
+double ShaderScaler::takeMs(bool wall) {
+    const double result = calls_ < 1 ? 0.0 : (wall ? wallMs_ : gpuMs_) / calls_;
+    gpuMs_ = 0;
+    calls_ = 0;
+    wallMs_ = 0;
+    return result;
+}
+
+ScaleTimes ShaderScaler::takeBoth() {
+    ScaleTimes times;
+    if (calls_ >= 1) times = {gpuMs_ / calls_, wallMs_ / calls_};
+    gpuMs_ = 0;
+    calls_ = 0;
+    wallMs_ = 0;
+    return times;
+}
+
+void ShaderScaler::drain() {
+    if (!last_) return;
+    cl_event event = last_.get();
+    clWaitForEvents(1, &event);
+}
+
+std::optional<double> ShaderScaler::medianMs(const std::string& name) {
+    try {
+        ShaderScaler scaler(ScaleMethod::parse(name), 1920, 1080, 3840, 2160);
+        PicturePool sources(1920, 1080, 1, deviceStorage(scaler.context_));
+        PictureRef source = sources.take();
+        fillGreyRamp(*source);
+        std::vector<double> kept;
+        for (int run = 0; run < 25; ++run) {
+            scaler.scale(source);
+            const double ms = scaler.takeMs(false);
+            if (run >= 5) kept.push_back(ms);
+        }
+        std::sort(kept.begin(), kept.end());
+        return kept[10];
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+double ShaderScaler::defaultBudgetMs() {
+    auto value = rawEnv("CORVEL_ENHANCE_UPSCALER_BUDGET_MS");
+    auto parsed = value ? parseDouble(*value) : std::nullopt;
+    return parsed ? *parsed : 6.0;
+}
+
+double ShaderScaler::defaultMaxMs() {
+    auto value = rawEnv("CORVEL_ENHANCE_UPSCALER_MAX_MS");
+    auto parsed = value ? parseDouble(*value) : std::nullopt;
+    return parsed ? *parsed : 12.0;
+}
+
+std::pair<std::string, double> ShaderScaler::pick(const std::string& best,
+                                                  const std::string& fallback,
+                                                  std::optional<double> budgetMs,
+                                                  std::optional<double> maxMs) {
+    const double budget = budgetMs ? *budgetMs : defaultBudgetMs();
+    const double ceiling = maxMs ? *maxMs : defaultMaxMs();
+    const std::optional<double> b = medianMs(best);
+    if (b && *b <= budget) return {best, *b};
+    const std::optional<double> f = medianMs(fallback);
+    if (f && *f > ceiling) {
+        logf("upscaler: " + ScaleMethod::parse(fallback).description() + " took " + fmt(2, *f) +
+             " ms for 1080p -> 4K, over " + fmt(1, ceiling) + " ms: no upscaling on this GPU");
+        return {"", b.value_or(0.0)};
+    }
+    return {fallback, b.value_or(0.0)};
+}
+
+} // namespace corvel

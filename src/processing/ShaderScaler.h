@@ -1,0 +1,93 @@
+#pragma once
+
+#include "compute/ComputeQueue.h"
+#include "processing/DevicePicture.h"
+#include "processing/PictureScaler.h"
+
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace corvel {
+
+// The compute-kernel upscaler: resizes both planes of a picture with the
+// `resample` kernel (bilinear or Catmull-Rom bicubic), copying a plane
+// sample for sample when the sizes are equal.
+//
+// Not thread-safe: one thread calls scale and the statistics. Outside
+// pipelined mode every scale waits for its own device work, so at most one
+// picture is in flight.
+class ShaderScaler final : public PictureScaler, public BenchScaler {
+public:
+    // Throws EnhanceError: "No Metal device." without a compute device, the
+    // build log when the kernel does not build, the texts of the method
+    // checks (a neural method, missing hook shaders), and "No WxH pixel
+    // buffer pool." for a size no picture can have.
+    ShaderScaler(const ScaleMethod& method, int inWidth, int inHeight, int outWidth, int outHeight,
+                 std::shared_ptr<compute::ComputeContext> context = {});
+
+    const ScaleMethod& method() const override { return method_; }
+    int inWidth() const override { return inWidth_; }
+    int inHeight() const override { return inHeight_; }
+    int outWidth() const override { return outWidth_; }
+    int outHeight() const override { return outHeight_; }
+    std::optional<std::string> license() const override { return std::nullopt; }
+    std::string description() const override { return method_.description(); }
+
+    PictureRef scale(const PictureRef& picture) override;
+
+    using PictureScaler::takeMs;
+    double takeMs(bool wall) override;
+    ScaleTimes takeBoth() override;
+    void drain() override;
+    bool pipelined() const override { return pipelined_; }
+    void setPipelined(bool on) override { pipelined_ = on; }
+
+    // Median device milliseconds per picture for 1920x1080 -> 3840x2160 with
+    // the named method over 20 timed runs after 5 warm-up runs; none when the
+    // scaler cannot be built or a run fails. Never throws.
+    static std::optional<double> medianMs(const std::string& name);
+
+    // Chooses between two upscaler names by cost: `best` when it takes at
+    // most budgetMs, otherwise `fallback` unless it takes more than maxMs
+    // (then "" for none). Returns the choice and best's time (0 without
+    // one). budgetMs defaults to CORVEL_ENHANCE_UPSCALER_BUDGET_MS or 6.0,
+    // maxMs to CORVEL_ENHANCE_UPSCALER_MAX_MS or 12.0, read at each call.
+    static std::pair<std::string, double> pick(const std::string& best,
+                                               const std::string& fallback,
+                                               std::optional<double> budgetMs = std::nullopt,
+                                               std::optional<double> maxMs = std::nullopt);
+    static double defaultBudgetMs();
+    static double defaultMaxMs();
+
+private:
+    // Queues one plane's resize from `in` to `out`; returns the first and
+    // last events of that work.
+    std::pair<compute::Event, compute::Event> resizePlane(int plane, const DevicePlanes& in,
+                                                          const DevicePlanes& out, cl_uint mode);
+
+    ScaleMethod method_;
+    int inWidth_;
+    int inHeight_;
+    int outWidth_;
+    int outHeight_;
+    std::shared_ptr<compute::ComputeContext> context_;
+    std::unique_ptr<compute::ComputeQueue> queue_;
+    // Per plane (luma, chroma): the row pass and the column pass, each the
+    // phased kernel when that axis has a small ratio, else the general one.
+    compute::Kernel rows_[2];
+    compute::Kernel columns_[2];
+    std::optional<std::pair<int, int>> phasesX_; // (phases, step) of the widths
+    std::optional<std::pair<int, int>> phasesY_; // of the heights
+    compute::Mem temp_[2];       // float rows between the passes, per plane
+    std::unique_ptr<PicturePool> pool_;
+    PictureBinder binder_;
+
+    double gpuMs_ = 0;  // summed device time of finished pictures
+    int calls_ = 0;     // pictures counted in gpuMs_ and wallMs_
+    double wallMs_ = 0; // summed time from submission to completion
+    bool pipelined_ = false;
+    compute::Event last_; // the last work submitted in pipelined mode
+};
+
+} // namespace corvel

@@ -1,0 +1,176 @@
+// Resizes one plane: mode 1 is Catmull-Rom bicubic over 4 x 4 samples, any
+// other mode one bilinear sample; both clamp to the edge and clamp the result
+// to 0 ... 1. The 4 x 4 (or 2 x 2) weights are products of one weight per
+// axis, so the work is done in two passes, rows then columns, through a
+// float buffer: 8 reads per output sample instead of 16, with the same sum.
+//
+// Each pass has a general kernel and a phased one for sizes in a small
+// ratio. When destination / source = PHASES / STEP in lowest terms, the
+// source position of destination sample kP + j is kQ + p(j) (P = PHASES,
+// Q = STEP), so destination samples repeat the same P fractions and weights,
+// period after period. A phased work item makes the P samples of one period
+// from source samples at kQ + constant offsets, which the CPU device loads
+// as vectors; the general kernels compute a position and gather four samples
+// per output sample, several times slower there. Doubling (1080p -> 4K) is
+// P = 2, Q = 1.
+//
+// Built per plane kind and ratio: COMPONENTS 1 for a luma plane, 2 for a
+// Cb, Cr plane; PHASES_X and STEP_X for the row pass, PHASES_Y and STEP_Y
+// for the column pass when their ratio is small (both default to 1).
+
+#if COMPONENTS == 1
+typedef float sample_t;
+inline sample_t readSample(__global const ushort* plane, int stride, int width, int height, int x, int y) {
+    return readLuma(plane, stride, width, height, x, y);
+}
+inline sample_t loadWord(__global const ushort* row, int x) { return unorm(row[x]); }
+inline sample_t loadTemp(__global const float* row, int x) { return row[x]; }
+inline void storeTemp(sample_t value, __global float* row, int x) { row[x] = value; }
+inline void storeSample(sample_t value, __global ushort* row, int x) { row[x] = toWord(value); }
+#else
+typedef float2 sample_t;
+inline sample_t readSample(__global const ushort* plane, int stride, int width, int height, int x, int y) {
+    return readPair(plane, stride, width, height, x, y);
+}
+inline sample_t loadWord(__global const ushort* row, int x) { return unorm2(vload2(x, row)); }
+inline sample_t loadTemp(__global const float* row, int x) { return vload2(x, row); }
+inline void storeTemp(sample_t value, __global float* row, int x) { vstore2(value, x, row); }
+inline void storeSample(sample_t value, __global ushort* row, int x) { vstore2(toWord2(value), x, row); }
+#endif
+
+// The first of the taps around position p (sourcePosition(), the sample
+// centre in source samples). p is never below -0.5, so truncating p + 1
+// gives floor(p) + 1 without a call to floor.
+inline int firstTap(float p) { return (int)(p + 1.0f) - 1; }
+
+inline sample_t cubic(sample_t a, sample_t b, sample_t c, sample_t d, float4 w) {
+    return a * w.x + b * w.y + c * w.z + d * w.w;
+}
+
+// Pass 1, general: one work item per (destination column x, source row y).
+// `temp` holds srcHeight rows of dstWidth samples, tightly packed.
+__kernel void resampleRows(__global const ushort* src, uint srcOffset, int srcStride,
+                           int srcWidth, int srcHeight,
+                           __global float* temp, int dstWidth, uint mode) {
+    const int x = get_global_id(0);
+    const int y = get_global_id(1);
+    if (x >= dstWidth || y >= srcHeight) return;
+    __global const ushort* plane = src + srcOffset;
+    const float p = sourcePosition(x, srcWidth, dstWidth);
+    const int b = firstTap(p);
+    const float f = p - (float)b;
+    sample_t value;
+    if (mode == 1) {
+        value = cubic(readSample(plane, srcStride, srcWidth, srcHeight, b - 1, y),
+                      readSample(plane, srcStride, srcWidth, srcHeight, b, y),
+                      readSample(plane, srcStride, srcWidth, srcHeight, b + 1, y),
+                      readSample(plane, srcStride, srcWidth, srcHeight, b + 2, y), catmullRom(f));
+    } else {
+        value = mix(readSample(plane, srcStride, srcWidth, srcHeight, b, y),
+                    readSample(plane, srcStride, srcWidth, srcHeight, b + 1, y), f);
+    }
+    storeTemp(value, temp + (size_t)y * dstWidth * COMPONENTS, x);
+}
+
+#ifndef PHASES_X
+#define PHASES_X 1
+#define STEP_X 1
+#endif
+#ifndef PHASES_Y
+#define PHASES_Y 1
+#define STEP_Y 1
+#endif
+
+// The first tap and fraction of phase j of a ratio phases / step: the
+// source position of destination sample j when the destination has `phases`
+// samples for every `step` source samples.
+inline float phasePosition(int j, int phases, int step) {
+    return ((float)j + 0.5f) * (float)step / (float)phases - 0.5f;
+}
+
+// Pass 1, phased: one work item per (period k, source row y), writing
+// destination columns k PHASES_X ... k PHASES_X + PHASES_X - 1.
+__kernel void resampleRowsPhased(__global const ushort* src, uint srcOffset, int srcStride,
+                                 int srcWidth, int srcHeight,
+                                 __global float* temp, int dstWidth, uint mode) {
+    const int k = get_global_id(0);
+    const int y = get_global_id(1);
+    if (k * PHASES_X >= dstWidth || y >= srcHeight) return;
+    __global const ushort* row = src + srcOffset + (size_t)y * srcStride;
+    __global float* out = temp + (size_t)y * dstWidth * COMPONENTS;
+    const int last = srcWidth - 1;
+    const int origin = k * STEP_X;
+    #pragma unroll
+    for (int j = 0; j < PHASES_X; ++j) {
+        const float p = phasePosition(j, PHASES_X, STEP_X);
+        const int b = origin + firstTap(p);
+        const float f = p - (float)firstTap(p);
+        const sample_t s1 = loadWord(row, min(max(b, 0), last));
+        const sample_t s2 = loadWord(row, min(max(b + 1, 0), last));
+        sample_t value;
+        if (mode == 1) {
+            const sample_t s0 = loadWord(row, min(max(b - 1, 0), last));
+            const sample_t s3 = loadWord(row, min(max(b + 2, 0), last));
+            value = cubic(s0, s1, s2, s3, catmullRom(f));
+        } else {
+            value = mix(s1, s2, f);
+        }
+        storeTemp(value, out, k * PHASES_X + j);
+    }
+}
+
+// Pass 2, general: one work item per destination sample (x, y), reading the
+// columns of `temp` (srcHeight rows).
+__kernel void resampleColumns(__global const float* temp, int srcHeight,
+                              __global ushort* dst, uint dstOffset, int dstStride,
+                              int dstWidth, int dstHeight, uint mode) {
+    const int x = get_global_id(0);
+    const int y = get_global_id(1);
+    if (x >= dstWidth || y >= dstHeight) return;
+    const float p = sourcePosition(y, srcHeight, dstHeight);
+    const int b = firstTap(p);
+    const float f = p - (float)b;
+    const size_t pitch = (size_t)dstWidth * COMPONENTS;
+    const int last = srcHeight - 1;
+    sample_t value;
+    if (mode == 1) {
+        value = cubic(loadTemp(temp + min(max(b - 1, 0), last) * pitch, x),
+                      loadTemp(temp + min(max(b, 0), last) * pitch, x),
+                      loadTemp(temp + min(max(b + 1, 0), last) * pitch, x),
+                      loadTemp(temp + min(max(b + 2, 0), last) * pitch, x), catmullRom(f));
+    } else {
+        value = mix(loadTemp(temp + min(max(b, 0), last) * pitch, x),
+                    loadTemp(temp + min(max(b + 1, 0), last) * pitch, x), f);
+    }
+    storeSample(value, dst + dstOffset + (size_t)y * dstStride, x);
+}
+
+// Pass 2, phased: one work item per (x, period k), writing destination
+// rows k PHASES_Y ... k PHASES_Y + PHASES_Y - 1.
+__kernel void resampleColumnsPhased(__global const float* temp, int srcHeight,
+                                    __global ushort* dst, uint dstOffset, int dstStride,
+                                    int dstWidth, int dstHeight, uint mode) {
+    const int x = get_global_id(0);
+    const int k = get_global_id(1);
+    if (x >= dstWidth || k * PHASES_Y >= dstHeight) return;
+    const size_t pitch = (size_t)dstWidth * COMPONENTS;
+    const int last = srcHeight - 1;
+    const int origin = k * STEP_Y;
+    #pragma unroll
+    for (int j = 0; j < PHASES_Y; ++j) {
+        const float p = phasePosition(j, PHASES_Y, STEP_Y);
+        const int b = origin + firstTap(p);
+        const float f = p - (float)firstTap(p);
+        const sample_t s1 = loadTemp(temp + min(max(b, 0), last) * pitch, x);
+        const sample_t s2 = loadTemp(temp + min(max(b + 1, 0), last) * pitch, x);
+        sample_t value;
+        if (mode == 1) {
+            const sample_t s0 = loadTemp(temp + min(max(b - 1, 0), last) * pitch, x);
+            const sample_t s3 = loadTemp(temp + min(max(b + 2, 0), last) * pitch, x);
+            value = cubic(s0, s1, s2, s3, catmullRom(f));
+        } else {
+            value = mix(s1, s2, f);
+        }
+        storeSample(value, dst + dstOffset + (size_t)(k * PHASES_Y + j) * dstStride, x);
+    }
+}

@@ -1,0 +1,220 @@
+#include "common/EnhanceError.h"
+#include "processing/DevicePicture.h"
+#include "processing/GreyRamp.h"
+#include "processing/KernelReference.h"
+#include "processing/ShaderDirectory.h"
+#include "processing/ShaderScaler.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+
+using namespace corvel;
+
+namespace {
+
+// The largest difference between a scaled picture and the reference, in
+// 10-bit codes, over both planes.
+double worstCodes(const Picture& in, const Picture& out, int mode) {
+    double worst = 0;
+    for (int plane = 0; plane < 2; ++plane) {
+        const int comps = plane == 0 ? 1 : 2;
+        const int w = plane == 0 ? out.width : out.width / 2;
+        for (int y = 0; y < out.planeHeight(plane); ++y)
+            for (int x = 0; x < w; ++x)
+                for (int c = 0; c < comps; ++c) {
+                    const double want =
+                        reference::resample(in, plane, c, w, out.planeHeight(plane), x, y, mode);
+                    const double got = out.row(plane, y)[x * comps + c] / 65535.0;
+                    worst = std::max(worst, std::abs(got - want) * 65535.0 / 64.0);
+                }
+    }
+    return worst;
+}
+
+PictureRef devicePicture(int w, int h, unsigned seed) {
+    PicturePool pool(w, h, 0, deviceStorage(compute::ComputeContext::shared()));
+    PictureRef p = pool.take();
+    reference::fillRandom(*p, seed);
+    return p;
+}
+
+struct Case {
+    ScaleMethod::Kind kind;
+    int inW, inH, outW, outH;
+};
+
+} // namespace
+
+// Up and down, both modes, sizes whose chroma planes are odd; the input in
+// device memory and in plain host memory.
+TEST(ShaderScaler, MatchesTheReferenceUpAndDown) {
+    const Case cases[] = {
+        {ScaleMethod::Kind::Bicubic, 38, 22, 70, 46},
+        {ScaleMethod::Kind::Bicubic, 70, 46, 38, 22},
+        {ScaleMethod::Kind::Bilinear, 38, 22, 70, 46},
+        {ScaleMethod::Kind::Bilinear, 70, 46, 26, 14},
+        {ScaleMethod::Kind::Bicubic, 30, 18, 30, 40}, // width kept, height scaled
+        // Small ratios take the phased kernels, per axis: 2/1, 3/2, 1/2,
+        // 3/1; 38 -> 70 and 22 -> 46 above are not small (35/19, 23/11).
+        {ScaleMethod::Kind::Bicubic, 38, 22, 76, 44},
+        {ScaleMethod::Kind::Bicubic, 28, 16, 42, 24},
+        {ScaleMethod::Kind::Bilinear, 28, 16, 42, 24},
+        {ScaleMethod::Kind::Bicubic, 48, 28, 24, 14},
+        {ScaleMethod::Kind::Bicubic, 14, 10, 42, 30},
+        {ScaleMethod::Kind::Bilinear, 38, 22, 76, 44},
+        {ScaleMethod::Kind::Bicubic, 30, 18, 60, 40},
+        {ScaleMethod::Kind::Bicubic, 26, 14, 40, 28},
+    };
+    unsigned seed = 1;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.inW) + "x" + std::to_string(c.inH) + " -> " +
+                     std::to_string(c.outW) + "x" + std::to_string(c.outH));
+        ShaderScaler scaler({c.kind, ""}, c.inW, c.inH, c.outW, c.outH);
+        const int mode = c.kind == ScaleMethod::Kind::Bicubic ? 1 : 0;
+        PictureRef host = makePicture(c.inW, c.inH);
+        reference::fillRandom(*host, seed++);
+        host->color.primaries = "ITU_R_709_2";
+        PictureRef out = scaler.scale(host);
+        ASSERT_EQ(out->width, c.outW);
+        ASSERT_EQ(out->height, c.outH);
+        EXPECT_EQ(out->color.primaries, "ITU_R_709_2");
+        EXPECT_LE(worstCodes(*host, *out, mode), 1.0);
+
+        PictureRef onDevice = devicePicture(c.inW, c.inH, seed++);
+        PictureRef out2 = scaler.scale(onDevice);
+        EXPECT_LE(worstCodes(*onDevice, *out2, mode), 1.0);
+        // The first output is still intact: outputs come from a pool of several.
+        EXPECT_LE(worstCodes(*host, *out, mode), 1.0);
+    }
+}
+
+TEST(ShaderScaler, EqualSizesCopySampleForSample) {
+    for (auto kind : {ScaleMethod::Kind::Bilinear, ScaleMethod::Kind::Bicubic}) {
+        ShaderScaler scaler({kind, ""}, 42, 26, 42, 26);
+        PictureRef in = devicePicture(42, 26, 7);
+        PictureRef out = scaler.scale(in);
+        for (int plane = 0; plane < 2; ++plane)
+            for (int y = 0; y < in->planeHeight(plane); ++y)
+                for (int x = 0; x < 42; ++x)
+                    ASSERT_EQ(out->row(plane, y)[x], in->row(plane, y)[x]) << plane << " " << x;
+    }
+}
+
+// A context that keeps separate host and device copies, as on a discrete
+// GPU: one upload of the input, one download of the output.
+TEST(ShaderScaler, WorksWithCopiesBetweenHostAndDevice) {
+    auto copying = compute::ComputeContext::create("cpu", compute::Transfer::Copy);
+    ASSERT_FALSE(copying->zeroCopy());
+    ShaderScaler scaler({ScaleMethod::Kind::Bicubic, ""}, 38, 22, 70, 46, copying);
+    PicturePool inputs(38, 22, 1, deviceStorage(copying));
+    PictureRef in = inputs.take();
+    reference::fillRandom(*in, 11);
+    EXPECT_LE(worstCodes(*in, *scaler.scale(in), 1), 1.0);
+    // Rewritten after going back to the pool: the device copy is refreshed.
+    Picture* first = in.get();
+    in.reset();
+    in = inputs.take();
+    ASSERT_EQ(in.get(), first);
+    reference::fillRandom(*in, 12);
+    EXPECT_LE(worstCodes(*in, *scaler.scale(in), 1), 1.0);
+}
+
+TEST(ShaderScaler, StatisticsAndPipelinedMode) {
+    ShaderScaler scaler({ScaleMethod::Kind::Bilinear, ""}, 38, 22, 76, 44);
+    EXPECT_EQ(scaler.takeMs(false), 0.0);
+    PictureRef in = devicePicture(38, 22, 3);
+    scaler.scale(in);
+    scaler.scale(in);
+    const ScaleTimes both = scaler.takeBoth();
+    EXPECT_GT(both.wall, 0.0);
+    EXPECT_GE(both.wall, both.gpu);
+    EXPECT_EQ(scaler.takeMs(true), 0.0); // takeBoth reset the counters
+
+    scaler.scale(in);
+    EXPECT_GT(scaler.takeMs(true), 0.0);
+    EXPECT_EQ(scaler.takeMs(), 0.0);
+
+    scaler.setPipelined(true);
+    PictureRef out = scaler.scale(in);
+    scaler.drain();
+    EXPECT_LE(worstCodes(*in, *out, 0), 1.0);
+    const ScaleTimes none = scaler.takeBoth();
+    EXPECT_EQ(none.gpu, 0.0);
+    EXPECT_EQ(none.wall, 0.0);
+}
+
+TEST(ShaderScaler, RefusesWrongPicturesAndStaysUsable) {
+    ShaderScaler scaler({ScaleMethod::Kind::Bicubic, ""}, 38, 22, 70, 46);
+    try {
+        scaler.scale(makePicture(40, 22));
+        FAIL() << "a 40x22 picture was scaled";
+    } catch (const EnhanceError& e) {
+        EXPECT_EQ(e.description(), "The upscaler takes 38x22 pictures and was given 40x22.");
+    }
+    EXPECT_THROW(scaler.scale(nullptr), EnhanceError);
+    EXPECT_EQ(scaler.takeMs(), 0.0); // nothing counted
+    PictureRef in = devicePicture(38, 22, 5);
+    EXPECT_LE(worstCodes(*in, *scaler.scale(in), 1), 1.0);
+}
+
+TEST(ShaderScaler, ConstructionFailures) {
+    try {
+        ShaderScaler scaler(ScaleMethod::parse("Neural-HB"), 38, 22, 76, 44);
+        FAIL();
+    } catch (const EnhanceError& e) {
+        EXPECT_EQ(e.description(), "neural-hb, Neural Engine runs in NeuralScaler, not as a shader.");
+    }
+    try {
+        ShaderScaler scaler({ScaleMethod::Kind::Bicubic, ""}, 38, 22, 75, 44);
+        FAIL();
+    } catch (const EnhanceError& e) {
+        EXPECT_EQ(e.description(), "No 75x44 pixel buffer pool.");
+    }
+    test::TempDir dir;
+    setShaderDirectoryOverride(dir.path());
+    try {
+        ShaderScaler scaler(ScaleMethod::parse("ravu"), 38, 22, 76, 44);
+        FAIL();
+    } catch (const EnhanceError& e) {
+        EXPECT_NE(e.description().find("ravu-lite-ar-r3"), std::string::npos);
+    }
+    setShaderDirectoryOverride(std::nullopt);
+}
+
+TEST(GreyRamp, ClimbsFromBlackToWhiteOverTheStride) {
+    PictureRef p = greyRamp(100, 10);
+    ASSERT_TRUE(p);
+    const size_t n = p->stride; // 128 words, padding included
+    ASSERT_EQ(n, 128u);
+    for (int plane = 0; plane < 2; ++plane) {
+        const uint16_t* row = p->row(plane, p->planeHeight(plane) - 1);
+        EXPECT_EQ(row[0], 64 * 64);
+        EXPECT_EQ(row[1], (876 / 128 + 64) * 64);
+        EXPECT_EQ(row[127], (127 * 876 / 128 + 64) * 64);
+    }
+    EXPECT_FALSE(greyRamp(101, 10));
+}
+
+// The pick between two methods by measured cost: a method that cannot be
+// built counts as unmeasured, a fallback over the ceiling means no scaling.
+TEST(ShaderScaler, PickAndMedian) {
+    EXPECT_FALSE(ShaderScaler::medianMs("neural-low"));
+    auto refused = ShaderScaler::pick("neural-low", "bilinear", 6.0, 1e-6);
+    EXPECT_EQ(refused.first, "");
+    EXPECT_EQ(refused.second, 0.0);
+    auto chosen = ShaderScaler::pick("bicubic", "bilinear", 1e9, 1e9);
+    EXPECT_EQ(chosen.first, "bicubic");
+    EXPECT_GT(chosen.second, 0.0);
+
+    setenv("CORVEL_ENHANCE_UPSCALER_BUDGET_MS", "2.5", 1);
+    setenv("CORVEL_ENHANCE_UPSCALER_MAX_MS", "fast", 1);
+    EXPECT_EQ(ShaderScaler::defaultBudgetMs(), 2.5);
+    EXPECT_EQ(ShaderScaler::defaultMaxMs(), 12.0);
+    unsetenv("CORVEL_ENHANCE_UPSCALER_BUDGET_MS");
+    unsetenv("CORVEL_ENHANCE_UPSCALER_MAX_MS");
+    EXPECT_EQ(ShaderScaler::defaultBudgetMs(), 6.0);
+}
