@@ -54,6 +54,13 @@ struct PlanarPicture {
     Encoder::Done done;
 };
 
+// A 16-bit word to its 10-bit code, to the nearest: stages that compute in
+// floating point keep the nearest word, so the low six bits may be set.
+inline uint16_t code(uint16_t word) {
+    const unsigned c = (static_cast<unsigned>(word) + 32u) >> 6;
+    return static_cast<uint16_t>(c > 1023u ? 1023u : c);
+}
+
 void toPlanar(const Picture& in, std::vector<uint16_t>& out) {
     const size_t w = static_cast<size_t>(in.width);
     const size_t h = static_cast<size_t>(in.height);
@@ -64,15 +71,15 @@ void toPlanar(const Picture& in, std::vector<uint16_t>& out) {
     for (size_t row = 0; row < h; ++row) {
         const uint16_t* src = in.row(0, static_cast<int>(row));
         uint16_t* dst = y + row * w;
-        for (size_t x = 0; x < w; ++x) dst[x] = static_cast<uint16_t>(src[x] >> 6);
+        for (size_t x = 0; x < w; ++x) dst[x] = code(src[x]);
     }
     for (size_t row = 0; row < h / 2; ++row) {
         const uint16_t* src = in.row(1, static_cast<int>(row));
         uint16_t* u = cb + row * (w / 2);
         uint16_t* v = cr + row * (w / 2);
         for (size_t x = 0; x < w / 2; ++x) {
-            u[x] = static_cast<uint16_t>(src[2 * x] >> 6);
-            v[x] = static_cast<uint16_t>(src[2 * x + 1] >> 6);
+            u[x] = code(src[2 * x]);
+            v[x] = code(src[2 * x + 1]);
         }
     }
 }

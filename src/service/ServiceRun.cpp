@@ -110,8 +110,8 @@ void Service::prepare(const Key& key, const StreamInfo& info) {
         } else {
             const ScaleMethod m = ScaleMethod::parse(info.upscaler);
             auto& up = stages_.upscaler;
-            if (!(up && up->method == m && up->inWidth == info.width && up->inHeight == info.height &&
-                  up->outWidth == info.outWidth && up->outHeight == info.outHeight)) {
+            if (!(up && up->method() == m && up->inWidth() == info.width && up->inHeight() == info.height &&
+                  up->outWidth() == info.outWidth && up->outHeight() == info.outHeight)) {
                 up.reset();
                 up = stageFactory_.upscaler(m, info.width, info.height, info.outWidth, info.outHeight);
                 std::string line = "service: upscaler " + m.description() + " " +

@@ -1,18 +1,55 @@
 #include "service/Stages.h"
 
 #include "common/EnhanceError.h"
+#include "processing/DeepenBlacks.h"
+#include "processing/InverseToneMap.h"
+#include "processing/ShaderScaler.h"
 
 namespace corvel {
 
+namespace {
+
+class ToneMapLift final : public LiftStage {
+public:
+    ToneMapLift(int w, int h, const ToneParams& params) : LiftStage(w, h), map_(w, h, params) {}
+    PictureRef apply(const PictureRef& picture) override { return map_.apply(picture); }
+    void setParams(const ToneParams& params) override { map_.params = params; }
+    double takeMs() override { return map_.takeMs(); }
+
+private:
+    InverseToneMap map_;
+};
+
+class Blacks final : public BlacksStage {
+public:
+    void reset() override { blacks_.reset(); }
+    void measure(const Picture& picture, double pts) override { blacks_.measure(picture, pts); }
+    PictureRef apply(const PictureRef& picture) override { return blacks_.apply(picture); }
+    double floor() const override { return blacks_.reading().floor; }
+    double lift() const override { return blacks_.reading().lift; }
+
+private:
+    DeepenBlacks blacks_;
+};
+
+} // namespace
+
 StageFactory defaultStageFactory() {
     StageFactory factory;
-    factory.upscaler = [](const ScaleMethod& method, int, int, int, int) -> std::unique_ptr<UpscalerStage> {
-        throw EnhanceError("The upscaler " + method.description() + " is not in this build.");
+    factory.upscaler = [](const ScaleMethod& method, int inWidth, int inHeight, int outWidth,
+                          int outHeight) -> std::unique_ptr<PictureScaler> {
+        return std::make_unique<ShaderScaler>(method, inWidth, inHeight, outWidth, outHeight);
     };
-    factory.lift = [](int, int, const ToneParams&) -> std::unique_ptr<LiftStage> {
-        throw EnhanceError("The HDR lift is not in this build.");
+    factory.lift = [](int width, int height, const ToneParams& params) -> std::unique_ptr<LiftStage> {
+        return std::make_unique<ToneMapLift>(width, height, params);
     };
-    factory.blacks = []() -> std::unique_ptr<BlacksStage> { return nullptr; };
+    factory.blacks = []() -> std::unique_ptr<BlacksStage> {
+        try {
+            return std::make_unique<Blacks>();
+        } catch (const EnhanceError&) {
+            return nullptr; // no compute device: the run goes without
+        }
+    };
     return factory;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "processing/Picture.h"
+#include "processing/PictureScaler.h"
 #include "processing/ScaleMethod.h"
 #include "processing/ToneParams.h"
 
@@ -14,22 +15,6 @@ namespace corvel {
 // The picture stages as the run sees them. The run owns one of each at most,
 // keeps it while its parameters match and asks the factory for a new one
 // when they change. Every call comes from the pipeline thread.
-
-class UpscalerStage {
-public:
-    UpscalerStage(ScaleMethod m, int inW, int inH, int outW, int outH)
-        : method(std::move(m)), inWidth(inW), inHeight(inH), outWidth(outW), outHeight(outH) {}
-    virtual ~UpscalerStage() = default;
-    // A new picture of outWidth x outHeight. Throws EnhanceError.
-    virtual PictureRef scale(const PictureRef& picture) = 0;
-    // Milliseconds per picture since the last call; resets the count.
-    virtual double takeMs() = 0;
-    // The licence of the method's shader or network, when it names one.
-    virtual std::optional<std::string> license() const { return std::nullopt; }
-
-    const ScaleMethod method;
-    const int inWidth, inHeight, outWidth, outHeight;
-};
 
 class LiftStage {
 public:
@@ -63,19 +48,20 @@ public:
 // with the sentence the run reports; `blacks` returns none on failure (the
 // run then goes without deepened blacks, silently).
 struct StageFactory {
-    std::function<std::unique_ptr<UpscalerStage>(const ScaleMethod& method, int inWidth, int inHeight,
+    std::function<std::unique_ptr<PictureScaler>(const ScaleMethod& method, int inWidth, int inHeight,
                                                  int outWidth, int outHeight)>
         upscaler;
     std::function<std::unique_ptr<LiftStage>(int width, int height, const ToneParams& params)> lift;
     std::function<std::unique_ptr<BlacksStage>()> blacks;
 };
 
-// The stages this build has.
+// The stages this build has: the shader scaler, the inverse tone mapping and
+// deepened blacks on the process's compute device.
 StageFactory defaultStageFactory();
 
 // The stage objects a run keeps between runs.
 struct Stages {
-    std::unique_ptr<UpscalerStage> upscaler;
+    std::unique_ptr<PictureScaler> upscaler;
     std::unique_ptr<LiftStage> lift;
     std::shared_ptr<BlacksStage> blacks; // shared: the status reads its figures
 };

@@ -61,3 +61,39 @@ TEST_F(Player, FfmpegPlaysATwoPartTitleToTheEnd) {
     EXPECT_EQ(s["why"], "no frame interpolation asked: frames pass through at 25.000 fps");
     EXPECT_EQ(s["last_error"], nullptr);
 }
+
+TEST_F(Player, UpscaledLiftedDeepenedStreamPlays) {
+    addClip("sdr360.mp4", "-f lavfi -i testsrc2=size=640x360:rate=25:duration=2 -c:v libx264 "
+                          "-preset veryfast -bf 2 -g 25 -pix_fmt yuv420p -color_primaries bt709 "
+                          "-color_trc bt709 -colorspace bt709 {out}");
+    startService();
+    const std::string out = work_.file("enhanced.mp4");
+    std::string errors = capture("ffmpeg -nostdin -v error -y -i '" +
+                                 url("/v1/enhanced/sdr360/index.m3u8?up=bicubic&hdr=1&blacks=1") +
+                                 "' -c copy '" + out + "' 2>&1");
+    EXPECT_EQ(errors, "");
+    std::string stream = capture("ffprobe -v error -select_streams v:0 -show_entries "
+                                 "stream=width,height,color_primaries,color_transfer,color_space "
+                                 "-of default=nw=1 '" + out + "'");
+    EXPECT_NE(stream.find("width=1280"), std::string::npos) << stream;
+    EXPECT_NE(stream.find("height=720"), std::string::npos) << stream;
+    EXPECT_NE(stream.find("color_primaries=bt2020"), std::string::npos) << stream;
+    EXPECT_NE(stream.find("color_transfer=smpte2084"), std::string::npos) << stream;
+    EXPECT_NE(stream.find("color_space=bt2020nc"), std::string::npos) << stream;
+    std::string frame = capture("ffprobe -v error -select_streams v:0 -read_intervals %+#1 -show_frames '" +
+                                out + "'");
+    EXPECT_NE(frame.find("Mastering display metadata"), std::string::npos) << frame;
+    EXPECT_NE(frame.find("Content light level metadata"), std::string::npos) << frame;
+    EXPECT_EQ(ffprobeFrameTimes(out).size(), 50u);
+    // The whole stream decodes.
+    EXPECT_EQ(capture("ffmpeg -nostdin -v error -i '" + out + "' -f null - 2>&1"), "");
+
+    auto s = status();
+    EXPECT_EQ(s["upscale"], true);
+    EXPECT_EQ(s["upscaler"], "bicubic (Catmull-Rom)");
+    EXPECT_EQ(s["hdr_used"], true);
+    EXPECT_EQ(s["blacks"], true);
+    EXPECT_EQ(s["out_width"], 1280);
+    EXPECT_GE(s["black_floor"].get<double>(), 0.0); // measured
+    EXPECT_EQ(s["last_error"], nullptr);
+}

@@ -30,11 +30,22 @@ public:
 };
 
 // An upscaler that refuses every picture, as a broken stage would.
-class FailingUpscaler : public UpscalerStage {
+class FailingUpscaler : public PictureScaler {
 public:
-    using UpscalerStage::UpscalerStage;
+    FailingUpscaler(ScaleMethod m, int iw, int ih, int ow, int oh)
+        : method_(std::move(m)), iw_(iw), ih_(ih), ow_(ow), oh_(oh) {}
+    const ScaleMethod& method() const override { return method_; }
+    int inWidth() const override { return iw_; }
+    int inHeight() const override { return ih_; }
+    int outWidth() const override { return ow_; }
+    int outHeight() const override { return oh_; }
+    std::optional<std::string> license() const override { return std::nullopt; }
     PictureRef scale(const PictureRef&) override { throw EnhanceError("No output pixel buffer."); }
-    double takeMs() override { return 0; }
+    double takeMs(bool) override { return 0; }
+
+private:
+    ScaleMethod method_;
+    int iw_, ih_, ow_, oh_;
 };
 
 StageFactory testStages() {
