@@ -60,8 +60,13 @@ int main(int argc, char** argv) {
     }
 
     ServiceOptions options = optionsFromEnvironment(line.companion);
-    // The start-up upscaler pick replaces "auto" here once the scalers it
-    // measures exist; until then "auto" stands and the summary names it.
+    // The measured start-up pick replaces "auto" here once every scaler it
+    // compares exists. Until then "auto" takes the shader scaler's bicubic,
+    // which every compute device runs, so that up=1 upscales.
+    if (options.upscaler == "auto") {
+        options.upscaler = "bicubic";
+        logf("main: up=1 picks bicubic (Catmull-Rom) without measuring");
+    }
 
     auto shaders = shaderDirectory();
     // Frame interpolation is not built yet, so it is reported as unsupported.

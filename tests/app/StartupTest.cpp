@@ -85,6 +85,15 @@ TEST_F(Startup, BannerSummaryAndRequestLogging) {
     EXPECT_EQ(countOf(text, "status"), 0) << text; // the banner is on stdout, not in the log
 }
 
+TEST_F(Startup, AutomaticUpscalerIsBicubicUntilMeasured) {
+    Process p;
+    launch(p, {"--port", std::to_string(freePort())}, {{"CORVEL_ENHANCE_UPSCALER", ""}});
+    ASSERT_TRUE(eventually([&] { return bannerShown(); }, 10s));
+    std::string text = readFile(log());
+    EXPECT_NE(text.find("main: up=1 picks bicubic"), std::string::npos) << text;
+    EXPECT_NE(text.find(", up=1 upscaler bicubic (Catmull-Rom), shaders in "), std::string::npos) << text;
+}
+
 TEST_F(Startup, UnparsablePortWordsKeepThePort) {
     int port = freePort();
     Process a;
