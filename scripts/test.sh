@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the main build (unit, integration,
-# end-to-end and fuzz-corpus tests), then the unit tests again under
-# AddressSanitizer + UndefinedBehaviorSanitizer.
+# end-to-end and fuzz-corpus tests), then every test again under
+# AddressSanitizer + UndefinedBehaviorSanitizer, then the service's concurrency
+# tests under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -15,12 +16,15 @@ cmake --build build -j "$jobs"
 echo "== tests"
 ctest --test-dir build -j "$jobs" --output-on-failure --timeout 300
 
-echo "== unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+echo "== every test again under AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DENHANCE_BENCH=OFF \
   -DENHANCE_SANITIZE=address,undefined >/dev/null
 cmake --build build-asan -j "$jobs"
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build-asan -j "$jobs" -L 'unit|fuzz' --output-on-failure --timeout 300
+# The compute device's worker threads trip ASan's alternate signal stack
+# bookkeeping at thread exit; x265's one known leak is suppressed by name.
+ASAN_OPTIONS=detect_leaks=1:use_sigaltstack=0 UBSAN_OPTIONS=print_stacktrace=1 \
+  LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \
+  ctest --test-dir build-asan -j "$jobs" --output-on-failure --timeout 300
 echo "== the service's concurrency tests under ThreadSanitizer"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENHANCE_BENCH=OFF \
   -DENHANCE_SANITIZE=thread >/dev/null
