@@ -55,6 +55,14 @@ void ComputeQueue::flush() { check(clFlush(queue_.get()), "clFlush"); }
 
 void ComputeQueue::finish() { check(clFinish(queue_.get()), "clFinish"); }
 
+cl_int ComputeQueue::wait(cl_event event) {
+    const cl_int waited = clWaitForEvents(1, &event);
+    cl_int status = CL_COMPLETE;
+    clGetEventInfo(event, CL_EVENT_COMMAND_EXECUTION_STATUS, sizeof(status), &status, nullptr);
+    if (status < 0) return status;
+    return waited;
+}
+
 double ComputeQueue::spanMs(cl_event first, cl_event last) {
     cl_ulong start = 0;
     cl_ulong end = 0;

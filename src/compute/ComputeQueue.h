@@ -60,6 +60,10 @@ public:
     // Waits until everything queued has finished.
     void finish();
 
+    // Waits for `event`; CL_SUCCESS when its work finished, else the failure
+    // (the wait's error or the event's negative execution status).
+    static cl_int wait(cl_event event);
+
     // Device milliseconds from the start of `first` to the end of `last`
     // (both finished).
     static double spanMs(cl_event first, cl_event last);

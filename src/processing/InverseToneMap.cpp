@@ -54,12 +54,9 @@ PictureRef InverseToneMap::apply(const PictureRef& picture) {
     compute::Event done = queue_->run(kernel_.get(), static_cast<size_t>((chromaW + 3) / 4),
                                       static_cast<size_t>(chromaH), 16, 1);
     cl_event event = done.get();
-    const cl_int waited = clWaitForEvents(1, &event);
-    cl_int status = CL_COMPLETE;
-    clGetEventInfo(event, CL_EVENT_COMMAND_EXECUTION_STATUS, sizeof(status), &status, nullptr);
-    if (waited != CL_SUCCESS || status < 0)
+    if (const cl_int failed = compute::ComputeQueue::wait(event); failed != CL_SUCCESS)
         throw EnhanceError("Inverse tone mapping failed: the device reported status " +
-                           std::to_string(status < 0 ? status : waited) + ".");
+                           std::to_string(failed) + ".");
     gpuMs += compute::ComputeQueue::spanMs(event, event);
     calls += 1;
     PictureBinder::written(*out, *queue_);

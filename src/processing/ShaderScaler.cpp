@@ -179,14 +179,10 @@ PictureRef ShaderScaler::scale(const PictureRef& picture) {
     }
 
     cl_event lastEvent = chroma.second.get();
-    const cl_int waited = clWaitForEvents(1, &lastEvent);
-    cl_int status = CL_COMPLETE;
-    clGetEventInfo(lastEvent, CL_EVENT_COMMAND_EXECUTION_STATUS, sizeof(status), &status, nullptr);
+    const cl_int failed = compute::ComputeQueue::wait(lastEvent);
     wallMs_ += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
                    .count();
-    if (waited != CL_SUCCESS || status < 0)
-        throw EnhanceError("The upscaler's GPU work failed: " +
-                           eventError(status < 0 ? status : waited));
+    if (failed != CL_SUCCESS) throw EnhanceError("The upscaler's GPU work failed: " + eventError(failed));
     gpuMs_ += compute::ComputeQueue::spanMs(luma.first.get(), lastEvent);
     calls_ += 1;
     PictureBinder::written(*out, *queue_);
