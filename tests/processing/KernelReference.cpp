@@ -190,4 +190,20 @@ void fillRandom(Picture& p, unsigned seed, int lumaLow, int lumaHigh) {
             p.row(1, y)[x] = static_cast<uint16_t>(chroma(random) << 6);
 }
 
+double worstResampleCodes(const Picture& in, const Picture& out, int mode) {
+    double worst = 0;
+    for (int plane = 0; plane < 2; ++plane) {
+        const int comps = plane == 0 ? 1 : 2;
+        const int w = plane == 0 ? out.width : out.width / 2;
+        for (int y = 0; y < out.planeHeight(plane); ++y)
+            for (int x = 0; x < w; ++x)
+                for (int c = 0; c < comps; ++c) {
+                    const double want = resample(in, plane, c, w, out.planeHeight(plane), x, y, mode);
+                    const double got = out.row(plane, y)[x * comps + c] / 65535.0;
+                    worst = std::max(worst, std::abs(got - want) * 65535.0 / 64.0);
+                }
+    }
+    return worst;
+}
+
 } // namespace corvel::reference

@@ -19,6 +19,10 @@ inline double word(const Picture& p, int plane, int x, int y) {
 // Cb or 1 Cr in plane 1), with 16 point reads for mode 1.
 double resample(const Picture& in, int plane, int comp, int dstW, int dstH, int x, int y, int mode);
 
+// The largest difference between a resampled picture and the reference, in
+// 10-bit codes, over both planes.
+double worstResampleCodes(const Picture& in, const Picture& out, int mode);
+
 // The inverse tone mapping of one 2x2 block: the four luma values in j-major
 // order, then Cb and Cr, all normalised.
 struct ItmBlock {

@@ -16,25 +16,6 @@ using namespace corvel;
 
 namespace {
 
-// The largest difference between a scaled picture and the reference, in
-// 10-bit codes, over both planes.
-double worstCodes(const Picture& in, const Picture& out, int mode) {
-    double worst = 0;
-    for (int plane = 0; plane < 2; ++plane) {
-        const int comps = plane == 0 ? 1 : 2;
-        const int w = plane == 0 ? out.width : out.width / 2;
-        for (int y = 0; y < out.planeHeight(plane); ++y)
-            for (int x = 0; x < w; ++x)
-                for (int c = 0; c < comps; ++c) {
-                    const double want =
-                        reference::resample(in, plane, c, w, out.planeHeight(plane), x, y, mode);
-                    const double got = out.row(plane, y)[x * comps + c] / 65535.0;
-                    worst = std::max(worst, std::abs(got - want) * 65535.0 / 64.0);
-                }
-    }
-    return worst;
-}
-
 PictureRef devicePicture(int w, int h, unsigned seed) {
     PicturePool pool(w, h, 0, deviceStorage(compute::ComputeContext::shared()));
     PictureRef p = pool.take();
@@ -82,13 +63,13 @@ TEST(ShaderScaler, MatchesTheReferenceUpAndDown) {
         ASSERT_EQ(out->width, c.outW);
         ASSERT_EQ(out->height, c.outH);
         EXPECT_EQ(out->color.primaries, "ITU_R_709_2");
-        EXPECT_LE(worstCodes(*host, *out, mode), 1.0);
+        EXPECT_LE(reference::worstResampleCodes(*host, *out, mode), 1.0);
 
         PictureRef onDevice = devicePicture(c.inW, c.inH, seed++);
         PictureRef out2 = scaler.scale(onDevice);
-        EXPECT_LE(worstCodes(*onDevice, *out2, mode), 1.0);
+        EXPECT_LE(reference::worstResampleCodes(*onDevice, *out2, mode), 1.0);
         // The first output is still intact: outputs come from a pool of several.
-        EXPECT_LE(worstCodes(*host, *out, mode), 1.0);
+        EXPECT_LE(reference::worstResampleCodes(*host, *out, mode), 1.0);
     }
 }
 
@@ -113,14 +94,14 @@ TEST(ShaderScaler, WorksWithCopiesBetweenHostAndDevice) {
     PicturePool inputs(38, 22, 1, deviceStorage(copying));
     PictureRef in = inputs.take();
     reference::fillRandom(*in, 11);
-    EXPECT_LE(worstCodes(*in, *scaler.scale(in), 1), 1.0);
+    EXPECT_LE(reference::worstResampleCodes(*in, *scaler.scale(in), 1), 1.0);
     // Rewritten after going back to the pool: the device copy is refreshed.
     Picture* first = in.get();
     in.reset();
     in = inputs.take();
     ASSERT_EQ(in.get(), first);
     reference::fillRandom(*in, 12);
-    EXPECT_LE(worstCodes(*in, *scaler.scale(in), 1), 1.0);
+    EXPECT_LE(reference::worstResampleCodes(*in, *scaler.scale(in), 1), 1.0);
 }
 
 TEST(ShaderScaler, StatisticsAndPipelinedMode) {
@@ -141,7 +122,7 @@ TEST(ShaderScaler, StatisticsAndPipelinedMode) {
     scaler.setPipelined(true);
     PictureRef out = scaler.scale(in);
     scaler.drain();
-    EXPECT_LE(worstCodes(*in, *out, 0), 1.0);
+    EXPECT_LE(reference::worstResampleCodes(*in, *out, 0), 1.0);
     const ScaleTimes none = scaler.takeBoth();
     EXPECT_EQ(none.gpu, 0.0);
     EXPECT_EQ(none.wall, 0.0);
@@ -158,7 +139,7 @@ TEST(ShaderScaler, RefusesWrongPicturesAndStaysUsable) {
     EXPECT_THROW(scaler.scale(nullptr), EnhanceError);
     EXPECT_EQ(scaler.takeMs(), 0.0); // nothing counted
     PictureRef in = devicePicture(38, 22, 5);
-    EXPECT_LE(worstCodes(*in, *scaler.scale(in), 1), 1.0);
+    EXPECT_LE(reference::worstResampleCodes(*in, *scaler.scale(in), 1), 1.0);
 }
 
 TEST(ShaderScaler, ConstructionFailures) {

@@ -18,23 +18,6 @@ using namespace corvel;
 
 namespace {
 
-double scaledWorst(const Picture& in, const Picture& out) {
-    double worst = 0;
-    for (int plane = 0; plane < 2; ++plane) {
-        const int comps = plane == 0 ? 1 : 2;
-        const int w = plane == 0 ? out.width : out.width / 2;
-        for (int y = 0; y < out.planeHeight(plane); ++y)
-            for (int x = 0; x < w; ++x)
-                for (int c = 0; c < comps; ++c) {
-                    const double want =
-                        reference::resample(in, plane, c, w, out.planeHeight(plane), x, y, 1);
-                    worst = std::max(worst, std::abs(out.row(plane, y)[x * comps + c] / 65535.0 -
-                                                     want) * 65535.0 / 64.0);
-                }
-    }
-    return worst;
-}
-
 double liftedWorst(const Picture& in, const Picture& out, const ToneKernel& k) {
     double worst = 0;
     for (int cy = 0; cy < in.height / 2; ++cy)
@@ -77,7 +60,7 @@ TEST(StageChain, EachStageSeesThePreviousOutput) {
                 reference::deepen(*source, 0, 0, blacks.reading().lift);
             EXPECT_NEAR(deepened->row(0, 0)[0] / 65535.0, corner.luma[0], 1.0 / 1023.98);
             PictureRef scaled = scaler.scale(deepened);
-            EXPECT_LE(scaledWorst(*deepened, *scaled), 1.0);
+            EXPECT_LE(reference::worstResampleCodes(*deepened, *scaled, 1), 1.0);
             PictureRef lifted = lift.apply(scaled);
             EXPECT_LE(liftedWorst(*scaled, *lifted, ToneParams{}.kernel()), 1.0);
             reference::fillRandom(*source, 42, 64, 500);
