@@ -74,12 +74,7 @@ PictureRef DeepenBlacks::apply(const PictureRef& picture) {
         poolWidth_ = picture->width;
         poolHeight_ = picture->height;
     }
-    PictureRef out;
-    try {
-        out = pool_->take();
-    } catch (const EnhanceError&) {
-        throw EnhanceError("No buffer for Deepen blacks.");
-    }
+    PictureRef out = takeOutput(*pool_, "No buffer for Deepen blacks.");
     out->color = picture->color;
 
     const DevicePlanes in = binder_.input(*picture, *queue_);

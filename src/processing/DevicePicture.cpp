@@ -1,5 +1,7 @@
 #include "processing/DevicePicture.h"
 
+#include "common/EnhanceError.h"
+
 #include <cassert>
 #include <cstring>
 
@@ -60,6 +62,24 @@ void PictureBinder::written(Picture& picture, compute::ComputeQueue& queue) {
     auto* storage = dynamic_cast<DeviceStorage*>(&picture.storage());
     assert(storage);
     storage->buffer().toHost(queue);
+}
+
+std::string sizeText(int width, int height) {
+    return std::to_string(width) + "x" + std::to_string(height);
+}
+
+void requireSize(const PictureRef& picture, int width, int height, const std::string& stage) {
+    if (picture && picture->width == width && picture->height == height) return;
+    throw EnhanceError(stage + " takes " + sizeText(width, height) + " pictures and was given " +
+                       (picture ? sizeText(picture->width, picture->height) : "none") + ".");
+}
+
+PictureRef takeOutput(PicturePool& pool, const std::string& failure) {
+    try {
+        return pool.take();
+    } catch (const EnhanceError&) {
+        throw EnhanceError(failure);
+    }
 }
 
 } // namespace corvel

@@ -4,6 +4,7 @@
 #include "processing/Picture.h"
 
 #include <memory>
+#include <string>
 
 namespace corvel {
 
@@ -22,6 +23,19 @@ public:
 private:
     compute::SharedBuffer buffer_;
 };
+
+// "WxH", as stages write sizes in their messages.
+std::string sizeText(int width, int height);
+
+// What every stage checks before it touches a picture: throws EnhanceError
+// "<stage> takes WxH pictures and was given WxH." (or "... given none.")
+// unless `picture` has the stage's size. Kernels read plain buffers, so a
+// picture of another size would be read out of bounds.
+void requireSize(const PictureRef& picture, int width, int height, const std::string& stage);
+
+// A picture from a stage's output pool; EnhanceError `failure` when none can
+// be had.
+PictureRef takeOutput(PicturePool& pool, const std::string& failure);
 
 // A factory for PicturePool whose pictures live in `context`'s buffers.
 StorageFactory deviceStorage(std::shared_ptr<compute::ComputeContext> context);

@@ -6,9 +6,6 @@
 
 namespace corvel {
 
-namespace {
-std::string sizeText(int w, int h) { return std::to_string(w) + "x" + std::to_string(h); }
-} // namespace
 
 InverseToneMap::InverseToneMap(int width, int height, const ToneParams& tone,
                                std::shared_ptr<compute::ComputeContext> device)
@@ -27,17 +24,8 @@ InverseToneMap::InverseToneMap(int width, int height, const ToneParams& tone,
 }
 
 PictureRef InverseToneMap::apply(const PictureRef& picture) {
-    if (!picture || picture->width != width_ || picture->height != height_) {
-        throw EnhanceError("The HDR lift takes " + sizeText(width_, height_) +
-                           " pictures and was given " +
-                           (picture ? sizeText(picture->width, picture->height) : "none") + ".");
-    }
-    PictureRef out;
-    try {
-        out = pool_->take();
-    } catch (const EnhanceError&) {
-        throw EnhanceError("No HDR pixel buffer.");
-    }
+    requireSize(picture, width_, height_, "The HDR lift");
+    PictureRef out = takeOutput(*pool_, "No HDR pixel buffer.");
     out->color = PictureColor{};
     out->color.primaries = color::kPrimaries2020;
     out->color.transfer = color::kTransferPQ;

@@ -26,8 +26,6 @@ bool usableSize(int w, int h) {
     return w > 0 && h > 0 && w % 2 == 0 && h % 2 == 0 && w <= 16384 && h <= 16384;
 }
 
-std::string sizeText(int w, int h) { return std::to_string(w) + "x" + std::to_string(h); }
-
 compute::Event retained(cl_event event) {
     compute::check(clRetainEvent(event), "clRetainEvent");
     return compute::Event(event);
@@ -150,17 +148,8 @@ std::pair<compute::Event, compute::Event> ShaderScaler::resizePlane(int plane,
 }
 
 PictureRef ShaderScaler::scale(const PictureRef& picture) {
-    if (!picture || picture->width != inWidth_ || picture->height != inHeight_) {
-        throw EnhanceError("The upscaler takes " + sizeText(inWidth_, inHeight_) +
-                           " pictures and was given " +
-                           (picture ? sizeText(picture->width, picture->height) : "none") + ".");
-    }
-    PictureRef out;
-    try {
-        out = pool_->take();
-    } catch (const EnhanceError&) {
-        throw EnhanceError("No output pixel buffer.");
-    }
+    requireSize(picture, inWidth_, inHeight_, "The upscaler");
+    PictureRef out = takeOutput(*pool_, "No output pixel buffer.");
     out->color = picture->color;
 
     const DevicePlanes in = binder_.input(*picture, *queue_);
