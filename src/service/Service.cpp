@@ -39,16 +39,11 @@ bool asciiDigits(const std::string& text) {
 
 } // namespace
 
-int64_t monotonicMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 bool Service::interpolationSupported() { return false; }
 
 Service::Service(ServiceOptions options, ServiceTiming timing, StageFactory stages)
-    : options_(std::move(options)), timing_(timing), stageFactory_(std::move(stages)) {
+    : options_(std::move(options)), timing_(timing),
+      store_(cv_, keepBehind_, std::max(options_.ahead, 0) + 5), stages_(std::move(stages)) {
     info_.layOut(options_.segSec);
     pipeline_ = std::make_unique<JoinableThread>("pipeline", 4 << 20, [this] { pipelineLoop(); });
     watchdog_ = std::make_unique<JoinableThread>("watchdog", 0, [this] { watchdogLoop(); });
@@ -170,8 +165,7 @@ void Service::useKeyLocked(Lock& lock, const Key& key) {
     liveTone_ = key.tone;
     info_ = std::move(info);
     haveKey_ = true;
-    segments_.clear();
-    initSegment_.reset();
+    store_.clear();
     lastAsked_ = -1;
     preparePending_ = true;
     cv_.notify_all();
@@ -197,15 +191,7 @@ HTTPResponse Service::setLook(const std::string& item, const std::map<std::strin
 void Service::useToneLocked(const ToneParams& tone) {
     if (tone == liveTone_) return;
     liveTone_ = tone;
-    bool kept = false;
-    for (auto it = segments_.begin(); it != segments_.end();) {
-        if (it->first == lastAsked_) {
-            kept = true;
-            ++it;
-        } else {
-            it = segments_.erase(it);
-        }
-    }
+    const bool kept = store_.keepOnly(lastAsked_);
     if (!running_) return;
     int n = std::max(kept ? lastAsked_ + 1 : lastAsked_, 0);
     if (n >= info_.segments) {
@@ -271,7 +257,7 @@ HTTPResponse Service::playlist(const Key& key, double start, bool warm) {
             const int s = static_cast<int>(std::clamp(std::floor(t / D), 0.0, info.segments - 1.0));
             lastAsked_ = s;
             const int c = static_cast<int>(nextFrame_ / std::max(info.gop, 1));
-            if (segments_.count(s)) {
+            if (store_.has(s)) {
                 if (running_) wanted_ = std::max(wanted_, s);
             } else if (runWillReach(running_, s, startSegment_, c, reach_)) {
                 wanted_ = std::max(wanted_, s);
@@ -293,23 +279,21 @@ HTTPResponse Service::playlist(const Key& key, double start, bool warm) {
 HTTPResponse Service::initResponse(const Key& key) {
     Lock lock(mu_);
     if (auto refusal = admitLocked(lock, key)) return *refusal;
-    if (!initSegment_ && !preparePending_ && !preparing_) {
+    if (!store_.init() && !preparePending_ && !preparing_) {
         preparePending_ = true;
         cv_.notify_all();
     }
-    const int64_t deadline = monotonicMs() + timing_.initWaitMs;
-    while (!initSegment_) {
-        // No key any more (the watchdog released it) counts as another key.
-        if (!haveKey_ || !(key_ == key) || monotonicMs() >= deadline) break;
-        // A preparation that ended without an init segment failed: answer
-        // with its error now rather than at the deadline.
-        if (!preparePending_ && !preparing_) break;
-        cv_.wait_for(lock, std::chrono::milliseconds(20));
-    }
-    if (initSegment_ && haveKey_ && key_ == key) {
-        auto bytes = initSegment_;
+    SegmentStore::Checks checks;
+    // No key any more (the watchdog released it) counts as another key.
+    checks.wanted = [&] { return haveKey_ && key_ == key; };
+    // A preparation that ended without an init segment failed: answer with
+    // its error now rather than at the deadline.
+    checks.failed = [&] { return !preparePending_ && !preparing_; };
+    const SegmentStore::Waited waited =
+        store_.waitForInit(lock, monotonicMs() + timing_.initWaitMs, 20, checks);
+    if (waited.end == SegmentStore::WaitEnd::Ready) {
         lock.unlock();
-        return bytesResponse(bytes);
+        return bytesResponse(waited.bytes);
     }
     return HTTPResponse::text(503, lastError_.empty() ? std::string("The Mac is still preparing this title.\n")
                                                       : lastError_ + "\n");
@@ -320,13 +304,12 @@ HTTPResponse Service::segment(const Key& key, int n) {
     if (auto refusal = admitLocked(lock, key)) return *refusal;
     if (n < 0 || n >= info_.segments) return HTTPResponse::text(404, "no such segment\n");
     lastAsked_ = n;
-    trimLocked(n);
+    store_.trim(n);
     if (running_ && n >= startSegment_) {
         wanted_ = std::max(wanted_, n);
         cv_.notify_all();
     }
-    if (auto it = segments_.find(n); it != segments_.end()) {
-        auto bytes = it->second;
+    if (auto bytes = store_.find(n)) {
         lock.unlock();
         return bytesResponse(bytes);
     }
@@ -338,25 +321,34 @@ HTTPResponse Service::segment(const Key& key, int n) {
         restarted = true;
     }
     const int64_t t0 = monotonicMs();
-    const int64_t deadline = t0 + timing_.waitMs;
     int s0 = serial_;
-    for (;;) {
-        if (!haveKey_ || !(key_ == key)) return HTTPResponse::text(409, kConflict);
-        if (auto it = segments_.find(n); it != segments_.end()) {
-            if (restarted) {
-                startupMs_ = static_cast<double>(monotonicMs() - t0);
-                logf("service: segment " + std::to_string(n) + " ready " +
-                     std::to_string(static_cast<int64_t>(startupMs_)) + " ms after the restart");
-            }
-            auto bytes = it->second;
-            lock.unlock();
-            return bytesResponse(bytes);
-        }
-        if (serial_ == s0 && !runError_.empty()) return HTTPResponse::text(503, runError_ + "\n");
+    SegmentStore::Checks checks;
+    checks.wanted = [&] { return haveKey_ && key_ == key; };
+    // A run error counts once the serial has held still over a step: an
+    // error left by a run that a newer restart replaced is not this one's.
+    checks.failed = [&] {
+        if (serial_ == s0 && !runError_.empty()) return true;
         s0 = serial_;
-        cv_.wait_for(lock, std::chrono::milliseconds(50));
-        if (monotonicMs() > deadline) return HTTPResponse::text(503, "The Mac is still making this part.\n");
+        return false;
+    };
+    const SegmentStore::Waited waited = store_.waitForSegment(lock, n, t0 + timing_.waitMs, 50, checks);
+    switch (waited.end) {
+    case SegmentStore::WaitEnd::Ready:
+        if (restarted) {
+            startupMs_ = static_cast<double>(monotonicMs() - t0);
+            logf("service: segment " + std::to_string(n) + " ready " +
+                 std::to_string(static_cast<int64_t>(startupMs_)) + " ms after the restart");
+        }
+        lock.unlock();
+        return bytesResponse(waited.bytes);
+    case SegmentStore::WaitEnd::Gone:
+        return HTTPResponse::text(409, kConflict);
+    case SegmentStore::WaitEnd::Failed:
+        return HTTPResponse::text(503, runError_ + "\n");
+    case SegmentStore::WaitEnd::TimedOut:
+        break;
     }
+    return HTTPResponse::text(503, "The Mac is still making this part.\n");
 }
 
 HTTPResponse Service::status() {
@@ -397,8 +389,8 @@ HTTPResponse Service::status() {
     o["fps"] = roundTo(info.fps, 3);
     o["tv"] = haveKey_ && key_.tv;
     o["sound"] = nullptr; // TV sound joins with the sound reader
-    o["init_ready"] = initSegment_ != nullptr;
-    o["segments_held"] = segments_.size();
+    o["init_ready"] = store_.init() != nullptr;
+    o["segments_held"] = store_.size();
     o["why"] = haveKey_ ? info.why : std::string();
     o["last_error"] = lastError_.empty() ? json(nullptr) : json(lastError_);
     std::string body;

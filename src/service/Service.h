@@ -5,9 +5,13 @@
 #include "output/Encoder.h"
 #include "output/InitSegment.h"
 #include "processing/Picture.h"
+#include "service/Clock.h"
 #include "service/Key.h"
+#include "service/SegmentStore.h"
 #include "service/ServiceOptions.h"
+#include "service/StageChain.h"
 #include "service/Stages.h"
+#include "source/PictureSource.h"
 #include "source/StreamInfo.h"
 
 #include <condition_variable>
@@ -20,8 +24,6 @@
 #include <vector>
 
 namespace corvel {
-
-class PictureSource;
 
 // How long requests wait and when the idle run is released. The defaults are
 // the service's; tests shorten them.
@@ -38,8 +40,14 @@ struct ServiceTiming {
 // side on the "pipeline" thread, the "watchdog" thread and the encoder's
 // completion thread.
 //
-// Locking: `cond` (mu_ + cv_) guards the service state; `outLock` guards the
-// segment being assembled. Lock order: outLock before cond; nothing takes
+// Files by concern: Service.cpp the request side (keys, answers, status),
+// ServiceRun.cpp the run (the pipeline loop, preparation, the frame loop,
+// pacing, reports, the watchdog), ServiceOutput.cpp the encoded pictures
+// (submitting, assembling segments, filing them in the store). The segment
+// store and the stage chain are classes of their own.
+//
+// Locking: `cond` (mu_ + cv_) guards the service state and the segment
+// store; `outLock` guards the segment being assembled. Lock order: outLock before cond; nothing takes
 // outLock while holding cond. Functions named "...Locked" are called with
 // cond held (passed as the lock so they may wait or release it).
 class Service {
@@ -83,18 +91,36 @@ private:
     void watchdogLoop();
     void prepare(const Key& key, const StreamInfo& info);
     void run(int serial, int start, const Key& key, const StreamInfo& info);
-    PictureRef finished(const PictureRef& picture, double time);
+    // Positions the run's source: seeks to startTime (seconds) and skips the
+    // pictures that start more than `half` (half an output frame) before it,
+    // leaving the first picture to use in `cur` and the one after in `next`
+    // (none when the source ended). False when a newer run replaced this one
+    // meanwhile. Throws the source's EnhanceError.
+    bool seekRun(int serial, PictureSource& source, double startTime, double half,
+                 std::optional<DecodedFrame>& cur, std::optional<DecodedFrame>& next);
+    // At the start of `segment`: waits while the run is far enough ahead of
+    // what was asked (wanted + ahead), after filing the segment just made
+    // (`madeOne`) so that its request is not left waiting.
+    void pace(int serial, int64_t segment, bool madeOne);
+    // The rate line and the status figures of one reporting interval.
+    void report(int64_t frames, double elapsedMs, int64_t segment, const StreamInfo& info);
+    // The run's encoded side (ServiceOutput.cpp). beginOutput: the run's
+    // pictures are accepted from now on. abortOutput: they are not (a stop
+    // or a failure); waits for the encoder and drops what was assembled.
+    // finishOutput: waits for the encoder and files the segment assembled
+    // so far (the title's end, or a pause in which no picture will come).
+    void beginOutput(int serial, const StreamInfo& info, const VideoTrack& track);
+    void abortOutput();
+    void finishOutput();
     void encode(Encoder& encoder, const PictureRef& picture, int64_t frame, int gop, int64_t first,
                 int serial);
     void addPicture(EncodedPicture picture, int64_t frame, int serial);
     void finishSegmentLocked();
-    void trimLocked(int around);
     bool validRun(int serial);
     std::unique_ptr<PictureSource> openSource(const StreamInfo& info);
 
     const ServiceOptions options_;
     const ServiceTiming timing_;
-    const StageFactory stageFactory_;
     static constexpr int reach_ = 4;
     static constexpr int keepBehind_ = 4;
 
@@ -108,8 +134,7 @@ private:
     bool clientLift_ = false;
     StreamInfo info_;
     std::map<std::string, StreamInfo> infos_;
-    std::map<int, std::shared_ptr<const std::vector<uint8_t>>> segments_;
-    std::shared_ptr<const std::vector<uint8_t>> initSegment_;
+    SegmentStore store_; // the finished segments and the init segment of key_
     VideoTrack track_;
     int serial_ = 0;
     bool pending_ = false;
@@ -139,7 +164,7 @@ private:
 
     // ---- stage objects: pipeline thread only ----
     std::unique_ptr<Encoder> encoder_;
-    Stages stages_;
+    StageChain stages_;
 
     // ---- guarded by outMu_ ("outLock") ----
     std::mutex outMu_;
@@ -163,8 +188,5 @@ private:
 inline bool runWillReach(bool running, int n, int startSegment, int making, int reach = 4) {
     return running && n >= startSegment && making <= n + 1 && making + reach >= n;
 }
-
-// Monotonic milliseconds (whole, truncated).
-int64_t monotonicMs();
 
 } // namespace corvel

@@ -12,9 +12,9 @@
 
 namespace corvel {
 
-// The picture stages as the run sees them. The run owns one of each at most,
-// keeps it while its parameters match and asks the factory for a new one
-// when they change. Every call comes from the pipeline thread.
+// The picture stages as the run sees them. The run's StageChain owns one of
+// each at most, keeps it while its parameters match and asks the factory for
+// a new one when they change. Every call comes from the pipeline thread.
 
 class LiftStage {
 public:
@@ -58,12 +58,5 @@ struct StageFactory {
 // The stages this build has: the shader scaler, the inverse tone mapping and
 // deepened blacks on the process's compute device.
 StageFactory defaultStageFactory();
-
-// The stage objects a run keeps between runs.
-struct Stages {
-    std::unique_ptr<PictureScaler> upscaler;
-    std::unique_ptr<LiftStage> lift;
-    std::shared_ptr<BlacksStage> blacks; // shared: the status reads its figures
-};
 
 } // namespace corvel

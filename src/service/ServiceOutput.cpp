@@ -1,0 +1,80 @@
+// The encoded side of the run: submitting pictures to the encoder, and, on
+// the encoder's completion thread, assembling the pictures of a segment and
+// filing the finished segment in the store.
+#include "common/Log.h"
+#include "output/MediaSegment.h"
+#include "service/Service.h"
+
+#include <algorithm>
+
+namespace corvel {
+
+void Service::beginOutput(int serial, const StreamInfo& info, const VideoTrack& track) {
+    std::lock_guard<std::mutex> out(outMu_);
+    pictures_.clear();
+    outGop_ = info.gop;
+    outTrack_ = track;
+    outSerial_ = serial;
+    outSegments_ = info.segments;
+}
+
+void Service::abortOutput() {
+    {
+        std::lock_guard<std::mutex> out(outMu_);
+        outSerial_ = -1; // later pictures of this run are ignored
+    }
+    if (encoder_) encoder_->completeFrames();
+    std::lock_guard<std::mutex> out(outMu_);
+    pictures_.clear();
+}
+
+void Service::finishOutput() {
+    encoder_->completeFrames();
+    std::lock_guard<std::mutex> out(outMu_);
+    finishSegmentLocked();
+}
+
+void Service::encode(Encoder& encoder, const PictureRef& picture, int64_t frame, int gop,
+                     int64_t first, int serial) {
+    const bool key = frame == first || frame % gop == 0;
+    // The encoder lives no longer than this service (the destructor lets it
+    // go first), so its completions may file into it directly.
+    encoder.encode(*picture, key, [this, frame, serial](std::optional<EncodedPicture> encoded) {
+        if (encoded) addPicture(std::move(*encoded), frame, serial);
+    });
+}
+
+void Service::addPicture(EncodedPicture picture, int64_t frame, int serial) {
+    std::lock_guard<std::mutex> out(outMu_);
+    if (serial != outSerial_) return;
+    const bool starts = frame % outGop_ == 0;
+    if (!pictures_.empty() && starts) finishSegmentLocked();
+    if (pictures_.empty()) segmentFirst_ = frame;
+    if (starts) {
+        if (!picture.key) {
+            logf("service: frame " + std::to_string(frame) +
+                 " starts a segment but is not a keyframe");
+            if (pictures_.empty()) picture.key = true;
+        }
+    } else if (pictures_.empty()) {
+        picture.key = true;
+    }
+    pictures_.push_back(std::move(picture));
+}
+
+void Service::finishSegmentLocked() {
+    if (pictures_.empty()) return;
+    const int64_t index = segmentFirst_ / outGop_;
+    const auto sequence = static_cast<uint32_t>(index + 1);
+    auto data = std::make_shared<const std::vector<uint8_t>>(
+        makeMediaSegment(sequence, outTrack_, segmentFirst_, pictures_, {}));
+    pictures_.clear();
+    std::lock_guard<std::mutex> guard(mu_);
+    // A segment of a run that was replaced meanwhile is made and thrown away.
+    if (outSerial_ == serial_) {
+        store_.file(static_cast<int>(index), data); // wakes the waiters
+        store_.trim(std::max(startSegment_, lastAsked_));
+    }
+}
+
+} // namespace corvel
