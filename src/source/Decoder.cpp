@@ -12,6 +12,7 @@ extern "C" {
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
 
 namespace corvel {
 
@@ -19,58 +20,6 @@ namespace {
 
 constexpr uint64_t kWindowBytes = 4194304; // one range request per 4 MiB of media data
 constexpr double kPacketTimeBase = 90000;  // packet times are in 1/90000 s
-
-// Widens one row of 8-bit or 10-bit codes to code x 64 words: 8-bit codes
-// become 10-bit ones exactly (code x 4), so a shift of 8; 10-bit ones shift 6.
-// The rows never overlap (`__restrict`), which lets the compiler vectorise
-// these loops; they are most of the decoder's own time at 1080p.
-template <typename In>
-void widenRow(const In* __restrict in, uint16_t* __restrict out, int count, int shift) {
-    for (int x = 0; x < count; ++x) out[x] = static_cast<uint16_t>(in[x] << shift);
-}
-
-template <typename In>
-void interleaveRow(const In* __restrict u, const In* __restrict v, uint16_t* __restrict out, int pairs, int shift) {
-    for (int x = 0; x < pairs; ++x) {
-        out[2 * x] = static_cast<uint16_t>(u[x] << shift);
-        out[2 * x + 1] = static_cast<uint16_t>(v[x] << shift);
-    }
-}
-
-// Copies a decoded frame into the picture layout; false for a sample format
-// this path does not take (the picture then counts as not decoded).
-bool convert(const AVFrame& frame, Picture& picture) {
-    const int w = picture.width, h = picture.height;
-    switch (frame.format) {
-    case AV_PIX_FMT_YUV420P:
-    case AV_PIX_FMT_YUVJ420P:
-        for (int y = 0; y < h; ++y) widenRow(frame.data[0] + y * frame.linesize[0], picture.row(0, y), w, 8);
-        for (int y = 0; y < h / 2; ++y)
-            interleaveRow(frame.data[1] + y * frame.linesize[1], frame.data[2] + y * frame.linesize[2],
-                          picture.row(1, y), w / 2, 8);
-        return true;
-    case AV_PIX_FMT_YUV420P10LE: {
-        auto row = [&](int plane, int y) {
-            return reinterpret_cast<const uint16_t*>(frame.data[plane] + y * frame.linesize[plane]);
-        };
-        for (int y = 0; y < h; ++y) widenRow(row(0, y), picture.row(0, y), w, 6);
-        for (int y = 0; y < h / 2; ++y) interleaveRow(row(1, y), row(2, y), picture.row(1, y), w / 2, 6);
-        return true;
-    }
-    case AV_PIX_FMT_NV12:
-        for (int y = 0; y < h; ++y) widenRow(frame.data[0] + y * frame.linesize[0], picture.row(0, y), w, 8);
-        for (int y = 0; y < h / 2; ++y) widenRow(frame.data[1] + y * frame.linesize[1], picture.row(1, y), w, 8);
-        return true;
-    case AV_PIX_FMT_P010LE:
-        for (int y = 0; y < h; ++y)
-            std::memcpy(picture.row(0, y), frame.data[0] + y * frame.linesize[0], size_t(w) * 2);
-        for (int y = 0; y < h / 2; ++y)
-            std::memcpy(picture.row(1, y), frame.data[1] + y * frame.linesize[1], size_t(w) * 2);
-        return true;
-    default:
-        return false;
-    }
-}
 
 } // namespace
 
@@ -183,19 +132,19 @@ void Decoder::failed(double localTime, int status) {
 void Decoder::deliver(const AVFrame& frame, double partStart) {
     int64_t stamp = frame.pts != AV_NOPTS_VALUE ? frame.pts : frame.best_effort_timestamp;
     double local = stamp != AV_NOPTS_VALUE ? static_cast<double>(stamp) / kPacketTimeBase : 0;
-    // The picture layout has even sizes; an odd last row or column is dropped.
-    int width = frame.width & ~1, height = frame.height & ~1;
-    if (width <= 0 || height <= 0) {
+    if (frame.width < 2 || frame.height < 2) {
         failed(local, AVERROR_INVALIDDATA);
         return;
     }
+    // The title's size when one is set; otherwise the picture's own, made
+    // even (the picture layout has even sizes; an odd last row or column is
+    // dropped).
+    const int width = pictureWidth_ > 0 ? pictureWidth_ : frame.width & ~1;
+    const int height = pictureHeight_ > 0 ? pictureHeight_ : frame.height & ~1;
     if (!pool_ || pool_->width() != width || pool_->height() != height)
         pool_ = std::make_unique<PicturePool>(width, height);
     PictureRef picture = pool_->take();
-    if (!convert(frame, *picture)) {
-        failed(local, AVERROR_PATCHWELCOME);
-        return;
-    }
+    converter_.convert(frame, track_->fullRange, *picture);
     const SourceColor& color = track_->color;
     picture->color = {};
     picture->color.primaries = color.primaries.value_or("");
@@ -298,6 +247,20 @@ SourceColor Decoder::sourceColor() {
     if (parts_.empty()) return {};
     try {
         return track(0)->color;
+    } catch (const EnhanceError&) {
+        return {};
+    }
+}
+
+void Decoder::setPictureSize(int width, int height) {
+    pictureWidth_ = width > 0 && height > 0 ? width & ~1 : 0;
+    pictureHeight_ = width > 0 && height > 0 ? height & ~1 : 0;
+}
+
+PictureShape Decoder::sourceShape() {
+    if (parts_.empty()) return {};
+    try {
+        return track(0)->shape;
     } catch (const EnhanceError&) {
         return {};
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "source/Mp4Track.h"
+#include "source/PictureConverter.h"
 #include "source/PictureSource.h"
 #include "source/StreamInfo.h"
 
@@ -34,6 +35,15 @@ public:
     std::optional<DecodedFrame> read() override;
     SourceColor sourceColor() override;
     int sourceBits() override;
+    // The first part's sample aspect ratio (its pasp box) and turn (its track
+    // matrix); square and upright when that part cannot be opened.
+    PictureShape sourceShape() override;
+
+    // The size every picture is brought to: the title's size. Pictures of
+    // any format, range and size come out as 10-bit 4:2:0 video-range
+    // pictures of this size (PictureConverter says how). Without it (or
+    // with 0 x 0) each picture keeps its own size, made even.
+    void setPictureSize(int width, int height);
 
     // Pictures that failed to decode over this decoder's life.
     int decodeErrors() const { return decodeErrors_.load(); }
@@ -84,6 +94,9 @@ private:
     int sessionsCreated_ = 0;
     int threads_ = 0;
     std::unique_ptr<PicturePool> pool_;
+    PictureConverter converter_;
+    int pictureWidth_ = 0; // 0: each picture's own size
+    int pictureHeight_ = 0;
 };
 
 } // namespace corvel
