@@ -21,6 +21,28 @@ namespace {
 constexpr uint64_t kWindowBytes = 4194304; // one range request per 4 MiB of media data
 constexpr double kPacketTimeBase = 90000;  // packet times are in 1/90000 s
 
+// Turns a picture by the track matrix of `turns` quarter turns (1 or 3)
+// into `out`, whose width is `in`'s height and whose height is its width.
+// Turn 1, (0, 1, -1, 0), sends a sample at (p, q) to (h - 1 - q, p); turn 3,
+// (0, -1, 1, 0), sends it to (q, w - 1 - p). Chroma pairs move as units on
+// the half-size grid.
+void turnPicture(const Picture& in, Picture& out, int turns) {
+    const int w = in.width, h = in.height;
+    for (int y = 0; y < w; ++y) {
+        uint16_t* row = out.row(0, y);
+        for (int x = 0; x < h; ++x) row[x] = turns == 1 ? in.row(0, h - 1 - x)[y] : in.row(0, x)[w - 1 - y];
+    }
+    const int cw = w / 2, ch = h / 2;
+    for (int y = 0; y < cw; ++y) {
+        uint16_t* row = out.row(1, y);
+        for (int x = 0; x < ch; ++x) {
+            const uint16_t* pair = turns == 1 ? in.row(1, ch - 1 - x) + 2 * y : in.row(1, x) + 2 * (cw - 1 - y);
+            row[2 * x] = pair[0];
+            row[2 * x + 1] = pair[1];
+        }
+    }
+}
+
 } // namespace
 
 void Decoder::CodecDeleter::operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
@@ -144,7 +166,16 @@ void Decoder::deliver(const AVFrame& frame, double partStart) {
     if (!pool_ || pool_->width() != width || pool_->height() != height)
         pool_ = std::make_unique<PicturePool>(width, height);
     PictureRef picture = pool_->take();
-    converter_.convert(frame, track_->fullRange, *picture);
+    if (turnsUpright(*track_)) {
+        // Converted at the coded orientation, then turned upright.
+        if (!turnPool_ || turnPool_->width() != height || turnPool_->height() != width)
+            turnPool_ = std::make_unique<PicturePool>(height, width, 1);
+        PictureRef coded = turnPool_->take();
+        converter_.convert(frame, track_->fullRange, *coded);
+        turnPicture(*coded, *picture, track_->shape.quarterTurns);
+    } else {
+        converter_.convert(frame, track_->fullRange, *picture);
+    }
     const SourceColor& color = track_->color;
     picture->color = {};
     picture->color.primaries = color.primaries.value_or("");
@@ -257,10 +288,21 @@ void Decoder::setPictureSize(int width, int height) {
     pictureHeight_ = width > 0 && height > 0 ? height & ~1 : 0;
 }
 
+bool Decoder::turnsUpright(const Mp4Track& track) const {
+    if (pictureWidth_ <= 0 || track.shape.quarterTurns % 2 == 0 || !track.format) return false;
+    const bool codedWide = track.format->width > track.format->height;
+    const bool titleWide = pictureWidth_ > pictureHeight_;
+    return codedWide != titleWide && track.format->width != track.format->height &&
+           pictureWidth_ != pictureHeight_;
+}
+
 PictureShape Decoder::sourceShape() {
     if (parts_.empty()) return {};
     try {
-        return track(0)->shape;
+        auto first = track(0);
+        PictureShape shape = first->shape;
+        if (turnsUpright(*first)) shape.quarterTurns = 0; // the pictures are turned here
+        return shape;
     } catch (const EnhanceError&) {
         return {};
     }

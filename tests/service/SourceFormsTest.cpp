@@ -152,4 +152,15 @@ TEST_F(SourceForms, AnamorphicAndTurnedTitlesAreShownAsTheirSources) {
     std::string shownSize = capture("ffmpeg -nostdin -v info -i '" + played + "' -frames:v 1 -f null - 2>&1");
     EXPECT_NE(shownSize.find("180x320"), std::string::npos) << shownSize;
     expectHealthy();
+
+    // A media server that reports the shown size gets upright pictures of
+    // that size, with no turn left to apply.
+    addSidecar("shown", "turned.mp4", 180, 320, 25, 1);
+    startService();
+    played = play("shown");
+    const std::string shownStream = probe(played, "stream=width,height:stream_side_data=rotation");
+    EXPECT_NE(shownStream.find("width=180\nheight=320"), std::string::npos) << shownStream;
+    EXPECT_EQ(shownStream.find("rotation"), std::string::npos) << shownStream;
+    EXPECT_GE(psnrAgainst(played, turned), 38.0);
+    expectHealthy();
 }

@@ -362,5 +362,28 @@ TEST_F(DecoderTest, ReportsTheSampleShapeAndTurnOfTheFirstPart) {
     EXPECT_EQ(plain.sourceShape(), PictureShape{});
 }
 
+// A turned part whose title size is its shown (turned) shape is turned
+// upright by the decoder, as a player honouring the matrix would show it,
+// and then carries no turn of its own.
+TEST_F(DecoderTest, TurnedPartsAreTurnedUprightForATitleOfTheShownShape) {
+    for (const std::string& clip : {clips::rotated(), clips::rotated270()}) {
+        SCOPED_TRACE(clip);
+        Decoder coded({part(clip, std::filesystem::path(clip).filename(), 1)}, {0}, kPixelFormatX420);
+        coded.setPictureSize(256, 144);
+        EXPECT_NE(coded.sourceShape().quarterTurns, 0); // the output carries the turn
+
+        Decoder decoder({part(clip, std::filesystem::path(clip).filename(), 1)}, {0}, kPixelFormatX420);
+        decoder.setPictureSize(144, 256);
+        EXPECT_EQ(decoder.sourceShape(), PictureShape{});
+        decoder.seek(0);
+        auto frames = readAll(decoder);
+        ASSERT_EQ(frames.size(), 24u);
+        ASSERT_EQ(frames[0].buffer->width, 144);
+        ASSERT_EQ(frames[0].buffer->height, 256);
+        // ffmpeg turns its decode by the matrix on its own.
+        EXPECT_GE(psnr10(planar(frames, 2), ffmpegTenBit(clip, 2)), 45.0);
+    }
+}
+
 } // namespace
 } // namespace corvel::test

@@ -120,6 +120,9 @@ std::string anamorphic() {
 std::string rotated() {
     return cachedClip("rotated.mp4", "-i '" + h264Small() + "' -c copy -metadata:s:v:0 rotate=90 {out}");
 }
+std::string rotated270() {
+    return cachedClip("rotated270.mp4", "-i '" + h264Small() + "' -c copy -metadata:s:v:0 rotate=270 {out}");
+}
 } // namespace clips
 
 std::vector<double> ffprobeFrameTimes(const std::string& file) {

@@ -59,6 +59,7 @@ std::string hevc12();     // 320x180 12-bit HEVC 4:2:0, 24 fps, 1 s
 std::string pillar();     // 240x180 H.264 (4:3), 24 fps, 1 s
 std::string anamorphic(); // 360x240 H.264 with samples 32:27 wide (pasp and VUI), 24 fps, 1 s
 std::string rotated();    // h264Small with a track matrix that tools call a 90-degree rotation
+std::string rotated270(); // the same with the matrix of a 270-degree rotation
 } // namespace clips
 
 // Presentation times (seconds) of the video frames ffprobe decodes, in order.
