@@ -322,6 +322,14 @@ Encoder::Encoder(const EncoderConfig& config)
     p->vui.colorPrimaries = codes.primaries;
     p->vui.transferCharacteristics = codes.transfer;
     p->vui.matrixCoeffs = codes.matrix;
+    // Non-square samples: the explicit ratio (aspect_ratio_idc 255), so a
+    // player shows the picture at the source's shape.
+    if (config.sarWidth != config.sarHeight && config.sarWidth > 0 && config.sarHeight > 0 &&
+        config.sarWidth <= 65535 && config.sarHeight <= 65535) {
+        p->vui.aspectRatioIdc = X265_EXTENDED_SAR;
+        p->vui.sarWidth = static_cast<int>(config.sarWidth);
+        p->vui.sarHeight = static_cast<int>(config.sarHeight);
+    }
 
     if (config.hdr10) {
         const HDR10Metadata& hdr = *config.hdr10;

@@ -43,6 +43,9 @@ struct EncoderConfig {
     double quality = 0;  // 0 ... 1 constant quality; 0 selects bit-rate mode
     SourceColor color;
     std::optional<HDR10Metadata> hdr10;
+    // Sample aspect ratio for the VUI (1:1 writes none), each 1 ... 65535.
+    uint32_t sarWidth = 1;
+    uint32_t sarHeight = 1;
 
     bool operator==(const EncoderConfig&) const = default;
 

@@ -3,6 +3,7 @@
 #include "output/BoxWriter.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace corvel {
 
@@ -79,6 +80,32 @@ void dataInformation(BoxWriter& w) {
     w.end(dinf);
 }
 
+// The shown width in 16.16 fixed point: the coded width times the sample
+// aspect ratio. Square samples give (width mod 65536) x 65536, as always;
+// other shapes are rounded and capped at the field's 32 bits.
+uint32_t shownWidth(const VideoTrack& track) {
+    const PictureShape& shape = track.shape;
+    if (shape.squareSamples() || shape.sarHeight == 0) return (static_cast<uint32_t>(track.width) & 0xFFFF) << 16;
+    const double shown = static_cast<double>(track.width) * shape.sarWidth / shape.sarHeight * 65536.0;
+    return static_cast<uint32_t>(std::min(std::llround(shown), static_cast<long long>(kMax32)));
+}
+
+// The track matrix that turns the picture as the source's did. Each entry is
+// 16.16 fixed point except the last column's (u, v, w: 2.30); (x, y) moves
+// the turned picture back to the origin, so it uses the shown size.
+void turnMatrix(BoxWriter& w, const VideoTrack& track) {
+    const uint32_t one = 0x00010000, minusOne = 0xFFFF0000;
+    const uint32_t width = shownWidth(track), height = (static_cast<uint32_t>(track.height) & 0xFFFF) << 16;
+    uint32_t a = one, b = 0, c = 0, d = one, x = 0, y = 0;
+    switch (track.shape.quarterTurns) {
+    case 1: a = 0, b = one, c = minusOne, d = 0, x = height; break;
+    case 2: a = minusOne, d = minusOne, x = width, y = height; break;
+    case 3: a = 0, b = minusOne, c = one, d = 0, y = width; break;
+    default: break;
+    }
+    for (uint32_t value : {a, b, 0u, c, d, 0u, x, y, 0x40000000u}) w.u32(value);
+}
+
 void trackHeader(BoxWriter& w, bool sound, const VideoTrack& track, uint32_t durationMs) {
     size_t tkhd = w.beginFull("tkhd", 0, 0x000003); // enabled, in movie
     w.u32(0);                                        // creation time
@@ -91,9 +118,10 @@ void trackHeader(BoxWriter& w, bool sound, const VideoTrack& track, uint32_t dur
     w.u16(sound ? 1 : 0);     // alternate group
     w.u16(sound ? 0x0100 : 0); // volume
     w.u16(0);                 // reserved
-    w.matrix();
+    if (sound) w.matrix();
+    else turnMatrix(w, track);
     // 16.16 fixed point; only the low 16 bits of the size fit.
-    w.u32(sound ? 0 : (static_cast<uint32_t>(track.width) & 0xFFFF) << 16);
+    w.u32(sound ? 0 : shownWidth(track));
     w.u32(sound ? 0 : (static_cast<uint32_t>(track.height) & 0xFFFF) << 16);
     w.end(tkhd);
 }
@@ -146,6 +174,13 @@ void videoSampleEntry(BoxWriter& w, const VideoTrack& track) {
     w.u16(codes.matrix);
     w.u8(0); // video range
     w.end(colr);
+
+    if (!track.shape.squareSamples()) {
+        size_t pasp = w.begin("pasp");
+        w.u32(track.shape.sarWidth);  // horizontal spacing
+        w.u32(track.shape.sarHeight); // vertical spacing
+        w.end(pasp);
+    }
 
     if (track.masteringDisplay) {
         size_t mdcv = w.begin("mdcv");

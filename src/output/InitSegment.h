@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/PictureShape.h"
 #include "common/SourceColor.h"
 
 #include <cstdint>
@@ -19,6 +20,10 @@ struct VideoTrack {
     std::optional<std::vector<uint8_t>> masteringDisplay;  // mdcv payload, 24 bytes
     std::optional<std::vector<uint8_t>> contentLightLevel; // clli payload, 4 bytes
     std::optional<std::vector<uint8_t>> soundEntry; // a complete sound sample entry box
+    // The source's sample aspect ratio (a pasp box, and the track header's
+    // width at the shown width, when the samples are not square) and its turn
+    // (the track header's matrix).
+    PictureShape shape;
 
     bool operator==(const VideoTrack&) const = default;
 };

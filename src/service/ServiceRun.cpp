@@ -29,7 +29,9 @@ bool Service::validRun(int serial) {
 
 std::unique_ptr<PictureSource> Service::openSource(const StreamInfo& info) {
     if (info.tv) throw EnhanceError("TV streams are not in this build.");
-    return std::make_unique<Decoder>(info.parts, info.partOffsets, kPixelFormatX420);
+    auto decoder = std::make_unique<Decoder>(info.parts, info.partOffsets, kPixelFormatX420);
+    decoder->setPictureSize(info.width, info.height); // parts of another size are brought to it
+    return decoder;
 }
 
 void Service::pipelineLoop() {
@@ -93,11 +95,15 @@ void Service::prepare(const Key& key, const StreamInfo& info) {
     const int64_t t0 = monotonicMs();
     try {
         SourceColor color;
+        PictureShape shape;
         {
             auto source = openSource(info);
             color = source->sourceColor();
+            shape = source->sourceShape();
         }
-        const EncoderConfig config = encoderConfig(info, color, key.tone, options_);
+        EncoderConfig config = encoderConfig(info, color, key.tone, options_);
+        config.sarWidth = shape.sarWidth;
+        config.sarHeight = shape.sarHeight;
         if (!encoder_ || !(encoder_->config() == config)) {
             encoder_.reset();
             encoder_ = std::make_unique<Encoder>(config);
@@ -113,6 +119,7 @@ void Service::prepare(const Key& key, const StreamInfo& info) {
         track.frameDuration = info.fpsDen;
         track.hvcC = *record;
         track.color = config.color;
+        track.shape = shape;
         if (info.hdr || info.sourcePq) {
             HDR10Boxes boxes = hdr10Boxes(format);
             track.masteringDisplay = boxes.masteringDisplay;

@@ -12,6 +12,7 @@ extern "C" {
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
 
 namespace corvel {
 
@@ -20,55 +21,25 @@ namespace {
 constexpr uint64_t kWindowBytes = 4194304; // one range request per 4 MiB of media data
 constexpr double kPacketTimeBase = 90000;  // packet times are in 1/90000 s
 
-// Widens one row of 8-bit or 10-bit codes to code x 64 words: 8-bit codes
-// become 10-bit ones exactly (code x 4), so a shift of 8; 10-bit ones shift 6.
-// The rows never overlap (`__restrict`), which lets the compiler vectorise
-// these loops; they are most of the decoder's own time at 1080p.
-template <typename In>
-void widenRow(const In* __restrict in, uint16_t* __restrict out, int count, int shift) {
-    for (int x = 0; x < count; ++x) out[x] = static_cast<uint16_t>(in[x] << shift);
-}
-
-template <typename In>
-void interleaveRow(const In* __restrict u, const In* __restrict v, uint16_t* __restrict out, int pairs, int shift) {
-    for (int x = 0; x < pairs; ++x) {
-        out[2 * x] = static_cast<uint16_t>(u[x] << shift);
-        out[2 * x + 1] = static_cast<uint16_t>(v[x] << shift);
+// Turns a picture by the track matrix of `turns` quarter turns (1 or 3)
+// into `out`, whose width is `in`'s height and whose height is its width.
+// Turn 1, (0, 1, -1, 0), sends a sample at (p, q) to (h - 1 - q, p); turn 3,
+// (0, -1, 1, 0), sends it to (q, w - 1 - p). Chroma pairs move as units on
+// the half-size grid.
+void turnPicture(const Picture& in, Picture& out, int turns) {
+    const int w = in.width, h = in.height;
+    for (int y = 0; y < w; ++y) {
+        uint16_t* row = out.row(0, y);
+        for (int x = 0; x < h; ++x) row[x] = turns == 1 ? in.row(0, h - 1 - x)[y] : in.row(0, x)[w - 1 - y];
     }
-}
-
-// Copies a decoded frame into the picture layout; false for a sample format
-// this path does not take (the picture then counts as not decoded).
-bool convert(const AVFrame& frame, Picture& picture) {
-    const int w = picture.width, h = picture.height;
-    switch (frame.format) {
-    case AV_PIX_FMT_YUV420P:
-    case AV_PIX_FMT_YUVJ420P:
-        for (int y = 0; y < h; ++y) widenRow(frame.data[0] + y * frame.linesize[0], picture.row(0, y), w, 8);
-        for (int y = 0; y < h / 2; ++y)
-            interleaveRow(frame.data[1] + y * frame.linesize[1], frame.data[2] + y * frame.linesize[2],
-                          picture.row(1, y), w / 2, 8);
-        return true;
-    case AV_PIX_FMT_YUV420P10LE: {
-        auto row = [&](int plane, int y) {
-            return reinterpret_cast<const uint16_t*>(frame.data[plane] + y * frame.linesize[plane]);
-        };
-        for (int y = 0; y < h; ++y) widenRow(row(0, y), picture.row(0, y), w, 6);
-        for (int y = 0; y < h / 2; ++y) interleaveRow(row(1, y), row(2, y), picture.row(1, y), w / 2, 6);
-        return true;
-    }
-    case AV_PIX_FMT_NV12:
-        for (int y = 0; y < h; ++y) widenRow(frame.data[0] + y * frame.linesize[0], picture.row(0, y), w, 8);
-        for (int y = 0; y < h / 2; ++y) widenRow(frame.data[1] + y * frame.linesize[1], picture.row(1, y), w, 8);
-        return true;
-    case AV_PIX_FMT_P010LE:
-        for (int y = 0; y < h; ++y)
-            std::memcpy(picture.row(0, y), frame.data[0] + y * frame.linesize[0], size_t(w) * 2);
-        for (int y = 0; y < h / 2; ++y)
-            std::memcpy(picture.row(1, y), frame.data[1] + y * frame.linesize[1], size_t(w) * 2);
-        return true;
-    default:
-        return false;
+    const int cw = w / 2, ch = h / 2;
+    for (int y = 0; y < cw; ++y) {
+        uint16_t* row = out.row(1, y);
+        for (int x = 0; x < ch; ++x) {
+            const uint16_t* pair = turns == 1 ? in.row(1, ch - 1 - x) + 2 * y : in.row(1, x) + 2 * (cw - 1 - y);
+            row[2 * x] = pair[0];
+            row[2 * x + 1] = pair[1];
+        }
     }
 }
 
@@ -183,18 +154,27 @@ void Decoder::failed(double localTime, int status) {
 void Decoder::deliver(const AVFrame& frame, double partStart) {
     int64_t stamp = frame.pts != AV_NOPTS_VALUE ? frame.pts : frame.best_effort_timestamp;
     double local = stamp != AV_NOPTS_VALUE ? static_cast<double>(stamp) / kPacketTimeBase : 0;
-    // The picture layout has even sizes; an odd last row or column is dropped.
-    int width = frame.width & ~1, height = frame.height & ~1;
-    if (width <= 0 || height <= 0) {
+    if (frame.width < 2 || frame.height < 2) {
         failed(local, AVERROR_INVALIDDATA);
         return;
     }
+    // The title's size when one is set; otherwise the picture's own, made
+    // even (the picture layout has even sizes; an odd last row or column is
+    // dropped).
+    const int width = pictureWidth_ > 0 ? pictureWidth_ : frame.width & ~1;
+    const int height = pictureHeight_ > 0 ? pictureHeight_ : frame.height & ~1;
     if (!pool_ || pool_->width() != width || pool_->height() != height)
         pool_ = std::make_unique<PicturePool>(width, height);
     PictureRef picture = pool_->take();
-    if (!convert(frame, *picture)) {
-        failed(local, AVERROR_PATCHWELCOME);
-        return;
+    if (turnsUpright(*track_)) {
+        // Converted at the coded orientation, then turned upright.
+        if (!turnPool_ || turnPool_->width() != height || turnPool_->height() != width)
+            turnPool_ = std::make_unique<PicturePool>(height, width, 1);
+        PictureRef coded = turnPool_->take();
+        converter_.convert(frame, track_->fullRange, *coded);
+        turnPicture(*coded, *picture, track_->shape.quarterTurns);
+    } else {
+        converter_.convert(frame, track_->fullRange, *picture);
     }
     const SourceColor& color = track_->color;
     picture->color = {};
@@ -298,6 +278,31 @@ SourceColor Decoder::sourceColor() {
     if (parts_.empty()) return {};
     try {
         return track(0)->color;
+    } catch (const EnhanceError&) {
+        return {};
+    }
+}
+
+void Decoder::setPictureSize(int width, int height) {
+    pictureWidth_ = width > 0 && height > 0 ? width & ~1 : 0;
+    pictureHeight_ = width > 0 && height > 0 ? height & ~1 : 0;
+}
+
+bool Decoder::turnsUpright(const Mp4Track& track) const {
+    if (pictureWidth_ <= 0 || track.shape.quarterTurns % 2 == 0 || !track.format) return false;
+    const bool codedWide = track.format->width > track.format->height;
+    const bool titleWide = pictureWidth_ > pictureHeight_;
+    return codedWide != titleWide && track.format->width != track.format->height &&
+           pictureWidth_ != pictureHeight_;
+}
+
+PictureShape Decoder::sourceShape() {
+    if (parts_.empty()) return {};
+    try {
+        auto first = track(0);
+        PictureShape shape = first->shape;
+        if (turnsUpright(*first)) shape.quarterTurns = 0; // the pictures are turned here
+        return shape;
     } catch (const EnhanceError&) {
         return {};
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "source/Mp4Track.h"
+#include "source/PictureConverter.h"
 #include "source/PictureSource.h"
 #include "source/StreamInfo.h"
 
@@ -34,6 +35,19 @@ public:
     std::optional<DecodedFrame> read() override;
     SourceColor sourceColor() override;
     int sourceBits() override;
+    // The first part's sample aspect ratio (its pasp box) and turn (its track
+    // matrix); square and upright when that part cannot be opened. The turn
+    // is 0 when this decoder turns the pictures itself (see setPictureSize).
+    PictureShape sourceShape() override;
+
+    // The size every picture is brought to: the title's size. Pictures of
+    // any format, range and size come out as 10-bit 4:2:0 video-range
+    // pictures of this size (PictureConverter says how). Without it (or
+    // with 0 x 0) each picture keeps its own size, made even. A part turned
+    // by a quarter whose coded shape is the other way round from this size
+    // (a media server that reports the shown size of a phone's upright
+    // video) has its pictures turned upright here instead of carrying the turn.
+    void setPictureSize(int width, int height);
 
     // Pictures that failed to decode over this decoder's life.
     int decodeErrors() const { return decodeErrors_.load(); }
@@ -62,6 +76,8 @@ private:
     void drain();
     void deliver(const AVFrame& frame, double partStart);
     void failed(double localTime, int status);
+    // The part's pictures are turned upright here (see setPictureSize).
+    bool turnsUpright(const Mp4Track& track) const;
 
     std::vector<TitlePart> parts_;
     std::vector<double> offsets_;
@@ -84,6 +100,10 @@ private:
     int sessionsCreated_ = 0;
     int threads_ = 0;
     std::unique_ptr<PicturePool> pool_;
+    PictureConverter converter_;
+    std::unique_ptr<PicturePool> turnPool_; // coded-orientation pictures before they are turned
+    int pictureWidth_ = 0; // 0: each picture's own size
+    int pictureHeight_ = 0;
 };
 
 } // namespace corvel

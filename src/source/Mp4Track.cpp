@@ -4,6 +4,10 @@
 #include "source/ColorMapping.h"
 #include "source/Mp4Boxes.h"
 
+extern "C" {
+#include <libavutil/rational.h>
+}
+
 #include <algorithm>
 #include <numeric>
 
@@ -58,6 +62,22 @@ void needTable(const Range& box, size_t offset, uint64_t count, size_t entryByte
 // The time scale of an mvhd or mdhd box (version 1 has 64-bit times before it).
 uint32_t timeScaleOf(const Data& data, const Range& box) {
     return field32(data, box, version(data, box) == 1 ? 20 : 12);
+}
+
+// The turn of a track header's matrix, in clockwise quarter turns. Only
+// the four rotations are recognised; a mirror, a shear or a scale keeps the
+// picture as it is coded (0).
+int quarterTurnsOf(const Data& data, const Range& tkhd) {
+    // The matrix follows the times, the track ID, the duration (64-bit in
+    // version 1), 8 reserved bytes, layer, group, volume and 2 reserved.
+    const size_t at = version(data, tkhd) == 1 ? 52 : 40;
+    auto value = [&](size_t index) { return static_cast<int32_t>(field32(data, tkhd, at + 4 * index)); };
+    const int32_t a = value(0), b = value(1), c = value(3), d = value(4);
+    if (b == 0 && c == 0 && a > 0 && d > 0) return 0;
+    if (a == 0 && d == 0 && b > 0 && c < 0) return 1;
+    if (b == 0 && c == 0 && a < 0 && d < 0) return 2;
+    if (a == 0 && d == 0 && b < 0 && c > 0) return 3;
+    return 0;
 }
 
 } // namespace
@@ -134,6 +154,7 @@ void Mp4Track::parse(const Data& data, uint64_t fileLength) {
             break;
         }
         if (!trak) throw EnhanceError("This part (" + fileName_ + ") has no video track.");
+        if (auto tkhd = find(data, {"tkhd"}, trak->start, trak->end)) shape.quarterTurns = quarterTurnsOf(data, *tkhd);
 
         uint32_t mediaScale = timeScaleOf(data, *mdhd);
         if (mediaScale == 0) damaged();
@@ -199,6 +220,17 @@ void Mp4Track::parseSampleTable(const Data& data, size_t stblStart, size_t stblE
             } else if (box.type == "colr" && box.end - box.body >= 4 && fourcc(data, box.body) == "nclx") {
                 Range colr{box.body, box.end};
                 color = colorFromNclx(field16(data, colr, 4), field16(data, colr, 6), field16(data, colr, 8));
+                // The flag is the top bit of the byte after the three codes.
+                fullRange = colr.end - colr.start > 10 && (byteAt(data, colr.start + 10) & 0x80) != 0;
+            } else if (box.type == "pasp") {
+                Range pasp{box.body, box.end};
+                const uint32_t h = field32(data, pasp, 0), v = field32(data, pasp, 4);
+                // 0 means unknown; the VUI fields hold 16 bits, so a finer
+                // ratio is brought to the nearest one that fits.
+                int num = 1, den = 1;
+                if (h > 0 && v > 0) av_reduce(&num, &den, h, v, 65535);
+                shape.sarWidth = static_cast<uint32_t>(std::max(num, 1));
+                shape.sarHeight = static_cast<uint32_t>(std::max(den, 1));
             }
         }
     }

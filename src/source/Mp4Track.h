@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/PictureShape.h"
 #include "common/SourceColor.h"
 #include "source/HTTPClient.h"
 
@@ -47,6 +48,8 @@ public:
     std::string url;
     std::optional<VideoFormat> format;
     SourceColor color;          // from the sample entry's nclx colr box
+    bool fullRange = false;     // the colr box's full-range flag (codes 0 ... 2^bits - 1)
+    PictureShape shape;         // the sample entry's pasp box and the track header's matrix
     int bits = 8;               // luma bit depth
     std::vector<Sample> samples; // decode order
     int reorder = 0;            // how far decode order runs ahead of presentation order

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/PictureShape.h"
 #include "common/SourceColor.h"
 #include "processing/Picture.h"
 #include "processing/PixelFormat.h"
@@ -29,6 +30,10 @@ public:
     virtual std::optional<DecodedFrame> read() = 0;
     virtual SourceColor sourceColor() = 0;
     virtual int sourceBits() = 0;
+    // The sample aspect ratio and turn the output must carry so that it is
+    // shown as the source is. Sources that deliver square, upright pictures
+    // keep the default.
+    virtual PictureShape sourceShape() { return {}; }
 };
 
 } // namespace corvel

@@ -165,6 +165,45 @@ TEST(InitSegment, LargeTrackAndFractionalRate) {
               static_cast<uint32_t>(uint64_t{0xFFFFFFFF} * 48));
 }
 
+TEST(InitSegment, SampleShapeAndTurnReachTheSampleEntryAndTrackHeader) {
+    // 720x480 with samples 32:27 wide: shown 853.33 wide. Turned a quarter
+    // clockwise, the picture is moved right by its height.
+    VideoTrack t = sdrTrack();
+    t.width = 720;
+    t.height = 480;
+    t.shape = {32, 27, 1};
+    auto seg = makeInitSegment(t, 240);
+    EXPECT_EQ(test::tree(seg, 0, seg.size()),
+              "ftyp moov(mvhd trak(tkhd mdia(mdhd hdlr minf(vmhd dinf(dref(url )) "
+              "stbl(stsd(hvc1(hvcC colr pasp)) stts stsc stsz stco)))) mvex(trex))");
+    EXPECT_BYTES(Bytes().hex("00000010").text("pasp").hex("00000020 0000001B"),
+                 find(seg, {"moov", "trak", "mdia", "minf", "stbl", "stsd", "hvc1", "pasp"}).bytes);
+    auto tkhd = find(seg, {"moov", "trak", "tkhd"}).bytes;
+    // 720 x 32 / 27 = 853.333 in 16.16: 0x0355_5555.
+    EXPECT_BYTES(Bytes()
+                     .hex("00000000 00010000 00000000 FFFF0000 00000000 00000000 01E00000 00000000 40000000")
+                     .hex("03555555 01E00000"),
+                 std::vector<uint8_t>(tkhd.begin() + 48, tkhd.end()));
+    // The hvc1 entry keeps the coded size.
+    auto hvc1 = find(seg, {"moov", "trak", "mdia", "minf", "stbl", "stsd", "hvc1"}).bytes;
+    EXPECT_EQ(test::be32(hvc1, 32), 0x02D001E0u);
+
+    // A half turn moves the picture by both sides; three quarters by its width.
+    t.shape = {1, 1, 2};
+    tkhd = find(makeInitSegment(t, 240), {"moov", "trak", "tkhd"}).bytes;
+    EXPECT_BYTES(Bytes().hex("FFFF0000 00000000 00000000 00000000 FFFF0000 00000000 02D00000 01E00000 40000000")
+                     .hex("02D00000 01E00000"),
+                 std::vector<uint8_t>(tkhd.begin() + 48, tkhd.end()));
+    t.shape = {1, 1, 3};
+    seg = makeInitSegment(t, 240);
+    tkhd = find(seg, {"moov", "trak", "tkhd"}).bytes;
+    EXPECT_BYTES(Bytes().hex("00000000 FFFF0000 00000000 00010000 00000000 00000000 00000000 02D00000 40000000")
+                     .hex("02D00000 01E00000"),
+                 std::vector<uint8_t>(tkhd.begin() + 48, tkhd.end()));
+    // Square samples write no pasp box.
+    EXPECT_EQ(test::tree(seg, 0, seg.size()).find("pasp"), std::string::npos);
+}
+
 TEST(InitSegment, ColourCodePoints) {
     struct Case {
         SourceColor color;

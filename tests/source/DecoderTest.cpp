@@ -6,6 +6,7 @@
 #include "common/EnhanceError.h"
 #include "source/Decoder.h"
 #include "source/Mp4Boxes.h"
+#include "output/Clip.h"
 
 #include <gtest/gtest.h>
 
@@ -77,6 +78,21 @@ protected:
         std::sort(expected.begin(), expected.end());
         ASSERT_EQ(frames.size(), expected.size());
         for (size_t i = 0; i < frames.size(); ++i) EXPECT_NEAR(frames[i].pts, offset + expected[i], 0.001) << i;
+    }
+
+    // ffmpeg's own decode of the first `count` pictures, converted by its
+    // scale filter to 10-bit 4:2:0 video range (`filter` goes first in the chain).
+    static std::vector<uint16_t> ffmpegTenBit(const std::string& clip, int count, const std::string& filter = "") {
+        std::string out = folder_->file("ten-bit.yuv");
+        ffmpeg(folder_->path(), "-i '" + clip + "' -frames:v " + std::to_string(count) + " -vf '" + filter +
+                                    (filter.empty() ? "" : ",") +
+                                    "scale=out_range=tv,format=yuv420p10le' -f rawvideo '" + out + "'");
+        return readPlanar(out);
+    }
+    static std::vector<uint16_t> planar(const std::vector<DecodedFrame>& frames, size_t count) {
+        std::vector<uint16_t> out;
+        for (size_t i = 0; i < count && i < frames.size(); ++i) appendPlanar(*frames[i].buffer, out);
+        return out;
     }
 
     static TempDir* folder_;
@@ -244,6 +260,129 @@ TEST_F(DecoderTest, DamagedPicturesAreDroppedAndOnlyFiveLogged) {
     size_t lines = 0;
     for (size_t at = 0; (at = text.find("decoder: a picture at ", at)) != std::string::npos; ++at) ++lines;
     EXPECT_EQ(lines, 5u);
+}
+
+// Full-range sources (the yuvj formats, or a stream tagged full range) come
+// out at video range: black at code 64, never below it.
+TEST_F(DecoderTest, FullRangeSourcesComeOutAtVideoRange) {
+    for (const std::string& clip : {clips::fullRange(), clips::hevcFullRange()}) {
+        SCOPED_TRACE(clip);
+        Decoder decoder({part(clip, std::filesystem::path(clip).filename(), 1)}, {0}, kPixelFormatX420);
+        decoder.seek(0);
+        auto frames = readAll(decoder);
+        ASSERT_EQ(frames.size(), 24u);
+        auto ours = planar(frames, 3);
+        auto reference = ffmpegTenBit(clip, 3);
+        EXPECT_GE(psnr10(ours, reference), 50.0);
+        const Picture& first = *frames[0].buffer;
+        int darkest = 1023;
+        for (int y = 0; y < first.height; ++y)
+            for (int x = 0; x < first.width; ++x) darkest = std::min(darkest, first.row(0, y)[x] >> 6);
+        EXPECT_GE(darkest, 64);
+        EXPECT_EQ(decoder.decodeErrors(), 0);
+    }
+}
+
+// 4:2:2, 4:4:4, grey and 12-bit sources become the 10-bit 4:2:0 layout.
+TEST_F(DecoderTest, OtherSampleFormatsBecomeTenBitFourTwoZero) {
+    struct Case {
+        std::string clip;
+        int bits;
+    };
+    for (const Case& c : {Case{clips::h264FourTwoTwo(), 8}, Case{clips::h264FourFourFour(), 8},
+                          Case{clips::hevcGrey(), 8}, Case{clips::hevc12(), 12}}) {
+        SCOPED_TRACE(c.clip);
+        Decoder decoder({part(c.clip, std::filesystem::path(c.clip).filename(), 1)}, {0}, kPixelFormatX420);
+        EXPECT_EQ(decoder.sourceBits(), c.bits);
+        decoder.seek(0);
+        auto frames = readAll(decoder);
+        ASSERT_EQ(frames.size(), 24u);
+        EXPECT_EQ(decoder.decodeErrors(), 0);
+        EXPECT_EQ(frames[0].buffer->width, 320);
+        EXPECT_EQ(frames[0].buffer->height, 180);
+        EXPECT_GE(psnr10(planar(frames, 3), ffmpegTenBit(c.clip, 3)), 45.0);
+    }
+    // Grey has neutral chroma everywhere.
+    Decoder grey({part(clips::hevcGrey(), "grey.mp4", 1)}, {0}, kPixelFormatX420);
+    grey.seek(0);
+    auto frame = grey.read();
+    ASSERT_TRUE(frame);
+    int off = 0;
+    for (int y = 0; y < 90; ++y)
+        for (int x = 0; x < 320; ++x) off += frame->buffer->row(1, y)[x] != (512 << 6);
+    EXPECT_EQ(off, 0);
+}
+
+// A title's parts of other sizes are brought to the title's size: one of the
+// same shape is scaled, one of another shape is fitted inside with black bars.
+TEST_F(DecoderTest, PartsOfAnotherSizeAreBroughtToTheTitleSize) {
+    Decoder decoder({part(clips::h264Front(), "front.mp4", 2), part(clips::h264Small(), "small.mp4", 1),
+                     part(clips::pillar(), "pillar.mp4", 1)},
+                    {0, 2, 3}, kPixelFormatX420);
+    decoder.setPictureSize(320, 180);
+    decoder.seek(0);
+    auto frames = readAll(decoder);
+    ASSERT_EQ(frames.size(), 96u);
+    for (const auto& f : frames) {
+        ASSERT_EQ(f.buffer->width, 320);
+        ASSERT_EQ(f.buffer->height, 180);
+    }
+    EXPECT_EQ(decoder.decodeErrors(), 0);
+
+    // 256x144 scaled to 320x180 stays close to ffmpeg's own scaling.
+    std::vector<DecodedFrame> small(frames.begin() + 48, frames.begin() + 50);
+    EXPECT_GE(psnr10(planar(small, 2), ffmpegTenBit(clips::h264Small(), 2, "scale=320:180")), 35.0);
+
+    // 240x180 (4:3) sits between two black bars 40 samples wide.
+    const Picture& boxed = *frames[72].buffer;
+    int notBlack = 0;
+    for (int y = 0; y < 180; ++y)
+        for (int x : {0, 39, 280, 319}) notBlack += boxed.row(0, y)[x] != (64 << 6);
+    for (int y = 0; y < 90; ++y)
+        for (int x : {0, 38, 280, 318}) notBlack += boxed.row(1, y)[x] != (512 << 6) || boxed.row(1, y)[x + 1] != (512 << 6);
+    EXPECT_EQ(notBlack, 0);
+    auto reference = ffmpegTenBit(clips::pillar(), 1);
+    std::vector<uint16_t> middle;
+    for (int y = 0; y < 180; ++y)
+        for (int x = 40; x < 280; ++x) middle.push_back(boxed.row(0, y)[x] >> 6);
+    reference.resize(240 * 180); // luma only
+    EXPECT_GE(psnr10(middle, reference), 45.0);
+}
+
+// The sample shape comes from the pasp box and the turn from the track
+// header's matrix; other sources are square and upright.
+TEST_F(DecoderTest, ReportsTheSampleShapeAndTurnOfTheFirstPart) {
+    Decoder anamorphic({part(clips::anamorphic(), "anamorphic.mp4", 1)}, {0}, kPixelFormatX420);
+    EXPECT_EQ(anamorphic.sourceShape(), (PictureShape{32, 27, 0}));
+    // ffmpeg writes the rotation it calls 90 degrees as (0, -1, 1, 0).
+    Decoder rotated({part(clips::rotated(), "rotated.mp4", 1), part(clips::h264Front(), "front.mp4", 2)}, {0, 1},
+                    kPixelFormatX420);
+    EXPECT_EQ(rotated.sourceShape(), (PictureShape{1, 1, 3}));
+    Decoder plain({part(clips::h264Front(), "front.mp4", 2)}, {0}, kPixelFormatX420);
+    EXPECT_EQ(plain.sourceShape(), PictureShape{});
+}
+
+// A turned part whose title size is its shown (turned) shape is turned
+// upright by the decoder, as a player honouring the matrix would show it,
+// and then carries no turn of its own.
+TEST_F(DecoderTest, TurnedPartsAreTurnedUprightForATitleOfTheShownShape) {
+    for (const std::string& clip : {clips::rotated(), clips::rotated270()}) {
+        SCOPED_TRACE(clip);
+        Decoder coded({part(clip, std::filesystem::path(clip).filename(), 1)}, {0}, kPixelFormatX420);
+        coded.setPictureSize(256, 144);
+        EXPECT_NE(coded.sourceShape().quarterTurns, 0); // the output carries the turn
+
+        Decoder decoder({part(clip, std::filesystem::path(clip).filename(), 1)}, {0}, kPixelFormatX420);
+        decoder.setPictureSize(144, 256);
+        EXPECT_EQ(decoder.sourceShape(), PictureShape{});
+        decoder.seek(0);
+        auto frames = readAll(decoder);
+        ASSERT_EQ(frames.size(), 24u);
+        ASSERT_EQ(frames[0].buffer->width, 144);
+        ASSERT_EQ(frames[0].buffer->height, 256);
+        // ffmpeg turns its decode by the matrix on its own.
+        EXPECT_GE(psnr10(planar(frames, 2), ffmpegTenBit(clip, 2)), 45.0);
+    }
 }
 
 } // namespace

@@ -60,6 +60,11 @@ struct TrackPlan {
     std::vector<std::array<uint32_t, 3>> stsc = {{1, 4, 1}};
     bool withTables = true;
     std::string handler = "vide";
+    bool fullRange = false;  // the colr box's full-range bit
+    uint32_t paspH = 0, paspV = 0; // pasp spacings; both 0: no pasp box
+    // The track header's matrix (a, b, c, d in 16.16); empty: no tkhd box.
+    std::vector<int32_t> matrix;
+    uint8_t tkhdVersion = 0;
 };
 
 inline Data sampleEntry(const TrackPlan& t) {
@@ -72,8 +77,14 @@ inline Data sampleEntry(const TrackPlan& t) {
     if (!t.nclx.empty()) {
         Data colr = {'n', 'c', 'l', 'x'};
         for (uint32_t code : t.nclx) put16(colr, code);
-        put8(colr, 0);
+        put8(colr, t.fullRange ? 0x80 : 0);
         append(body, box("colr", colr));
+    }
+    if (t.paspH || t.paspV) {
+        Data pasp;
+        put32(pasp, t.paspH);
+        put32(pasp, t.paspV);
+        append(body, box("pasp", pasp));
     }
     return box(t.entryType, body);
 }
@@ -132,6 +143,16 @@ inline Data trak(const TrackPlan& t) {
     append(mdia, box("minf", box("stbl", stbl)));
 
     Data body;
+    if (t.matrix.size() == 4) {
+        // Times, track ID, reserved, duration (64-bit times in version 1),
+        // 8 reserved, layer, group, volume, reserved, then the matrix.
+        Data tkhd(t.tkhdVersion == 1 ? 48 : 36, 0);
+        const auto [a, b, c, d] = std::array<int32_t, 4>{t.matrix[0], t.matrix[1], t.matrix[2], t.matrix[3]};
+        for (int32_t v : {a, b, 0, c, d, 0, 0, 0, 0x40000000}) put32(tkhd, static_cast<uint32_t>(v));
+        put32(tkhd, 320u << 16);
+        put32(tkhd, 180u << 16);
+        append(body, fullBox("tkhd", t.tkhdVersion, tkhd));
+    }
     if (!t.edits.empty()) {
         Data elst;
         put32(elst, static_cast<uint32_t>(t.edits.size()));

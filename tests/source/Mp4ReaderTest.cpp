@@ -241,6 +241,53 @@ TEST(Mp4Track, FormatColourAndDepthFromTheSampleEntry) {
     EXPECT_EQ(track.format->color, track.color);
 }
 
+TEST(Mp4Track, RangeShapeAndTurnFromTheSampleEntryAndTrackHeader) {
+    TrackPlan plan;
+    plan.nclx = {1, 1, 1};
+    EXPECT_FALSE(parsed(plan).fullRange);
+    EXPECT_EQ(parsed(plan).shape, PictureShape{});
+    plan.fullRange = true;
+    plan.paspH = 64; // 64:54 is 32:27
+    plan.paspV = 54;
+    plan.matrix = {0, -0x10000, 0x10000, 0};
+    Mp4Track track = parsed(plan);
+    EXPECT_TRUE(track.fullRange);
+    EXPECT_EQ(track.shape, (PictureShape{32, 27, 3}));
+
+    // Each quarter turn, in both track header versions; a mirror stays as coded.
+    struct Case {
+        std::vector<int32_t> matrix;
+        int turns;
+    };
+    for (uint8_t version : {uint8_t{0}, uint8_t{1}}) {
+        for (const Case& c : {Case{{0x10000, 0, 0, 0x10000}, 0}, Case{{0, 0x10000, -0x10000, 0}, 1},
+                              Case{{-0x10000, 0, 0, -0x10000}, 2}, Case{{0, -0x10000, 0x10000, 0}, 3},
+                              Case{{-0x10000, 0, 0, 0x10000}, 0}}) {
+            plan.matrix = c.matrix;
+            plan.tkhdVersion = version;
+            EXPECT_EQ(parsed(plan).shape.quarterTurns, c.turns) << int(version) << " " << c.matrix[0];
+        }
+    }
+    // A zero spacing says nothing; spacings beyond 16 bits are reduced to fit.
+    plan.paspH = 0;
+    plan.paspV = 7;
+    EXPECT_TRUE(parsed(plan).shape.squareSamples());
+    plan.paspH = 4000000;
+    plan.paspV = 3000000;
+    EXPECT_EQ(parsed(plan).shape, (PictureShape{4, 3, 0}));
+    // A pasp box cut short is a damaged movie header, not a read past it.
+    TrackPlan cut;
+    cut.paspH = 1;
+    cut.paspV = 1;
+    Data moov = movie({cut});
+    // Cut the 16-byte pasp to 12 bytes: its size field and the enclosing boxes' stay as written.
+    std::string text(moov.begin(), moov.end());
+    size_t at = text.find("pasp");
+    ASSERT_NE(at, std::string::npos);
+    moov[at - 1] = 12;
+    EXPECT_EQ(failure(moov), "This part (a.mp4) has a damaged movie header.");
+}
+
 TEST(Mp4Track, EveryRefusalHasItsSentence) {
     EXPECT_EQ(failure(box("free", {})), "This part (a.mp4) has no movie header.");
     TrackPlan audio;

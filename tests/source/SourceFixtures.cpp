@@ -96,6 +96,33 @@ std::string fragmented() {
     return cachedClip("fragmented.mp4", kTestsrc + kH264 + "-movflags frag_keyframe+empty_moov {out}");
 }
 std::string matroska() { return cachedClip("matroska.mkv", kTestsrc + kH264 + "{out}"); }
+namespace {
+const std::string kOneSecond = "-f lavfi -i testsrc2=size=320x180:rate=24 -t 1 ";
+const std::string kX265 = "-c:v libx265 -preset ultrafast -x265-params log-level=error:bframes=2:keyint=12 -tag:v hvc1 ";
+} // namespace
+std::string fullRange() {
+    return cachedClip("full_range.mp4", kOneSecond + kH264 + "-pix_fmt yuvj420p {out}");
+}
+std::string hevcFullRange() {
+    return cachedClip("hevc_full_range.mp4", kOneSecond + kX265 + "-pix_fmt yuv420p -color_range pc {out}");
+}
+std::string h264FourTwoTwo() { return cachedClip("h264_422.mp4", kOneSecond + kH264 + "-pix_fmt yuv422p {out}"); }
+std::string h264FourFourFour() { return cachedClip("h264_444.mp4", kOneSecond + kH264 + "-pix_fmt yuv444p {out}"); }
+std::string hevcGrey() { return cachedClip("hevc_grey.mp4", kOneSecond + kX265 + "-pix_fmt gray {out}"); }
+std::string hevc12() { return cachedClip("hevc12.mp4", kOneSecond + kX265 + "-pix_fmt yuv420p12le {out}"); }
+std::string pillar() {
+    return cachedClip("pillar.mp4", "-f lavfi -i testsrc2=size=240x180:rate=24 -t 1 " + kH264 + "{out}");
+}
+std::string anamorphic() {
+    return cachedClip("anamorphic.mp4",
+                      "-f lavfi -i testsrc2=size=360x240:rate=24 -t 1 -vf setsar=32/27 " + kH264 + "{out}");
+}
+std::string rotated() {
+    return cachedClip("rotated.mp4", "-i '" + h264Small() + "' -c copy -metadata:s:v:0 rotate=90 {out}");
+}
+std::string rotated270() {
+    return cachedClip("rotated270.mp4", "-i '" + h264Small() + "' -c copy -metadata:s:v:0 rotate=270 {out}");
+}
 } // namespace clips
 
 std::vector<double> ffprobeFrameTimes(const std::string& file) {

@@ -50,6 +50,16 @@ std::string audioOnly();  // AAC only
 std::string mpeg4();      // MPEG-4 part 2 video
 std::string fragmented(); // fragmented MP4 (empty moov)
 std::string matroska();   // H.264 in Matroska
+std::string fullRange();  // 320x180 H.264 yuvj420p (full range), 24 fps, 1 s
+std::string hevcFullRange(); // 320x180 8-bit HEVC tagged full range (color_range pc), 24 fps, 1 s
+std::string h264FourTwoTwo();  // 320x180 H.264 4:2:2, 24 fps, 1 s
+std::string h264FourFourFour(); // 320x180 H.264 4:4:4, 24 fps, 1 s
+std::string hevcGrey();   // 320x180 HEVC 4:0:0 (grey), 24 fps, 1 s
+std::string hevc12();     // 320x180 12-bit HEVC 4:2:0, 24 fps, 1 s
+std::string pillar();     // 240x180 H.264 (4:3), 24 fps, 1 s
+std::string anamorphic(); // 360x240 H.264 with samples 32:27 wide (pasp and VUI), 24 fps, 1 s
+std::string rotated();    // h264Small with a track matrix that tools call a 90-degree rotation
+std::string rotated270(); // the same with the matrix of a 270-degree rotation
 } // namespace clips
 
 // Presentation times (seconds) of the video frames ffprobe decodes, in order.
