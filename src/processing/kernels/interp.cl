@@ -19,7 +19,8 @@
 // plain blend of A and B at p. At phase 0 the result is A exactly (every
 // weight of B is 0 and A is read at p), at phase 1 B exactly.
 //
-// One work item per chroma sample: its 2x2 luma samples and its Cb, Cr pair.
+// One work item per chroma sample: its 2x2 luma samples and its Cb, Cr pair,
+// all moved by the plan made at the block's centre.
 
 inline float2 readFlow(__global const float2* flow, int w, int h, int x, int y) {
     x = min(max(x, 0), w - 1);
@@ -70,8 +71,10 @@ inline float2 pairAt(__global const ushort* plane, int stride, int w, int h, flo
 // it counts as half unreliable: one sample plus a tenth of the motion, since
 // large motions carry larger errors that still warp well.
 inline float consistency(float2 there, float2 back) {
-    const float miss = length(there + back);
-    const float allowed = 1.0f + 0.1f * length(there);
+    const float2 sum = there + back;
+    // native_sqrt: the library's sqrt is a call on the CPU device.
+    const float miss = native_sqrt(sum.x * sum.x + sum.y * sum.y);
+    const float allowed = 1.0f + 0.1f * native_sqrt(there.x * there.x + there.y * there.y);
     const float r = miss / allowed;
     return 1.0f / (1.0f + r * r);
 }
@@ -114,18 +117,26 @@ __kernel void interp(__global const ushort* a, uint aLuma, uint aChroma, int aSt
     const int ch = height / 2;
     if (x >= cw || y >= ch) return;
 
+    // One plan for the block, made at its centre (luma 2x + 0.5, 2y + 0.5),
+    // which is where the chroma sample sits: the flow is smooth at this
+    // scale (and usually computed at half size or less), and planning once
+    // instead of five times is most of the kernel's time.
+    float4 places;
+    float3 w;
+    plan(forward, backward, flowW, flowH, toFlow, fromFlow, phase,
+         (float2)(2.0f * (float)x + 0.5f, 2.0f * (float)y + 0.5f), &places, &w);
+
     __global const ushort* aY = a + aLuma;
     __global const ushort* bY = b + bLuma;
     for (int j = 0; j < 2; ++j) {
         for (int i = 0; i < 2; ++i) {
             const int px = 2 * x + i;
             const int py = 2 * y + j;
-            float4 places;
-            float3 w;
-            plan(forward, backward, flowW, flowH, toFlow, fromFlow, phase,
-                 (float2)((float)px, (float)py), &places, &w);
-            float v = w.x * lumaAt(aY, aStride, width, height, places.xy) +
-                      w.y * lumaAt(bY, bStride, width, height, places.zw);
+            // The luma sample is half a sample from the centre on each axis.
+            const float4 at = places + (float4)((float)i - 0.5f, (float)j - 0.5f,
+                                                (float)i - 0.5f, (float)j - 0.5f);
+            float v = w.x * lumaAt(aY, aStride, width, height, at.xy) +
+                      w.y * lumaAt(bY, bStride, width, height, at.zw);
             if (w.z > 0.0f)
                 v += w.z * ((1.0f - phase) * unorm(aY[py * aStride + px]) +
                             phase * unorm(bY[py * bStride + px]));
@@ -133,13 +144,7 @@ __kernel void interp(__global const ushort* a, uint aLuma, uint aChroma, int aSt
         }
     }
 
-    // The chroma sample covers luma 2x..2x+1, 2y..2y+1: its centre is at
-    // luma position 2x + 0.5, 2y + 0.5, and half a luma sample is half a
-    // chroma sample.
-    float4 places;
-    float3 w;
-    plan(forward, backward, flowW, flowH, toFlow, fromFlow, phase,
-         (float2)(2.0f * (float)x + 0.5f, 2.0f * (float)y + 0.5f), &places, &w);
+    // Half a luma sample is half a chroma sample.
     places = (places - 0.5f) * 0.5f;
     __global const ushort* aC = a + aChroma;
     __global const ushort* bC = b + bChroma;
