@@ -69,8 +69,7 @@ int main(int argc, char** argv) {
     }
 
     auto shaders = shaderDirectory();
-    // Frame interpolation is not built yet, so it is reported as unsupported.
-    logf(summaryLine(options, chipName(), false, shaders.value_or("")));
+    logf(summaryLine(options, chipName(), Service::interpolationSupported(), shaders.value_or("")));
 
     static Service service(options);
     static HTTPServer server;

@@ -8,4 +8,5 @@ extern const char* const common;
 extern const char* const resample;
 extern const char* const itm;
 extern const char* const deepen;
+extern const char* const interp;
 } // namespace corvel::kernels

@@ -4,6 +4,7 @@
 #include "common/Env.h"
 #include "common/Fmt.h"
 #include "common/Log.h"
+#include "compute/ComputeContext.h"
 #include "service/Fitting.h"
 
 #include <nlohmann/json.hpp>
@@ -39,11 +40,20 @@ bool asciiDigits(const std::string& text) {
 
 } // namespace
 
-bool Service::interpolationSupported() { return false; }
+bool Service::interpolationSupported() {
+    // The flow is OpenCV's, linked into every build; the warp needs the
+    // compute device.
+    try {
+        return compute::ComputeContext::shared() != nullptr;
+    } catch (const EnhanceError&) {
+        return false;
+    }
+}
 
 Service::Service(ServiceOptions options, ServiceTiming timing, StageFactory stages)
     : options_(std::move(options)), timing_(timing),
-      store_(cv_, keepBehind_, std::max(options_.ahead, 0) + 5), stages_(std::move(stages)) {
+      store_(cv_, keepBehind_, std::max(options_.ahead, 0) + 5),
+      makeInterpolator_(stages.interpolator), stages_(std::move(stages)) {
     info_.layOut(options_.segSec);
     pipeline_ = std::make_unique<JoinableThread>("pipeline", 4 << 20, [this] { pipelineLoop(); });
     watchdog_ = std::make_unique<JoinableThread>("watchdog", 0, [this] { watchdogLoop(); });

@@ -15,6 +15,7 @@
 #include "source/StreamInfo.h"
 
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -68,7 +69,8 @@ public:
     // Throws EnhanceError as loading does; a failure caches nothing.
     StreamInfo tvInfo(const std::string& item);
 
-    // Whether frame interpolation can run in this build.
+    // Whether frame interpolation can run here: the compute device is
+    // there (the optical flow is always built in).
     static bool interpolationSupported();
 
 private:
@@ -103,7 +105,10 @@ private:
     // (`madeOne`) so that its request is not left waiting.
     void pace(int serial, int64_t segment, bool madeOne);
     // The rate line and the status figures of one reporting interval.
-    void report(int64_t frames, double elapsedMs, int64_t segment, const StreamInfo& info);
+    // `interpolator` is the run's (none when it does not interpolate), with
+    // the run's in-between and repeat counts so far.
+    void report(int64_t frames, double elapsedMs, int64_t segment, const StreamInfo& info,
+                Interpolator* interpolator, int64_t inBetween, int64_t repeats);
     // The run's encoded side (ServiceOutput.cpp). beginOutput: the run's
     // pictures are accepted from now on. abortOutput: they are not (a stop
     // or a failure); waits for the encoder and drops what was assembled.
@@ -164,6 +169,11 @@ private:
 
     // ---- stage objects: pipeline thread only ----
     std::unique_ptr<Encoder> encoder_;
+    // Frame interpolation is the run's frame choice, before the chain; made
+    // by the factory's `interpolator` (declared before stages_, which takes
+    // the factory over).
+    std::function<std::unique_ptr<Interpolator>(int width, int height)> makeInterpolator_;
+    std::unique_ptr<Interpolator> interpolator_;
     StageChain stages_;
 
     // ---- guarded by outMu_ ("outLock") ----

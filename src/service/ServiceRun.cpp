@@ -61,6 +61,7 @@ void Service::pipelineLoop() {
 
         if (rp) {
             encoder_.reset();
+            interpolator_.reset();
             stages_.release();
         }
         if (doPrepare) prepare(key, info);
@@ -107,6 +108,15 @@ void Service::prepare(const Key& key, const StreamInfo& info) {
         if (!encoder_ || !(encoder_->config() == config)) {
             encoder_.reset();
             encoder_ = std::make_unique<Encoder>(config);
+        }
+        if (info.interpolate) {
+            if (!(interpolator_ && interpolator_->width() == info.width &&
+                  interpolator_->height() == info.height)) {
+                interpolator_.reset();
+                if (!makeInterpolator_)
+                    throw EnhanceError("VTFrameRateConversion is not supported on this Mac.");
+                interpolator_ = makeInterpolator_(info.width, info.height);
+            }
         }
         stages_.prepare(info, key.tone);
         const EncoderFormat format = encoder_->prime(kPixelFormatX420);
@@ -205,6 +215,43 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
         return;
     }
 
+    // The run interpolates when the title asks for it and the preparation
+    // made the interpolator. Every run starts in random submission.
+    Interpolator* const interpolator = info.interpolate ? interpolator_.get() : nullptr;
+    if (interpolator) interpolator->lastNextPts = -1.0;
+    int64_t inBetween = 0, repeats = 0;
+    // The interpolator's copies of cur and next (A and B of the pair), made
+    // once per source picture: when cur moves on by one picture the old B
+    // becomes A. Keyed by presentation time, seconds.
+    PictureRef pictureA, pictureB;
+    double ptsA = -1.0, ptsB = -1.0;
+    auto choose = [&](double t) -> PictureRef {
+        if (!interpolator) return cur->buffer;
+        if (!pictureA || ptsA != cur->pts) {
+            if (pictureB && ptsB == cur->pts) {
+                pictureA = pictureB;
+            } else {
+                pictureA = interpolator->source(cur->buffer);
+            }
+            ptsA = cur->pts;
+        }
+        // Within half an output frame after cur: cur itself.
+        if (!next || t <= cur->pts + half) return pictureA;
+        if (!pictureB || ptsB != next->pts) {
+            pictureB = interpolator->source(next->buffer);
+            ptsB = next->pts;
+        }
+        const double span = next->pts - cur->pts;
+        const auto phase = static_cast<float>(std::clamp((t - cur->pts) / span, 0.0, 1.0));
+        PictureRef mid = interpolator->between(pictureA, cur->pts, pictureB, next->pts, phase);
+        if (mid) {
+            ++inBetween;
+            return mid;
+        }
+        ++repeats;
+        return pictureA;
+    };
+
     stages_.startRun(info);
     {
         std::lock_guard<std::mutex> guard(mu_);
@@ -229,7 +276,7 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
                 stop();
                 return;
             }
-            PictureRef picture = stages_.apply(cur->buffer, t);
+            PictureRef picture = stages_.apply(choose(t), t);
             encode(*encoder_, picture, f, info.gop, first, serial);
             if (frames == 0) {
                 logf("service: first frame of the run submitted (source " + fmt(3, cur->pts) + " s for " +
@@ -243,7 +290,8 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
             }
             const int64_t now = monotonicMs();
             if (now - intervalStart >= 2000) {
-                report(intervalFrames, static_cast<double>(now - intervalStart), s, info);
+                report(intervalFrames, static_cast<double>(now - intervalStart), s, info, interpolator,
+                       inBetween, repeats);
                 intervalFrames = 0;
                 intervalStart = now;
             }
@@ -257,10 +305,11 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
     // The end of the title.
     finishOutput();
     std::lock_guard<std::mutex> guard(mu_);
-    inBetween_ = 0;
-    repeated_ = 0;
+    inBetween_ = inBetween;
+    repeated_ = repeats;
     logf("service: run from segment " + std::to_string(start) + " reached the end of the title (" +
-         std::to_string(frames) + " frames, 0 in-between, 0 repeated)");
+         std::to_string(frames) + " frames, " + std::to_string(inBetween) + " in-between, " +
+         std::to_string(repeats) + " repeated)");
     if (serial == serial_) running_ = false;
     cv_.notify_all();
 }
@@ -296,9 +345,16 @@ void Service::pace(int serial, int64_t segment, bool madeOne) {
     cv_.wait(lock, [&] { return serial != serial_ || quit_ || wanted_ + ahead >= segment; });
 }
 
-void Service::report(int64_t frames, double elapsedMs, int64_t segment, const StreamInfo& info) {
+void Service::report(int64_t frames, double elapsedMs, int64_t segment, const StreamInfo& info,
+                     Interpolator* interpolator, int64_t inBetween, int64_t repeats) {
     const Encoder::Stats stats = encoder_->takeStats();
     const StageChain::Figures figures = stages_.takeFigures();
+    double frc = 0;
+    if (interpolator) {
+        frc = interpolator->calls < 1 ? 0 : interpolator->spentMs / interpolator->calls;
+        interpolator->spentMs = 0;
+        interpolator->calls = 0;
+    }
     double fps, mbps;
     {
         std::lock_guard<std::mutex> guard(mu_);
@@ -309,14 +365,17 @@ void Service::report(int64_t frames, double elapsedMs, int64_t segment, const St
         mbps_ = stats.pictures < 1 ? 0
                                    : (static_cast<double>(stats.bytes) * 8 / 1e6) /
                                          (static_cast<double>(stats.pictures) / info.fps);
-        frcMs_ = 0;
-        inBetween_ = 0;
-        repeated_ = 0;
+        frcMs_ = frc;
+        inBetween_ = inBetween;
+        repeated_ = repeats;
         fps = encodingFps_;
         mbps = mbps_;
     }
     logf("service: " + fmt(1, fps) + " frames/s (" + fmt(2, fps / info.fps) + "x real time) at segment " +
-         std::to_string(segment) + "; " + fmt(1, mbps) + " Mbit/s" + figures.logText());
+         std::to_string(segment) + "; " + fmt(1, mbps) + " Mbit/s" + figures.logText() +
+         (interpolator ? "; VTFrameRateConversion " + fmt(2, frc) + " ms an in-between frame, " +
+                             std::to_string(inBetween) + " made, " + std::to_string(repeats) + " repeated"
+                       : std::string()));
 }
 
 } // namespace corvel

@@ -43,6 +43,9 @@ StageFactory defaultStageFactory() {
     factory.lift = [](int width, int height, const ToneParams& params) -> std::unique_ptr<LiftStage> {
         return std::make_unique<ToneMapLift>(width, height, params);
     };
+    factory.interpolator = [](int width, int height) {
+        return std::make_unique<Interpolator>(width, height);
+    };
     factory.blacks = []() -> std::unique_ptr<BlacksStage> {
         try {
             return std::make_unique<Blacks>();

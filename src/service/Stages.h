@@ -1,5 +1,6 @@
 #pragma once
 
+#include "processing/Interpolator.h"
 #include "processing/Picture.h"
 #include "processing/PictureScaler.h"
 #include "processing/ScaleMethod.h"
@@ -53,10 +54,12 @@ struct StageFactory {
         upscaler;
     std::function<std::unique_ptr<LiftStage>(int width, int height, const ToneParams& params)> lift;
     std::function<std::unique_ptr<BlacksStage>()> blacks;
+    // Frame interpolation at the source size.
+    std::function<std::unique_ptr<Interpolator>(int width, int height)> interpolator;
 };
 
-// The stages this build has: the shader scaler, the inverse tone mapping and
-// deepened blacks on the process's compute device.
+// The stages this build has: the shader scaler, the inverse tone mapping,
+// deepened blacks and frame interpolation on the process's compute device.
 StageFactory defaultStageFactory();
 
 } // namespace corvel

@@ -72,7 +72,7 @@ TEST_F(Startup, BannerSummaryAndRequestLogging) {
     std::string text = readFile(log());
     EXPECT_NE(text.find("main: Corvel live enhancer for macOS on "), std::string::npos);
     EXPECT_NE(text.find(", companion http://127.0.0.1:1, 13 Mbit/s, 5 segments ahead, "
-                        "frame interpolation up to 3.0 Mpix (NOT supported), "
+                        "frame interpolation up to 3.0 Mpix (supported), "
                         "up=1 upscaler FSRCNNX_x2_8-0-4-1, shaders in "),
               std::string::npos)
         << text;

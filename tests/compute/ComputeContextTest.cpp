@@ -27,6 +27,8 @@ TEST(Compute, EveryKernelBuilds) {
     EXPECT_TRUE(context->kernel(itm, "itm"));
     cl_program deepen = context->program("deepen", {kernels::common, kernels::deepen});
     EXPECT_TRUE(context->kernel(deepen, "deepen"));
+    cl_program interp = context->program("interp", {kernels::common, kernels::interp});
+    EXPECT_TRUE(context->kernel(interp, "interp"));
     // Built once: the same program comes back.
     EXPECT_EQ(context->program("deepen", {kernels::common, kernels::deepen}), deepen);
     EXPECT_THROW(context->kernel(deepen, "nonesuch"), EnhanceError);

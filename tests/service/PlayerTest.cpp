@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <regex>
+#include <thread>
 
 using namespace corvel;
 using namespace corvel::test;
@@ -95,5 +96,80 @@ TEST_F(Player, UpscaledLiftedDeepenedStreamPlays) {
     EXPECT_EQ(s["blacks"], true);
     EXPECT_EQ(s["out_width"], 1280);
     EXPECT_GE(s["black_floor"].get<double>(), 0.0); // measured
+    EXPECT_EQ(s["last_error"], nullptr);
+}
+
+TEST_F(Player, InterpolationDoublesTheRateWithExactTimes) {
+    // A 25 fps title with steady motion (the test pattern scrolls) asked for
+    // with fi=1 is served at 50 fps: every source picture plus one made
+    // between each pair, and the made ones sit between their neighbours.
+    addClip("fi25s.mp4", "-f lavfi -i testsrc2=size=320x180:rate=25:duration=1 -c:v libx264 "
+                        "-preset veryfast -bf 2 -g 25 -pix_fmt yuv420p {out}");
+    startService();
+    const std::string out = work_.file("doubled.mp4");
+    std::string errors = capture("ffmpeg -nostdin -v error -y -i '" + url("/v1/enhanced/fi25s/index.m3u8?fi=1") +
+                                 "' -c copy '" + out + "' 2>&1");
+    EXPECT_EQ(errors, "");
+    auto times = ffprobeFrameTimes(out);
+    ASSERT_EQ(times.size(), 50u);
+    for (size_t i = 0; i < times.size(); ++i) ASSERT_NEAR(times[i], static_cast<double>(i) / 50, 0.001) << i;
+    for (size_t i = 1; i < times.size(); ++i) ASSERT_GT(times[i], times[i - 1]) << i;
+
+    // The in-between pictures are new pictures, not repeats: a source
+    // picture and the made one after it differ about as much as the made
+    // one and the next source picture (a repeat would differ by coding
+    // noise only). Frame pairs (n-1, n) for n = 1 ... 40.
+    std::string diffs = capture(
+        "ffmpeg -nostdin -v error -i '" + out + "' -lavfi "
+        "'[0:v]format=yuv420p,split[a][b];[b]trim=start_frame=1,setpts=PTS-STARTPTS[c];"
+        "[a][c]psnr=stats_file=-' -frames:v 40 -f null - 2>/dev/null");
+    std::regex mse(R"(n:([0-9]+) mse_avg:([0-9.]+))");
+    double intoMade = 0, outOfMade = 0;
+    int pairs = 0;
+    for (std::sregex_iterator it(diffs.begin(), diffs.end(), mse), end; it != end; ++it) {
+        const int n = std::stoi((*it)[1]);
+        (n % 2 == 1 ? intoMade : outOfMade) += std::stod((*it)[2]);
+        ++pairs;
+    }
+    EXPECT_GE(pairs, 38) << diffs;
+    EXPECT_GT(intoMade, 0.4 * outOfMade) << diffs;
+    EXPECT_GT(outOfMade, 0.4 * intoMade) << diffs;
+
+    // The run's counts are stored when it reaches the end of the title,
+    // just after the last segment went out.
+    for (int i = 0; i < 100 && status()["running"] == true; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto s = status();
+    EXPECT_EQ(s["fi"], true);
+    EXPECT_EQ(s["fps"], 50.0);
+    EXPECT_EQ(s["why"], "frame interpolation 25.000 -> 50/1 fps (VTFrameRateConversion)");
+    EXPECT_EQ(s["in_between"], 24); // the last picture has no successor: it repeats itself
+    EXPECT_EQ(s["repeated"], 0);
+    EXPECT_EQ(s["last_error"], nullptr);
+}
+
+TEST_F(Player, InterpolationChainsWithTheUpscaler) {
+    addClip("fiup.mp4", "-f lavfi -i testsrc2=size=320x180:rate=25:duration=1 -c:v libx264 "
+                        "-preset veryfast -bf 2 -g 25 -pix_fmt yuv420p {out}");
+    startService();
+    const std::string out = work_.file("fiup.mp4");
+    std::string errors = capture("ffmpeg -nostdin -v error -y -i '" +
+                                 url("/v1/enhanced/fiup/index.m3u8?fi=1&up=bicubic") + "' -c copy '" + out +
+                                 "' 2>&1");
+    EXPECT_EQ(errors, "");
+    std::string stream = capture("ffprobe -v error -select_streams v:0 -show_entries stream=width,height "
+                                 "-of default=nw=1 '" + out + "'");
+    EXPECT_NE(stream.find("width=640"), std::string::npos) << stream;
+    EXPECT_NE(stream.find("height=360"), std::string::npos) << stream;
+    auto times = ffprobeFrameTimes(out);
+    ASSERT_EQ(times.size(), 50u);
+    for (size_t i = 0; i < times.size(); ++i) ASSERT_NEAR(times[i], static_cast<double>(i) / 50, 0.001) << i;
+    EXPECT_EQ(capture("ffmpeg -nostdin -v error -i '" + out + "' -f null - 2>&1"), "");
+    for (int i = 0; i < 100 && status()["running"] == true; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto s = status();
+    EXPECT_EQ(s["fi"], true);
+    EXPECT_EQ(s["upscale"], true);
+    EXPECT_EQ(s["in_between"], 24);
     EXPECT_EQ(s["last_error"], nullptr);
 }
