@@ -1,9 +1,8 @@
 #include "processing/HookShader.h"
 
 #include "common/EnhanceError.h"
+#include "processing/HookDescription.h"
 #include "processing/KernelSources.h"
-
-#include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <cmath>
@@ -16,8 +15,6 @@ namespace corvel {
 
 namespace {
 
-using json = nlohmann::json;
-
 // A row of 64 work items keeps PoCL's vectoriser on neighbouring texels.
 constexpr size_t kGroupW = 64;
 
@@ -28,49 +25,6 @@ std::optional<std::string> readFile(const std::string& path) {
     text << in.rdbuf();
     if (in.bad()) return std::nullopt;
     return text.str();
-}
-
-std::optional<std::string> stringKey(const json& object, const char* key) {
-    auto it = object.find(key);
-    if (it == object.end() || !it->is_string()) return std::nullopt;
-    return it->get<std::string>();
-}
-
-// Standard Base64 with padding, length a multiple of 4; none for anything
-// else (the entry is then skipped).
-std::optional<std::vector<uint8_t>> decodeBase64(const std::string& text) {
-    auto value = [](char c) -> int {
-        if (c >= 'A' && c <= 'Z') return c - 'A';
-        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-        if (c >= '0' && c <= '9') return c - '0' + 52;
-        if (c == '+') return 62;
-        if (c == '/') return 63;
-        return -1;
-    };
-    if (text.size() % 4 != 0) return std::nullopt;
-    std::vector<uint8_t> out;
-    out.reserve(text.size() / 4 * 3);
-    for (size_t i = 0; i < text.size(); i += 4) {
-        int v[4];
-        int pad = 0;
-        for (int k = 0; k < 4; ++k) {
-            const char c = text[i + k];
-            if (c == '=' && i + 4 == text.size() && k >= 2) {
-                v[k] = 0;
-                ++pad;
-                continue;
-            }
-            if (pad > 0) return std::nullopt; // data after padding
-            v[k] = value(c);
-            if (v[k] < 0) return std::nullopt;
-        }
-        const uint32_t bits = (uint32_t(v[0]) << 18) | (uint32_t(v[1]) << 12) |
-                              (uint32_t(v[2]) << 6) | uint32_t(v[3]);
-        out.push_back(uint8_t(bits >> 16));
-        if (pad < 2) out.push_back(uint8_t(bits >> 8));
-        if (pad < 1) out.push_back(uint8_t(bits));
-    }
-    return out;
 }
 
 bool parsesAsNumber(const std::string& token, double& value) {
@@ -158,25 +112,13 @@ HookShader::HookShader(compute::ComputeQueue& queue, const std::string& director
     const std::string base = directory + "/" + name;
     const std::string missing = "No shader " + name + " in " + directory + ".";
 
-    // 1. The description.
+    // 1. and 2. The description, its licence and hooked texture.
     const std::optional<std::string> text = readFile(base + ".json");
     if (!text) throw EnhanceError(missing);
-    json description;
-    try {
-        description = json::parse(*text);
-    } catch (const json::exception& e) {
-        throw EnhanceError(e.what());
-    }
-    if (!description.is_object()) throw EnhanceError(missing);
-
-    // 2. Licence and hooked texture.
-    if (auto license = stringKey(description, "license")) license_ = *license;
-    static const json kNone = json::array();
-    auto passesIt = description.find("passes");
-    const json& passes =
-        passesIt != description.end() && passesIt->is_array() ? *passesIt : kNone;
-    if (!passes.empty() && passes[0].is_object())
-        if (auto hook = stringKey(passes[0], "hook")) hooked_ = *hook;
+    const std::optional<HookDescription> description = HookDescription::parse(*text);
+    if (!description) throw EnhanceError(missing);
+    license_ = description->license;
+    hooked_ = description->hooked;
 
     // 3. and 4. The kernels' source, built once with fast math.
     const std::optional<std::string> source = readFile(base + ".cl");
@@ -198,96 +140,59 @@ HookShader::HookShader(compute::ComputeQueue& queue, const std::string& director
         throw EnhanceError("Shader " + name + " did not compile: " + log);
     }
 
-    // 5. The passes. Keys of the wrong type count as absent.
-    for (const json& object : passes) {
-        const std::optional<std::string> kernelName =
-            object.is_object() ? stringKey(object, "kernel") : std::nullopt;
+    // 5. The passes.
+    for (const HookDescription::Pass& keys : description->passes) {
         Pass pass;
-        if (kernelName) {
+        if (keys.kernel) {
             cl_int made = CL_SUCCESS;
-            pass.kernel.reset(clCreateKernel(program_.get(), kernelName->c_str(), &made));
+            pass.kernel.reset(clCreateKernel(program_.get(), keys.kernel->c_str(), &made));
             if (made != CL_SUCCESS) pass.kernel.reset();
         }
         if (!pass.kernel) throw EnhanceError("Shader " + name + ": a pass has no kernel.");
-        if (auto binds = object.find("binds"); binds != object.end() && binds->is_array())
-            for (const json& bind : *binds)
-                // A non-string entry binds nothing at its index.
-                pass.binds.push_back(bind.is_string() ? bind.get<std::string>() : std::string());
-        pass.save = stringKey(object, "save");
-        pass.width = stringKey(object, "width");
-        pass.height = stringKey(object, "height");
-        pass.when = stringKey(object, "when");
-        if (auto c = object.find("components");
-            c != object.end() && c->is_number_integer() && c->get<int64_t>() == 1)
-            pass.components = 1;
-        if (auto c = object.find("compute"); c != object.end() && c->is_array() && c->size() == 4) {
-            std::array<int, 4> values{};
-            bool usable = true;
-            for (size_t k = 0; k < 4; ++k) {
-                const json& v = (*c)[k];
-                // Zero or negative blocks or groups would divide by zero or
-                // dispatch nothing: such an entry is treated as absent.
-                if (!v.is_number_integer() || v.get<int64_t>() < 1 || v.get<int64_t>() > 4096) {
-                    usable = false;
-                    break;
-                }
-                values[k] = static_cast<int>(v.get<int64_t>());
-            }
-            if (usable) {
-                size_t most = 0;
-                compute::check(clGetKernelWorkGroupInfo(pass.kernel.get(), device,
-                                                        CL_KERNEL_WORK_GROUP_SIZE, sizeof(most),
-                                                        &most, nullptr),
-                               "clGetKernelWorkGroupInfo");
-                const size_t asked = size_t(values[2]) * size_t(values[3]);
-                if (asked > most)
-                    throw EnhanceError("Shader " + name + ": a pass asks for " +
-                                       std::to_string(asked) +
-                                       " threads per group; the device allows " +
-                                       std::to_string(most) + ".");
-                pass.compute = values;
-            }
+        pass.binds = keys.binds;
+        pass.save = keys.save;
+        pass.width = keys.width;
+        pass.height = keys.height;
+        pass.when = keys.when;
+        pass.components = keys.components;
+        if (keys.compute) {
+            size_t most = 0;
+            compute::check(clGetKernelWorkGroupInfo(pass.kernel.get(), device,
+                                                    CL_KERNEL_WORK_GROUP_SIZE, sizeof(most), &most,
+                                                    nullptr),
+                           "clGetKernelWorkGroupInfo");
+            const size_t asked = size_t((*keys.compute)[2]) * size_t((*keys.compute)[3]);
+            if (asked > most)
+                throw EnhanceError("Shader " + name + ": a pass asks for " + std::to_string(asked) +
+                                   " threads per group; the device allows " +
+                                   std::to_string(most) + ".");
+            pass.compute = keys.compute;
         }
         passes_.push_back(std::move(pass));
     }
 
     // 6. Constant textures: four half floats a texel.
-    if (auto textures = description.find("textures");
-        textures != description.end() && textures->is_array()) {
-        for (const json& entry : *textures) {
-            if (!entry.is_object()) continue;
-            const std::optional<std::string> texName = stringKey(entry, "name");
-            const std::optional<std::string> data = stringKey(entry, "data");
-            auto w = entry.find("width");
-            auto h = entry.find("height");
-            if (!texName || !data || w == entry.end() || h == entry.end() ||
-                !w->is_number_integer() || !h->is_number_integer())
-                continue;
-            const std::optional<std::vector<uint8_t>> bytes = decodeBase64(*data);
-            if (!bytes) continue;
-            const std::string cannot = "Shader " + name + ": texture " + *texName + ".";
-            const int64_t width = w->get<int64_t>();
-            const int64_t height = h->get<int64_t>();
-            if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide)
-                throw EnhanceError(cannot);
-            const size_t need = size_t(width) * size_t(height) * 8;
-            // Short data would leave part of the texture undefined, and a
-            // shader reading it would give a wrong picture without a word:
-            // refuse the shader instead.
-            if (bytes->size() < need)
-                throw EnhanceError("Shader " + name + ": texture " + *texName + " holds " +
-                                   std::to_string(bytes->size()) + " bytes; " +
-                                   std::to_string(width) + "x" + std::to_string(height) +
-                                   " needs " + std::to_string(need) + ".");
-            HookTexture texture;
-            texture.mem = buffer(context.context(), need);
-            if (!texture.mem) throw EnhanceError(cannot);
-            texture.width = static_cast<int>(width);
-            texture.height = static_cast<int>(height);
-            texture.components = 4;
-            queue_.write(texture.mem.get(), 0, need, bytes->data());
-            own_[*texName] = std::move(texture);
-        }
+    for (const HookDescription::Texture& entry : description->textures) {
+        const std::string cannot = "Shader " + name + ": texture " + entry.name + ".";
+        if (entry.width < 1 || entry.height < 1 || entry.width > kMaxSide || entry.height > kMaxSide)
+            throw EnhanceError(cannot);
+        const size_t need = size_t(entry.width) * size_t(entry.height) * 8;
+        // Short data would leave part of the texture undefined, and a shader
+        // reading it would give a wrong picture without a word: refuse the
+        // shader instead.
+        if (entry.data.size() < need)
+            throw EnhanceError("Shader " + name + ": texture " + entry.name + " holds " +
+                               std::to_string(entry.data.size()) + " bytes; " +
+                               std::to_string(entry.width) + "x" + std::to_string(entry.height) +
+                               " needs " + std::to_string(need) + ".");
+        HookTexture texture;
+        texture.mem = buffer(context.context(), need);
+        if (!texture.mem) throw EnhanceError(cannot);
+        texture.width = static_cast<int>(entry.width);
+        texture.height = static_cast<int>(entry.height);
+        texture.components = 4;
+        queue_.write(texture.mem.get(), 0, need, entry.data.data());
+        own_[entry.name] = std::move(texture); // a later entry replaces an earlier one
     }
 
     cl_program hook = context.program("hook", {kernels::common, kernels::hook});

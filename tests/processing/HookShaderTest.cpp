@@ -6,11 +6,14 @@
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <fstream>
 #include <limits>
+#include <sstream>
 
 using namespace corvel;
 
@@ -390,6 +393,275 @@ TEST(HookShader, UnusableSizesFailThePictureNotTheService) {
     for (int y = 0; y < 24; ++y)
         for (int x = 0; x < 40; ++x)
             ASSERT_NEAR(out->row(0, y)[x], in->row(0, std::min(y, 11))[std::min(x, 19)], 64 * 0.26);
+}
+
+// ---- The shipped shaders ----
+
+std::vector<uint8_t> unbase64(const std::string& text) {
+    auto value = [](char c) -> int {
+        if (c >= 'A' && c <= 'Z') return c - 'A';
+        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+        if (c >= '0' && c <= '9') return c - '0' + 52;
+        return c == '+' ? 62 : c == '/' ? 63 : 0;
+    };
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 3 < text.size(); i += 4) {
+        const uint32_t v = (value(text[i]) << 18) | (value(text[i + 1]) << 12) |
+                           (value(text[i + 2]) << 6) | value(text[i + 3]);
+        out.push_back(uint8_t(v >> 16));
+        if (text[i + 2] != '=') out.push_back(uint8_t(v >> 8));
+        if (text[i + 3] != '=') out.push_back(uint8_t(v));
+    }
+    return out;
+}
+
+// The shipped texture `texture` of shader `name` as doubles, four a texel.
+std::vector<double> shippedTexture(const std::string& name, const std::string& texture) {
+    std::ifstream in(std::string(SOURCE_DIR) + "/shaders/" + name + ".json");
+    std::stringstream text;
+    text << in.rdbuf();
+    const nlohmann::json description = nlohmann::json::parse(text.str());
+    for (const auto& t : description["textures"])
+        if (t["name"] == texture) {
+            const std::vector<uint8_t> bytes = unbase64(t["data"].get<std::string>());
+            std::vector<double> values(bytes.size() / 2);
+            for (size_t i = 0; i < values.size(); ++i)
+                values[i] = fromHalf(uint16_t(bytes[2 * i] | (bytes[2 * i + 1] << 8)));
+            return values;
+        }
+    return {};
+}
+
+class Shipped : public ::testing::Test {
+protected:
+    void SetUp() override { setShaderDirectoryOverride(std::string(SOURCE_DIR) + "/shaders"); }
+    void TearDown() override { setShaderDirectoryOverride(std::nullopt); }
+};
+
+// The luma of `in` as the hook textures hold it (half floats), clamp to edge.
+struct Luma {
+    const Picture& in;
+    double operator()(int x, int y) const {
+        x = std::clamp(x, 0, in.width - 1);
+        y = std::clamp(y, 0, in.height - 1);
+        return half(reference::word(in, 0, x, y));
+    }
+};
+
+// RAVU-style corner (u, v): the four phases, in double precision from the
+// same rules as the kernels.
+std::array<double, 4> ravuCorner(const Luma& luma, const std::vector<double>& wt, int u, int v) {
+    double p[36];
+    for (int t = 0; t < 36; ++t) p[t] = luma(u - 3 + t % 6, v - 3 + t / 6);
+    const double aw[4] = {0.5, 1, 1, 0.5};
+    double a = 0, b = 0, c = 0;
+    for (int j = 1; j < 5; ++j)
+        for (int i = 1; i < 5; ++i) {
+            const double gx = 0.5 * (p[j * 6 + i + 1] - p[j * 6 + i - 1]);
+            const double gy = 0.5 * (p[(j + 1) * 6 + i] - p[(j - 1) * 6 + i]);
+            const double w = aw[i - 1] * aw[j - 1];
+            a += w * gx * gx;
+            b += w * gx * gy;
+            c += w * gy * gy;
+        }
+    const double halfTrace = 0.5 * (a + c);
+    const double root = std::sqrt(0.25 * (a - c) * (a - c) + b * b);
+    const double s1 = std::sqrt(halfTrace + root);
+    const double s2 = std::sqrt(std::max(halfTrace - root, 0.0));
+    const double coherence = (s1 - s2) / (s1 + s2 + 1e-9);
+    double theta = 0.5 * std::atan2(2 * b, a - c);
+    if (theta < 0) theta += M_PI;
+    const int angle = std::min(int(theta * 24 / M_PI), 23);
+    const int strength = (s1 >= wt[0]) + (s1 >= wt[1]);
+    const int coh = (coherence >= wt[2]) + (coherence >= wt[3]);
+    const int row = 1 + (angle * 3 + strength) * 3 + coh;
+    std::array<double, 4> out{};
+    const double lo = std::min({p[14], p[15], p[20], p[21]});
+    const double hi = std::max({p[14], p[15], p[20], p[21]});
+    for (int k = 0; k < 4; ++k) {
+        for (int t = 0; t < 36; ++t) out[k] += p[t] * wt[(row * 36 + t) * 4 + k];
+        out[k] = half(std::clamp(out[k], lo, hi));
+    }
+    return out;
+}
+
+// Output luma of the RAVU-style shader at 2x.
+std::vector<double> ravuReference(const Picture& in) {
+    const std::vector<double> wt = shippedTexture("ravu-lite-ar-r3", "RAVU_WEIGHTS");
+    const Luma luma{in};
+    const int w = in.width, h = in.height;
+    std::vector<double> out(4 * w * h);
+    for (int v = 0; v <= h; ++v)
+        for (int u = 0; u <= w; ++u) {
+            const auto cell = ravuCorner(luma, wt, u, v);
+            for (int k = 0; k < 4; ++k) {
+                const int x = 2 * u - 1 + (k & 1);
+                const int y = 2 * v - 1 + (k >> 1);
+                if (x >= 0 && y >= 0 && x < 2 * w && y < 2 * h) out[y * 2 * w + x] = cell[k];
+            }
+        }
+    return out;
+}
+
+// Output luma of the FSRCNN-style shader at 2x; features rounded to half
+// floats between layers as the textures hold them.
+std::vector<double> fsrReference(const Picture& in) {
+    const std::vector<double> v = shippedTexture("FSRCNNX_x2_8-0-4-1", "FSRCNNX_WEIGHTS");
+    auto q4 = [&](int index, int k) { return v[index * 4 + k]; };
+    const Luma luma{in};
+    const int w = in.width, h = in.height;
+    std::vector<double> feat(8 * w * h), next(8 * w * h);
+    auto at = [&](const std::vector<double>& f, int x, int y, int c) {
+        x = std::clamp(x, 0, w - 1);
+        y = std::clamp(y, 0, h - 1);
+        return f[(y * w + x) * 8 + c];
+    };
+    auto prelu = [](double x, double a) { return x > 0 ? x : a * x; };
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            for (int o = 0; o < 8; ++o) {
+                double acc = q4(50 + o / 4, o % 4);
+                for (int t = 0; t < 25; ++t)
+                    acc += luma(x + t % 5 - 2, y + t / 5 - 2) * q4(2 * t + o / 4, o % 4);
+                feat[(y * w + x) * 8 + o] = half(prelu(acc, q4(52 + o / 4, o % 4)));
+            }
+    for (int l = 0; l < 4; ++l) {
+        const int base = 54 + 148 * l;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                for (int o = 0; o < 8; ++o) {
+                    double acc = q4(base + 144 + o / 4, o % 4);
+                    for (int t = 0; t < 9; ++t)
+                        for (int c = 0; c < 8; ++c)
+                            acc += at(feat, x + t % 3 - 1, y + t / 3 - 1, c) *
+                                   q4(base + (9 * (o / 4) + t) * 8 + c, o % 4);
+                    next[(y * w + x) * 8 + o] = half(prelu(acc, q4(base + 146 + o / 4, o % 4)));
+                }
+        std::swap(feat, next);
+    }
+    const double even[4] = {-0.0234375, 0.2265625, 0.8671875, -0.0703125};
+    const double odd[4] = {-0.0703125, 0.8671875, 0.2265625, -0.0234375};
+    std::vector<double> out(4 * w * h);
+    for (int Y = 0; Y < 2 * h; ++Y)
+        for (int X = 0; X < 2 * w; ++X) {
+            const int px = X / 2, py = Y / 2, phx = X & 1, phy = Y & 1, phase = phy * 2 + phx;
+            double acc = q4(718, phase);
+            for (int t = 0; t < 9; ++t)
+                for (int c = 0; c < 8; ++c)
+                    acc += at(feat, px + t % 3 - 1, py + t / 3 - 1, c) * q4(646 + 8 * t + c, phase);
+            double base = 0;
+            for (int j = 0; j < 4; ++j)
+                for (int i = 0; i < 4; ++i)
+                    base += luma(px - 2 + phx + i, py - 2 + phy + j) * (phx ? odd[i] : even[i]) *
+                            (phy ? odd[j] : even[j]);
+            out[Y * 2 * w + X] = half(base + acc);
+        }
+    return out;
+}
+
+// Compares the scaler's 2x luma with a reference in 10-bit codes: the share
+// of samples within half a code, and the worst difference.
+std::pair<double, double> agreement(const Picture& out, const std::vector<double>& expected) {
+    int close = 0;
+    double worst = 0;
+    for (int y = 0; y < out.height; ++y)
+        for (int x = 0; x < out.width; ++x) {
+            const double d = std::abs(reference::word(out, 0, x, y) -
+                                      std::clamp(expected[y * out.width + x], 0.0, 1.0)) * 1023.98;
+            close += d <= 0.5;
+            worst = std::max(worst, d);
+        }
+    return {double(close) / (out.width * out.height), worst};
+}
+
+TEST_F(Shipped, RavuStyleShaderMatchesItsReference) {
+    ShaderScaler scaler(ScaleMethod::parse("ravu-lite"), 36, 20, 72, 40);
+    EXPECT_NE(scaler.license()->find("own work"), std::string::npos);
+    PictureRef in = makePicture(36, 20);
+    reference::fillRandom(*in, 11, 300, 700);
+    const auto [share, worst] = agreement(*scaler.scale(in), ravuReference(*in));
+    std::printf("ravu: %.4f of samples within half a code, worst %.2f codes\n", share, worst);
+    // Rounding may tip a corner into the neighbouring bucket; those stay
+    // within the anti-ringing clamp.
+    EXPECT_GE(share, 0.99);
+    EXPECT_LE(worst, 64.0);
+}
+
+TEST_F(Shipped, FsrcnnStyleShaderMatchesItsReference) {
+    ShaderScaler scaler(ScaleMethod::parse("fsrcnnx8"), 24, 16, 48, 32);
+    EXPECT_NE(scaler.license()->find("own work"), std::string::npos);
+    PictureRef in = makePicture(24, 16);
+    reference::fillRandom(*in, 12, 300, 700);
+    const auto [share, worst] = agreement(*scaler.scale(in), fsrReference(*in));
+    std::printf("fsr: %.4f of samples within half a code, worst %.2f codes\n", share, worst);
+    EXPECT_GE(share, 0.99);
+    EXPECT_LE(worst, 1.5);
+}
+
+// A picture with sharp and soft edges at many angles, drawn at 4x4
+// supersampling: discs, thin lines, a ramp. 10-bit video-range codes.
+std::vector<double> drawnCodes(int w, int h) {
+    std::vector<double> codes(w * h);
+    auto shade = [](double x, double y) {
+        double v = 0.15 + 0.5 * x / 128.0;
+        for (int k = 0; k < 5; ++k) {
+            const double cx = 20 + 22 * k, cy = 30 + 9 * (k % 3), r = 6 + 2 * k;
+            if ((x - cx) * (x - cx) + (y - cy) * (y - cy) < r * r) v = 0.9 - 0.15 * k;
+        }
+        for (int k = 0; k < 6; ++k) {
+            const double a = 0.3 + 0.45 * k;
+            const double d = std::abs((x - 64) * std::sin(a) - (y - 70) * std::cos(a));
+            if (d < 0.6 + 0.3 * k && y > 52) v = k % 2 ? 0.05 : 0.95;
+        }
+        return v;
+    };
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            double sum = 0;
+            for (int j = 0; j < 4; ++j)
+                for (int i = 0; i < 4; ++i) sum += shade(x + (i + 0.5) / 4, y + (j + 0.5) / 4);
+            codes[y * w + x] = sum / 16;
+        }
+    return codes;
+}
+
+double psnrOf(const Picture& out, const std::vector<double>& large) {
+    double sum = 0;
+    int n = 0;
+    for (int y = 4; y < out.height - 4; ++y)
+        for (int x = 4; x < out.width - 4; ++x) {
+            const double d = out.row(0, y)[x] / 64.0 - (64 + 876 * large[y * out.width + x]);
+            sum += d * d;
+            ++n;
+        }
+    return 10 * std::log10(876.0 * 876.0 / (sum / n));
+}
+
+TEST_F(Shipped, BothShadersAreSharperThanBicubic) {
+    const int W = 128, H = 96;
+    const std::vector<double> large = drawnCodes(W, H);
+    PictureRef small = makePicture(W / 2, H / 2);
+    for (int y = 0; y < H / 2; ++y)
+        for (int x = 0; x < W / 2; ++x) {
+            const double box = 0.25 * (large[2 * y * W + 2 * x] + large[2 * y * W + 2 * x + 1] +
+                                       large[(2 * y + 1) * W + 2 * x] + large[(2 * y + 1) * W + 2 * x + 1]);
+            small->row(0, y)[x] = uint16_t(std::lround(64 + 876 * box) * 64);
+        }
+    for (int y = 0; y < H / 4; ++y)
+        for (int x = 0; x < W / 2; ++x) small->row(1, y)[x] = 512 * 64;
+    auto measure = [&](const std::string& method) {
+        ShaderScaler scaler(ScaleMethod::parse(method), W / 2, H / 2, W, H);
+        return psnrOf(*scaler.scale(small), large);
+    };
+    const double bicubic = measure("bicubic");
+    const double ravu = measure("ravu-lite");
+    const double fsr = measure("fsrcnnx8");
+    RecordProperty("bicubic_db", std::to_string(bicubic));
+    RecordProperty("ravu_db", std::to_string(ravu));
+    RecordProperty("fsrcnnx_db", std::to_string(fsr));
+    std::printf("luma PSNR: bicubic %.2f dB, ravu-lite %.2f dB, fsrcnnx8 %.2f dB\n", bicubic, ravu, fsr);
+    EXPECT_GE(ravu - bicubic, 0.0);
+    EXPECT_GE(fsr - bicubic, 0.0);
 }
 
 } // namespace
