@@ -72,23 +72,41 @@ def fsr(small):
     return np.clip(out, 0, 1)
 
 
+def overshoot(out, small):
+    """Share of output samples more than 8 codes outside the range of the
+    four input samples around them (ringing and halos show up here)."""
+    win = train_ravu.windows(small)[:, :, [14, 15, 20, 21]]
+    lo, hi = win.min(axis=2), win.max(axis=2)
+    h, w = small.shape
+    worst = np.zeros_like(out)
+    for py in range(2):
+        for px in range(2):
+            o = out[1 - py::2, 1 - px::2]
+            l = lo[1 - py:1 - py + h, 1 - px:1 - px + w]
+            u = hi[1 - py:1 - py + h, 1 - px:1 - px + w]
+            worst[1 - py::2, 1 - px::2] = np.maximum(np.maximum(o - u, l - o), 0)
+    return float(np.mean(worst / pictures.WORD > 8))
+
+
 def main():
     _, held = pictures.split()
     names = ["bilinear", "bicubic", "ravu-lite-ar-r3", "FSRCNNX_x2_8-0-4-1"]
     fns = [pictures.bilinear2x, pictures.bicubic2x, ravu, fsr]
     psnr = np.zeros((len(held), 4))
     ssim = np.zeros((len(held), 4))
+    over = np.zeros((len(held), 4))
     for i, path in enumerate(held):
         small, large = pictures.pair(path)
         for j, fn in enumerate(fns):
             out = np.clip(fn(small), 0, 1)
             psnr[i, j] = pictures.psnr(out, large)
             ssim[i, j] = pictures.ssim(out, large)
+            over[i, j] = overshoot(out, small)
         print(os.path.basename(path), " ".join(f"{p:.2f}/{s:.4f}" for p, s in zip(psnr[i], ssim[i])),
               flush=True)
     for j, n in enumerate(names):
         print(f"| {n} | {psnr[:, j].mean():.2f} | {psnr[:, j].mean() - psnr[:, 1].mean():+.2f} | "
-              f"{ssim[:, j].mean():.4f} |")
+              f"{ssim[:, j].mean():.4f} | {100 * over[:, j].mean():.3f} % |")
 
 
 if __name__ == "__main__":
