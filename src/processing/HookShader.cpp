@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -261,8 +262,12 @@ HookShader::Encoded HookShader::encode(const DevicePlanes& planes, int lumaWidth
         const double h = pass.height ? std::trunc(evaluate(*pass.height, sizes)) : current->height;
         if (!std::isfinite(w) || !std::isfinite(h) || w < 1 || h < 1 || w > kMaxSide ||
             h > kMaxSide) {
+            // (printed from the double: huge values do not fit an integer)
             auto shown = [](double v) {
-                return std::isfinite(v) ? std::to_string(static_cast<long long>(v)) : "?";
+                if (!std::isfinite(v)) return std::string("?");
+                char text[64];
+                std::snprintf(text, sizeof(text), "%.0f", v);
+                return std::string(text);
             };
             throw EnhanceError("Shader " + name_ + ": pass " + std::to_string(i) + " would be " +
                                shown(w) + "x" + shown(h) + ".");

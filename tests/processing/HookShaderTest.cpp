@@ -361,7 +361,7 @@ TEST(HookShader, LoadingMessages) {
 }
 
 TEST(HookShader, UnusableSizesFailThePictureNotTheService) {
-    for (const std::string& size : {"0", "HOOKED.w -1 *", "1 0 /", "inf", "nan", "99999", "0.5"}) {
+    for (const std::string& size : {"0", "HOOKED.w -1 *", "1 0 /", "inf", "nan", "99999", "1e300", "0.5"}) {
         SCOPED_TRACE(size);
         const std::string json = R"({"passes": [{"kernel": "copy", "binds": ["HOOKED"], "width": ")" +
                                  size + "\"}]}";
