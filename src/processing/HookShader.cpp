@@ -150,6 +150,18 @@ HookShader::HookShader(compute::ComputeQueue& queue, const std::string& director
             if (made != CL_SUCCESS) pass.kernel.reset();
         }
         if (!pass.kernel) throw EnhanceError("Shader " + name + ": a pass has no kernel.");
+        // Four arguments per texture, the target first: a kernel that
+        // takes another count could never be run, so say so now rather
+        // than fail every picture.
+        cl_uint arguments = 0;
+        compute::check(clGetKernelInfo(pass.kernel.get(), CL_KERNEL_NUM_ARGS, sizeof(arguments),
+                                       &arguments, nullptr),
+                       "clGetKernelInfo");
+        const size_t given = 4 * (1 + keys.binds.size());
+        if (arguments != given)
+            throw EnhanceError("Shader " + name + ": kernel " + *keys.kernel + " takes " +
+                               std::to_string(arguments) + " arguments; its pass gives " +
+                               std::to_string(given) + ".");
         pass.binds = keys.binds;
         pass.save = keys.save;
         pass.width = keys.width;

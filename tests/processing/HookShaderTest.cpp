@@ -324,9 +324,14 @@ TEST(HookShader, LoadingMessages) {
     };
     EXPECT_EQ(withPasses("K1", R"({"passes": [{"binds": []}]})"), "Shader K1: a pass has no kernel.");
     EXPECT_EQ(withPasses("K2", R"({"passes": [{"kernel": 5}]})"), "Shader K2: a pass has no kernel.");
-    EXPECT_EQ(withPasses("K3", R"({"passes": [{"kernel": "copy"}, {"kernel": "gone"}]})"),
+    EXPECT_EQ(withPasses("K3", R"({"passes": [{"kernel": "copy", "binds": ["HOOKED"]}, {"kernel": "gone"}]})"),
               "Shader K3: a pass has no kernel.");
     EXPECT_EQ(withPasses("K4", R"({"passes": [7]})"), "Shader K4: a pass has no kernel.");
+    // Four arguments per texture: "copy" takes the target and one texture.
+    EXPECT_EQ(withPasses("A1", R"({"passes": [{"kernel": "copy", "binds": ["HOOKED", "X"]}]})"),
+              "Shader A1: kernel copy takes 8 arguments; its pass gives 12.");
+    EXPECT_EQ(withPasses("A2", R"({"passes": [{"kernel": "copy"}]})"),
+              "Shader A2: kernel copy takes 8 arguments; its pass gives 4.");
     // Textures: short data refuses the shader; a size no texture can have
     // gives the texture message; entries missing a key or with undecodable
     // Base64 are skipped.
@@ -345,11 +350,11 @@ TEST(HookShader, LoadingMessages) {
         "data": ")" + eight + R"("}]})"),
               "(loaded)");
     // Too many threads per group for the device.
-    EXPECT_EQ(withPasses("G1", R"({"passes": [{"kernel": "copy", "compute": [8, 8, 4096, 4096]}]})")
+    EXPECT_EQ(withPasses("G1", R"({"passes": [{"kernel": "copy", "binds": ["HOOKED"], "compute": [8, 8, 4096, 4096]}]})")
                   .rfind("Shader G1: a pass asks for 16777216 threads per group", 0),
               0u);
     // A hook of anything but LUMA is refused by the scaler.
-    withPasses("Chroma", R"({"passes": [{"hook": "CHROMA", "kernel": "copy"}]})");
+    withPasses("Chroma", R"({"passes": [{"hook": "CHROMA", "kernel": "copy", "binds": ["HOOKED"]}]})");
     setShaderDirectoryOverride(d);
     try {
         ShaderScaler scaler(ScaleMethod::parse("Chroma"), 20, 12, 40, 24);
@@ -361,10 +366,10 @@ TEST(HookShader, LoadingMessages) {
 }
 
 TEST(HookShader, UnusableSizesFailThePictureNotTheService) {
-    for (const std::string& size : {"0", "HOOKED.w -1 *", "1 0 /", "inf", "nan", "99999", "1e300", "0.5"}) {
+    for (const char* size : {"0", "HOOKED.w -1 *", "1 0 /", "inf", "nan", "99999", "1e300", "0.5"}) {
         SCOPED_TRACE(size);
         const std::string json = R"({"passes": [{"kernel": "copy", "binds": ["HOOKED"], "width": ")" +
-                                 size + "\"}]}";
+                                 std::string(size) + "\"}]}";
         ShaderFiles files("Sized", json, kTwoPassSource);
         ShaderScaler scaler(ScaleMethod::parse("Sized"), 20, 12, 40, 24);
         PictureRef in = makePicture(20, 12);
