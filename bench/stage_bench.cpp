@@ -3,7 +3,7 @@
 //
 // Usage: stage_bench [pictures [only]]: `pictures` timed pictures per figure
 // (default 30) after 3 warm-up pictures; `only` runs the figures whose name
-// holds that word (bilinear, bicubic, itm, blacks, chain). Prints one line
+// holds that word (bilinear, bicubic, ravu, fsrcnnx, itm, blacks, chain). Prints one line
 // per figure: mean device time and mean elapsed time per picture in
 // milliseconds, both over the same timed pictures.
 
@@ -83,8 +83,8 @@ void report(const std::string& what, double deviceMs, double wallMs) {
     std::fflush(stdout);
 }
 
-void benchScaler(ScaleMethod::Kind kind, const PictureRef& source) {
-    ShaderScaler scaler({kind, ""}, 1920, 1080, 3840, 2160);
+void benchScaler(const ScaleMethod& method, const PictureRef& source) {
+    ShaderScaler scaler(method, 1920, 1080, 3840, 2160);
     // Device time from the scaler's own statistics over the same pictures
     // as the elapsed time; the warm-up is left out of both.
     int runs = 0;
@@ -155,8 +155,12 @@ int main(int argc, char** argv) {
     PictureRef uhd = uhdSources.take();
     fillTestPicture(*uhd);
 
-    if (wanted("bilinear")) benchScaler(ScaleMethod::Kind::Bilinear, hd);
-    if (wanted("bicubic")) benchScaler(ScaleMethod::Kind::Bicubic, hd);
+    if (wanted("bilinear")) benchScaler({ScaleMethod::Kind::Bilinear, ""}, hd);
+    if (wanted("bicubic")) benchScaler({ScaleMethod::Kind::Bicubic, ""}, hd);
+    // The hook shaders (shaders/ beside the build tree), with bicubic above
+    // as their reference in the same run.
+    if (wanted("ravu")) benchScaler(ScaleMethod::parse("ravu-lite"), hd);
+    if (wanted("fsrcnnx")) benchScaler(ScaleMethod::parse("fsrcnnx8"), hd);
     if (wanted("bicubic")) benchSwscale(*hd, 1);
     if (wanted("bicubic")) benchSwscale(*hd, 2);
 

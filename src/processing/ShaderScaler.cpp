@@ -85,12 +85,18 @@ ShaderScaler::ShaderScaler(const ScaleMethod& method, int inWidth, int inHeight,
     case ScaleMethod::Kind::Bicubic: break;
     case ScaleMethod::Kind::Neural:
         throw EnhanceError(method_.description() + " runs in NeuralScaler, not as a shader.");
-    case ScaleMethod::Kind::Hook:
-        if (!shaderDirectory())
+    case ScaleMethod::Kind::Hook: {
+        const std::optional<std::string> directory = shaderDirectory();
+        if (!directory)
             throw EnhanceError("The upscaling shaders are missing (CORVEL_SHADER_DIR).");
-        // Hook shaders come with their own loader; until it exists a named
-        // shader is refused here rather than silently scaled another way.
-        throw EnhanceError("Shader " + method_.name + " cannot run: this build has no hook shaders.");
+        hook_ = std::make_unique<HookShader>(*queue_, *directory, method_.name);
+        if (hook_->hooked() != "LUMA")
+            throw EnhanceError("Shader " + method_.name + " hooks " + hook_->hooked() +
+                               "; only LUMA shaders are run.");
+        cl_program program = context_->program("hook", {kernels::common, kernels::hook});
+        hookToLuma_ = context_->kernel(program, "hookToLuma");
+        break;
+    }
     }
 
     if (inWidth != outWidth || inHeight != outHeight) {
@@ -156,8 +162,20 @@ PictureRef ShaderScaler::scale(const PictureRef& picture) {
     const DevicePlanes to = PictureBinder::output(*out);
     const auto started = std::chrono::steady_clock::now();
     const cl_uint lumaMode = method_.kind == ScaleMethod::Kind::Bicubic ? 1 : 0;
-    const cl_uint chromaMode = lumaMode;
-    auto luma = resizePlane(0, in, to, lumaMode);
+    const cl_uint chromaMode = lumaMode; // hook methods: bilinear chroma
+    std::pair<compute::Event, compute::Event> luma;
+    if (hook_) {
+        HookShader::Encoded hooked = hook_->encode(in, inWidth_, inHeight_, {outWidth_, outHeight_});
+        const HookTexture& result = *hooked.result;
+        compute::setArgs(hookToLuma_.get(), result.mem.get(), cl_int(result.width),
+                         cl_int(result.height), cl_int(result.components), to.mem, to.lumaOffset,
+                         to.stride, cl_int(outWidth_), cl_int(outHeight_));
+        compute::Event placed = queue_->run(hookToLuma_.get(), size_t(outWidth_),
+                                            size_t(outHeight_), kGroupW, kGroupH);
+        luma = {std::move(hooked.first), std::move(placed)};
+    } else {
+        luma = resizePlane(0, in, to, lumaMode);
+    }
     auto chroma = resizePlane(1, in, to, chromaMode);
     queue_->flush();
 

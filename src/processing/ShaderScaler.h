@@ -2,6 +2,7 @@
 
 #include "compute/ComputeQueue.h"
 #include "processing/DevicePicture.h"
+#include "processing/HookShader.h"
 #include "processing/PictureScaler.h"
 
 #include <optional>
@@ -12,7 +13,10 @@ namespace corvel {
 
 // The compute-kernel upscaler: resizes both planes of a picture with the
 // `resample` kernel (bilinear or Catmull-Rom bicubic), copying a plane
-// sample for sample when the sizes are equal.
+// sample for sample when the sizes are equal. With a hook method the luma
+// first runs through the hook shader's passes and its result is brought to
+// the output size by Catmull-Rom (copied when it already has that size);
+// chroma is then scaled bilinearly.
 //
 // Not thread-safe: one thread calls scale and the statistics. Outside
 // pipelined mode every scale waits for its own device work, so at most one
@@ -31,7 +35,9 @@ public:
     int inHeight() const override { return inHeight_; }
     int outWidth() const override { return outWidth_; }
     int outHeight() const override { return outHeight_; }
-    std::optional<std::string> license() const override { return std::nullopt; }
+    std::optional<std::string> license() const override {
+        return hook_ ? std::optional<std::string>(hook_->license()) : std::nullopt;
+    }
     std::string description() const override { return method_.description(); }
 
     PictureRef scale(const PictureRef& picture) override;
@@ -88,6 +94,8 @@ private:
     double wallMs_ = 0; // summed time from submission to completion
     bool pipelined_ = false;
     compute::Event last_; // the last work submitted in pipelined mode
+    std::unique_ptr<HookShader> hook_; // hook methods only
+    compute::Kernel hookToLuma_;       // hook result -> output luma plane
 };
 
 } // namespace corvel

@@ -171,5 +171,29 @@ TEST_F(Player, InterpolationChainsWithTheUpscaler) {
     EXPECT_EQ(s["fi"], true);
     EXPECT_EQ(s["upscale"], true);
     EXPECT_EQ(s["in_between"], 24);
+// The network-style hook shader upscales a small title end to end.
+TEST_F(Player, HookShaderUpscaledStreamPlays) {
+    addClip("small.mp4", "-f lavfi -i testsrc2=size=320x180:rate=10:duration=1 -c:v libx264 "
+                         "-preset veryfast -g 10 -pix_fmt yuv420p {out}");
+    startService();
+    const std::string out = work_.file("hooked.mp4");
+    std::string errors = capture("ffmpeg -nostdin -v error -y -i '" +
+                                 url("/v1/enhanced/small/index.m3u8?up=fsrcnnx8") + "' -c copy '" +
+                                 out + "' 2>&1");
+    EXPECT_EQ(errors, "");
+    std::string stream = capture("ffprobe -v error -select_streams v:0 -show_entries "
+                                 "stream=width,height -of default=nw=1 '" + out + "'");
+    EXPECT_NE(stream.find("width=640"), std::string::npos) << stream;
+    EXPECT_NE(stream.find("height=360"), std::string::npos) << stream;
+    EXPECT_EQ(ffprobeFrameTimes(out).size(), 10u);
+    // Close to the source enlarged by ffmpeg's own bicubic: the shader
+    // neither broke the picture nor shifted it.
+    std::string psnr = capture("ffmpeg -nostdin -v info -i '" + out + "' -i '" + folder_.file("small.mp4") +
+                               "' -lavfi '[0:v]format=yuv420p[x];[1:v]scale=640:360:flags=bicubic,"
+                               "format=yuv420p[y];[x][y]psnr' -f null - 2>&1");
+    EXPECT_GE(averagePsnr(psnr), 28.0) << psnr;
+    auto s = status();
+    EXPECT_EQ(s["upscaler"], "FSRCNNX_x2_8-0-4-1");
+    EXPECT_EQ(s["out_width"], 640);
     EXPECT_EQ(s["last_error"], nullptr);
 }
