@@ -171,6 +171,8 @@ TEST_F(Player, InterpolationChainsWithTheUpscaler) {
     EXPECT_EQ(s["fi"], true);
     EXPECT_EQ(s["upscale"], true);
     EXPECT_EQ(s["in_between"], 24);
+}
+
 // The network-style hook shader upscales a small title end to end.
 TEST_F(Player, HookShaderUpscaledStreamPlays) {
     addClip("small.mp4", "-f lavfi -i testsrc2=size=320x180:rate=10:duration=1 -c:v libx264 "
