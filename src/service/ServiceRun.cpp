@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <malloc.h>
 
 namespace corvel {
 
@@ -60,6 +61,9 @@ void Service::pipelineLoop() {
         if (rp) {
             encoder_.reset();
             stages_.release();
+            // The encoder's and the decoder's threads freed their pictures in
+            // arenas of their own; what stays free there goes back now.
+            if (options_.trimOnRelease) malloc_trim(0);
         }
         if (doPrepare) prepare(key, info);
         if (p) run(serial, start, key, info);
@@ -83,6 +87,8 @@ void Service::watchdogLoop() {
             }
             store_.clear();
             haveKey_ = false;
+            blacksShown_.reset();
+            lastError_.clear(); // the released key's error goes with it
             releasePending_ = true;
             cv_.notify_all();
         }
@@ -91,6 +97,12 @@ void Service::watchdogLoop() {
 
 void Service::prepare(const Key& key, const StreamInfo& info) {
     const int64_t t0 = monotonicMs();
+    {
+        // A new preparation of the key in force: an error of an earlier one
+        // is no longer its answer.
+        std::lock_guard<std::mutex> guard(mu_);
+        if (key == key_) lastError_.clear();
+    }
     try {
         SourceColor color;
         {
@@ -98,7 +110,9 @@ void Service::prepare(const Key& key, const StreamInfo& info) {
             color = source->sourceColor();
         }
         const EncoderConfig config = encoderConfig(info, color, key.tone, options_);
-        if (!encoder_ || !(encoder_->config() == config)) {
+        // A closed encoder (drained after x265 held pictures back) takes no
+        // more pictures: it is replaced like one of another configuration.
+        if (!encoder_ || !encoder_->reusableFor(config)) {
             encoder_.reset();
             encoder_ = std::make_unique<Encoder>(config);
         }
@@ -136,8 +150,11 @@ void Service::prepare(const Key& key, const StreamInfo& info) {
     } catch (const std::exception& error) {
         std::lock_guard<std::mutex> guard(mu_);
         preparing_ = false;
-        lastError_ = errorText(error);
-        logf("service: preparing " + key.item + " failed: " + lastError_);
+        const std::string message = errorText(error);
+        // Kept only for the key it belongs to: a preparation that another
+        // key replaced meanwhile must not answer the new key's requests.
+        if (key == key_) lastError_ = message;
+        logf("service: preparing " + key.item + " failed: " + message);
         cv_.notify_all();
     }
 }
@@ -150,8 +167,8 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
         if (serial == serial_) {
             runError_ = message;
             running_ = false;
+            lastError_ = message; // a replaced run's error is not the key's
         }
-        lastError_ = message;
         cv_.notify_all();
     };
     auto stop = [&] {
@@ -201,7 +218,9 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
     stages_.startRun(info);
     {
         std::lock_guard<std::mutex> guard(mu_);
-        blacksShown_ = stages_.blacks();
+        // Only the run in force shows its stage: a replaced run's stage may
+        // belong to the previous key.
+        if (serial == serial_) blacksShown_ = stages_.blacks();
     }
 
     int64_t intervalStart = monotonicMs();
