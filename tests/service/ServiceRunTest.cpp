@@ -344,3 +344,31 @@ TEST_F(ServiceRun, ErrorsAndBlackFiguresStayWithTheirKey) {
     EXPECT_EQ(s["black_lift"].get<double>(), 0.0);
     EXPECT_TRUE(s["last_error"].is_null());
 }
+
+TEST_F(ServiceRun, AWaitingRequestKeepsTheKeyFromTheIdleRelease) {
+    // Each picture takes 40 ms to lift: the first segment takes a second,
+    // three times the idle limit, while its request waits for it.
+    StageFactory slow = testStages();
+    slow.lift = [](int w, int h, const ToneParams& p) {
+        class SlowLift : public MarkingLift {
+        public:
+            using MarkingLift::MarkingLift;
+            PictureRef apply(const PictureRef& picture) override {
+                std::this_thread::sleep_for(40ms);
+                return picture;
+            }
+        };
+        auto lift = std::make_unique<SlowLift>(w, h);
+        lift->setParams(p);
+        return lift;
+    };
+    ServiceTiming timing = fastTiming();
+    timing.idleMs = 300;
+    timing.watchdogStepMs = 50;
+    startService({}, timing, slow);
+    ASSERT_EQ(get("/v1/enhanced/t/init.mp4?hdr=1").status, 200);
+    RawResponse r = get("/v1/enhanced/t/seg/0.m4s?hdr=1");
+    EXPECT_EQ(r.status, 200) << r.body;
+    // Released once nobody asks or waits any more.
+    EXPECT_TRUE(eventually([&] { return status()["item"].is_null(); }, 10s));
+}
