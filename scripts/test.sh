@@ -25,10 +25,16 @@ cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:use_sigaltstack=0 UBSAN_OPTIONS=print_stacktrace=1 \
   LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \
   ctest --test-dir build-asan -j "$jobs" --output-on-failure --timeout 300
-echo "== the service's concurrency tests under ThreadSanitizer"
+echo "== every threaded test under ThreadSanitizer"
+# The tests with threads of their own or of the code under test: the HTTP
+# server, the decoder (libavcodec's threads), the encoder (its own thread),
+# the segment store's waits, the service's runs and answers, and a real
+# player against the service. Single-threaded unit tests are left out.
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENHANCE_BENCH=OFF \
   -DENHANCE_SANITIZE=thread >/dev/null
-cmake --build build-tsan -j "$jobs" --target service_http_tests corvel-standin
+cmake --build build-tsan -j "$jobs" --target http_server_tests source_integration_tests \
+  output_integration_tests service_unit_tests service_http_tests service_player_tests corvel-standin
 TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan.supp" \
-  ctest --test-dir build-tsan -j "$jobs" -R '^Service(Run|Http)\.' --output-on-failure --timeout 300
+  ctest --test-dir build-tsan -j "$jobs" --output-on-failure --timeout 300 \
+  -R '^(ServerTest|DecoderTest|Encoder|SegmentStore|Service(Run|Http)|Player)\.'
 echo "== all tests passed"

@@ -86,14 +86,9 @@ std::shared_ptr<ComputeContext> ComputeContext::create(const std::string& choice
     ctx->device_ = chosen->device;
     ctx->gpu_ = (chosen->type & CL_DEVICE_TYPE_GPU) != 0;
     ctx->name_ = deviceString(chosen->device, CL_DEVICE_NAME);
-    cl_bool unified = CL_FALSE;
-    clGetDeviceInfo(chosen->device, CL_DEVICE_HOST_UNIFIED_MEMORY, sizeof(unified), &unified,
-                    nullptr);
-    switch (transfer) {
-    case Transfer::Auto: ctx->zeroCopy_ = !ctx->gpu_ || unified == CL_TRUE; break;
-    case Transfer::ZeroCopy: ctx->zeroCopy_ = true; break;
-    case Transfer::Copy: ctx->zeroCopy_ = false; break;
-    }
+    // Host-unified memory does not make a lasting mapping safe while kernels
+    // run: only the CPU device keeps its buffers mapped by default.
+    ctx->zeroCopy_ = usesZeroCopy(transfer, ctx->gpu_);
 
     cl_int status = CL_SUCCESS;
     ctx->context_.reset(clCreateContext(nullptr, 1, &ctx->device_, nullptr, nullptr, &status));

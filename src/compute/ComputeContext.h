@@ -11,10 +11,28 @@
 namespace corvel::compute {
 
 // How pictures reach the device. ZeroCopy: buffers live in host-visible
-// memory that the device reads and writes in place (the CPU device, or a GPU
-// that shares host memory). Copy: a discrete GPU; each buffer has a host copy
-// and a device copy, moved at most once each way per picture.
+// memory, mapped for their whole life, that the device reads and writes in
+// place. Copy: each buffer has a host copy and a device copy, moved at most
+// once each way per picture.
+//
+// OpenCL leaves it undefined what a kernel sees of a buffer that is mapped
+// while it runs, so Auto takes ZeroCopy only where that is safe by
+// construction: a CPU device, whose kernels run on the host's own cores over
+// the very memory the host maps (no second copy, no device cache to keep
+// coherent). Every GPU copies, host-unified memory or not; ZeroCopy on a GPU
+// must be asked for.
 enum class Transfer { Auto, ZeroCopy, Copy };
+
+// Whether buffers of a device of this kind stay mapped for good (true) or
+// move by copies (false) under `transfer`.
+inline bool usesZeroCopy(Transfer transfer, bool gpu) {
+    switch (transfer) {
+    case Transfer::ZeroCopy: return true;
+    case Transfer::Copy: return false;
+    case Transfer::Auto: break;
+    }
+    return !gpu;
+}
 
 // The one OpenCL device and context of the process, and the programs built
 // on it. Thread-safe; stages and buffers hold it by shared_ptr so that it

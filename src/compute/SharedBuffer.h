@@ -10,13 +10,14 @@ namespace corvel::compute {
 // A buffer that both the host and the device use, at a fixed host address
 // for its lifetime.
 //
-// Zero-copy contexts: the buffer is made in host-visible memory
-// (CL_MEM_ALLOC_HOST_PTR) and mapped once for good; the device reads and
-// writes those very bytes. The host must not touch them while queued work
-// uses the buffer: every stage waits for its work before handing a picture
-// on.
+// Zero-copy contexts (the CPU device, see usesZeroCopy): the buffer is made
+// in host-visible memory (CL_MEM_ALLOC_HOST_PTR) and mapped once for good;
+// the device reads and writes those very bytes. The host must not touch them
+// while queued work uses the buffer: every stage waits for its work before
+// handing a picture on.
 //
-// Copy contexts (discrete GPU): a device buffer plus aligned host memory.
+// Copy contexts (every GPU unless told otherwise): a device buffer plus
+// aligned host memory; the device never works on a mapped buffer.
 // `toDevice` uploads when the host copy is newer, `toHost` downloads after
 // kernels wrote it, so a picture moves at most once each way.
 class SharedBuffer {

@@ -454,6 +454,19 @@ void Encoder::completeFrames() {
     });
 }
 
+void Encoder::close() {
+    Impl& m = *impl_;
+    std::unique_lock<std::mutex> guard(m.lock);
+    m.flushWanted = true;
+    m.changed.notify_all();
+    m.changed.wait(guard, [&] { return m.flushed && m.delivered >= m.submitted; });
+}
+
+bool Encoder::closed() const {
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    return impl_->flushed || impl_->flushWanted;
+}
+
 std::optional<EncoderFormat> Encoder::format() const {
     std::lock_guard<std::mutex> guard(impl_->lock);
     return impl_->format;

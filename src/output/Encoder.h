@@ -63,6 +63,17 @@ public:
     // called from inside a `done`, which would wait for itself.
     void completeFrames();
 
+    // Drains x265: every picture submitted so far comes back, and the
+    // encoder takes no more ("The encoder is closed."). A closed encoder is
+    // never used again; whoever holds it makes a new one.
+    void close();
+    // Whether the encoder was drained (by `close`, or by `completeFrames`
+    // when x265 held pictures back).
+    bool closed() const;
+    // Whether this encoder can take the pictures of `config`: made for it
+    // and not closed.
+    bool reusableFor(const EncoderConfig& config) const { return config_ == config && !closed(); }
+
     // The format of the first picture that came back; none before that.
     std::optional<EncoderFormat> format() const;
     // Pictures submitted so far.

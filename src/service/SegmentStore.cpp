@@ -29,8 +29,11 @@ void SegmentStore::trim(int centre) {
     // 64-bit bounds: a centre near the ends of int must not wrap.
     const int64_t low = static_cast<int64_t>(centre) - keepBehind_;
     const int64_t high = static_cast<int64_t>(centre) + keepAhead_;
+    auto waited = [this](int index) {
+        return std::any_of(waiters_.begin(), waiters_.end(), [&](const auto& w) { return w.second == index; });
+    };
     for (auto it = segments_.begin(); it != segments_.end();) {
-        if (it->first < low || it->first > high)
+        if ((it->first < low || it->first > high) && !waited(it->first))
             it = segments_.erase(it);
         else
             ++it;
@@ -49,6 +52,14 @@ bool SegmentStore::keepOnly(int index) {
     }
     return kept;
 }
+
+uint64_t SegmentStore::addWaiter(int index) {
+    const uint64_t ticket = nextTicket_++;
+    waiters_.emplace(ticket, index);
+    return ticket;
+}
+
+void SegmentStore::removeWaiter(uint64_t ticket) { waiters_.erase(ticket); }
 
 void SegmentStore::clear() {
     segments_.clear();

@@ -37,7 +37,9 @@ class SegmentStore {
     Bytes find(int index) const;
     bool has(int index) const { return segments_.count(index) != 0; }
     size_t size() const { return segments_.size(); }
-    // Drops every segment outside centre - keepBehind ... centre + keepAhead.
+    // Drops every segment outside centre - keepBehind ... centre + keepAhead,
+    // except those a registered waiter waits for: a segment made for a
+    // request stays until that request took it.
     void trim(int centre);
     // Drops every segment except `index`; returns whether that one was held.
     bool keepOnly(int index);
@@ -70,6 +72,12 @@ class SegmentStore {
         std::function<bool()> failed;
     };
 
+    // The requests waiting for a segment, registered by their owner for
+    // the length of their wait: ticket (arrival order) -> segment index.
+    uint64_t addWaiter(int index);
+    void removeWaiter(uint64_t ticket);
+    const std::map<uint64_t, int>& waiters() const { return waiters_; }
+
     // Waits for segment `index` until `deadlineMs` (monotonic milliseconds),
     // waking at least every `stepMs`. `lock` holds the owner's mutex; it is
     // released while waiting and held again on return.
@@ -86,6 +94,8 @@ class SegmentStore {
     const int keepBehind_;
     const int keepAhead_;
     std::map<int, Bytes> segments_;
+    std::map<uint64_t, int> waiters_;
+    uint64_t nextTicket_ = 0;
     Bytes init_;
 };
 

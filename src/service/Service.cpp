@@ -173,6 +173,10 @@ void Service::useKeyLocked(Lock& lock, const Key& key) {
     }
     key_ = key;
     liveTone_ = key.tone;
+    // The shown blacks and the error belonged to the previous key: the new
+    // key's run sets its own.
+    blacksShown_.reset();
+    lastError_.clear();
     info_ = std::move(info);
     haveKey_ = true;
     store_.clear();
@@ -323,14 +327,40 @@ HTTPResponse Service::segment(const Key& key, int n) {
         lock.unlock();
         return bytesResponse(bytes);
     }
-    const int c = static_cast<int>(nextFrame_ / std::max(info_.gop, 1));
-    bool restarted = false;
-    if (!runWillReach(running_, n, startSegment_, c, reach_)) {
-        restartLocked(n, "segment " + std::to_string(n) + " asked, " +
-                             (running_ ? "making " + std::to_string(c) : std::string("none running")));
-        restarted = true;
-    }
     const int64_t t0 = monotonicMs();
+    int64_t restartedAt = -1;
+    // Registered for the whole wait (removed under the lock right after it):
+    // trimming keeps a segment made for a waiting request, and the waiters
+    // share the one run fairly.
+    const uint64_t ticket = store_.addWaiter(n);
+    auto reachable = [&](int i) {
+        const int making = static_cast<int>(nextFrame_ / std::max(info_.gop, 1));
+        return runWillReach(running_, i, startSegment_, making, reach_);
+    };
+    // Re-checked at every wake, so after every restart another request made:
+    // a segment the run in force will not make is restarted for, unless that
+    // run is making a segment another request waits for (it finishes that
+    // one first) or an earlier request waits its turn for a restart too (the
+    // earliest goes first; each then gets its segment within its wait).
+    auto serveOrQueue = [&] {
+        if (store_.has(n)) return;
+        if (reachable(n)) {
+            if (wanted_ < n) {
+                wanted_ = n; // the run may be pacing below it
+                cv_.notify_all();
+            }
+            return;
+        }
+        for (const auto& [other, index] : store_.waiters()) {
+            if (other == ticket || store_.has(index)) continue;
+            if (reachable(index) || other < ticket) return;
+        }
+        const int making = static_cast<int>(nextFrame_ / std::max(info_.gop, 1));
+        restartLocked(n, "segment " + std::to_string(n) + " asked, " +
+                             (running_ ? "making " + std::to_string(making) : std::string("none running")));
+        restartedAt = monotonicMs();
+    };
+    serveOrQueue();
     int s0 = serial_;
     SegmentStore::Checks checks;
     checks.wanted = [&] { return haveKey_ && key_ == key; };
@@ -338,14 +368,16 @@ HTTPResponse Service::segment(const Key& key, int n) {
     // error left by a run that a newer restart replaced is not this one's.
     checks.failed = [&] {
         if (serial_ == s0 && !runError_.empty()) return true;
+        serveOrQueue();
         s0 = serial_;
         return false;
     };
     const SegmentStore::Waited waited = store_.waitForSegment(lock, n, t0 + timing_.waitMs, 50, checks);
+    store_.removeWaiter(ticket);
     switch (waited.end) {
     case SegmentStore::WaitEnd::Ready:
-        if (restarted) {
-            startupMs_ = static_cast<double>(monotonicMs() - t0);
+        if (restartedAt >= 0) {
+            startupMs_ = static_cast<double>(monotonicMs() - restartedAt);
             logf("service: segment " + std::to_string(n) + " ready " +
                  std::to_string(static_cast<int64_t>(startupMs_)) + " ms after the restart");
         }
@@ -380,8 +412,10 @@ HTTPResponse Service::status() {
     o["hdr_ms"] = roundTo(hdrMs_, 2);
     o["hdr_lift"] = haveKey_ && info.hdr ? json("Corvel inverse tone mapping") : json(nullptr);
     o["blacks"] = haveKey_ && info.blacks;
-    o["black_floor"] = blacksShown_ ? roundTo(blacksShown_->floor(), 3) : -1.0;
-    o["black_lift"] = blacksShown_ ? roundTo(blacksShown_->lift(), 3) : 0.0;
+    // One reading of the stage in force: floor and lift of the same picture.
+    const BlacksStage::Reading blacks = blacksShown_ ? blacksShown_->reading() : BlacksStage::Reading{};
+    o["black_floor"] = roundTo(blacks.floor, 3);
+    o["black_lift"] = roundTo(blacks.lift, 3);
     o["encoding_fps"] = roundTo(encodingFps_, 2);
     o["realtime_factor"] = haveKey_ && info.fps > 0 ? roundTo(encodingFps_ / info.fps, 3) : 0.0;
     o["segment"] = haveKey_ ? nextFrame_ / std::max(info.gop, 1) : 0;

@@ -22,6 +22,10 @@ struct ServiceOptions {
     std::optional<double> neuralHbBpp; // bits per pixel threshold of the "neural-hb" tier
     int upMaxWidth = 3840;
     int upMaxHeight = 2160;
+    // The idle release hands the heap the run freed back to the system
+    // (malloc_trim): without it glibc keeps the freed pages of every thread's
+    // arena mapped, and the service stays near its peak size while idle.
+    bool trimOnRelease = true;
 };
 
 } // namespace corvel

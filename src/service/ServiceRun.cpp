@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <malloc.h>
 
 namespace corvel {
 
@@ -63,6 +64,9 @@ void Service::pipelineLoop() {
             encoder_.reset();
             interpolator_.reset();
             stages_.release();
+            // The encoder's and the decoder's threads freed their pictures in
+            // arenas of their own; what stays free there goes back now.
+            if (options_.trimOnRelease) malloc_trim(0);
         }
         if (doPrepare) prepare(key, info);
         if (p) run(serial, start, key, info);
@@ -76,6 +80,9 @@ void Service::watchdogLoop() {
         cv_.wait_for(lock, std::chrono::milliseconds(timing_.watchdogStepMs));
         if (quit_) return;
         if (!haveKey_) continue;
+        // A request still waiting for its segment is activity: releasing
+        // the key under it would answer it "another title" (409).
+        if (!store_.waiters().empty()) lastRequestMs_ = monotonicMs();
         if (monotonicMs() - lastRequestMs_ > timing_.idleMs) {
             logf("service: no request for " + std::to_string(timing_.idleMs / 1000) +
                  " s: run stopped, segments dropped");
@@ -86,6 +93,8 @@ void Service::watchdogLoop() {
             }
             store_.clear();
             haveKey_ = false;
+            blacksShown_.reset();
+            lastError_.clear(); // the released key's error goes with it
             releasePending_ = true;
             cv_.notify_all();
         }
@@ -94,6 +103,12 @@ void Service::watchdogLoop() {
 
 void Service::prepare(const Key& key, const StreamInfo& info) {
     const int64_t t0 = monotonicMs();
+    {
+        // A new preparation of the key in force: an error of an earlier one
+        // is no longer its answer.
+        std::lock_guard<std::mutex> guard(mu_);
+        if (key == key_) lastError_.clear();
+    }
     try {
         SourceColor color;
         PictureShape shape;
@@ -105,7 +120,9 @@ void Service::prepare(const Key& key, const StreamInfo& info) {
         EncoderConfig config = encoderConfig(info, color, key.tone, options_);
         config.sarWidth = shape.sarWidth;
         config.sarHeight = shape.sarHeight;
-        if (!encoder_ || !(encoder_->config() == config)) {
+        // A closed encoder (drained after x265 held pictures back) takes no
+        // more pictures: it is replaced like one of another configuration.
+        if (!encoder_ || !encoder_->reusableFor(config)) {
             encoder_.reset();
             encoder_ = std::make_unique<Encoder>(config);
         }
@@ -153,8 +170,11 @@ void Service::prepare(const Key& key, const StreamInfo& info) {
     } catch (const std::exception& error) {
         std::lock_guard<std::mutex> guard(mu_);
         preparing_ = false;
-        lastError_ = errorText(error);
-        logf("service: preparing " + key.item + " failed: " + lastError_);
+        const std::string message = errorText(error);
+        // Kept only for the key it belongs to: a preparation that another
+        // key replaced meanwhile must not answer the new key's requests.
+        if (key == key_) lastError_ = message;
+        logf("service: preparing " + key.item + " failed: " + message);
         cv_.notify_all();
     }
 }
@@ -167,8 +187,8 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
         if (serial == serial_) {
             runError_ = message;
             running_ = false;
+            lastError_ = message; // a replaced run's error is not the key's
         }
-        lastError_ = message;
         cv_.notify_all();
     };
     auto stop = [&] {
@@ -255,7 +275,9 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
     stages_.startRun(info);
     {
         std::lock_guard<std::mutex> guard(mu_);
-        blacksShown_ = stages_.blacks();
+        // Only the run in force shows its stage: a replaced run's stage may
+        // belong to the previous key.
+        if (serial == serial_) blacksShown_ = stages_.blacks();
     }
 
     int64_t intervalStart = monotonicMs();

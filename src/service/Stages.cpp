@@ -25,8 +25,10 @@ public:
     void reset() override { blacks_.reset(); }
     void measure(const Picture& picture, double pts) override { blacks_.measure(picture, pts); }
     PictureRef apply(const PictureRef& picture) override { return blacks_.apply(picture); }
-    double floor() const override { return blacks_.reading().floor; }
-    double lift() const override { return blacks_.reading().lift; }
+    Reading reading() const override {
+        const DeepenBlacks::Reading r = blacks_.reading();
+        return {r.floor, r.lift};
+    }
 
 private:
     DeepenBlacks blacks_;

@@ -40,9 +40,15 @@ public:
     // The picture with its blacks deepened. Throws EnhanceError.
     virtual PictureRef apply(const PictureRef& picture) = 0;
     // The measured floor (-1 before any) and the lift, safe to read from any
-    // thread while the pipeline thread measures.
-    virtual double floor() const = 0;
-    virtual double lift() const = 0;
+    // thread while the pipeline thread measures. `reading` takes both under
+    // one lock: the pair is always one that a single measurement stored.
+    struct Reading {
+        double floor = -1;
+        double lift = 0;
+    };
+    virtual Reading reading() const = 0;
+    double floor() const { return reading().floor; }
+    double lift() const { return reading().lift; }
 };
 
 // Makes the stages. A factory that cannot make a stage throws EnhanceError

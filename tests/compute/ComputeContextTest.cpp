@@ -95,3 +95,18 @@ TEST(Compute, SharedBuffersCarryDataBothWays) {
         EXPECT_EQ(host[1], 2000);
     }
 }
+
+// Buffers stay mapped while kernels use them only on the CPU device: a GPU,
+// host-unified memory or not, copies unless zero-copy is asked for.
+TEST(Compute, OnlyTheCpuDeviceKeepsBuffersMappedByDefault) {
+    EXPECT_TRUE(usesZeroCopy(Transfer::Auto, false));
+    EXPECT_FALSE(usesZeroCopy(Transfer::Auto, true));
+    EXPECT_TRUE(usesZeroCopy(Transfer::ZeroCopy, true));
+    EXPECT_FALSE(usesZeroCopy(Transfer::Copy, false));
+    // The device here takes the path its kind calls for, and the context
+    // made with each mode keeps it.
+    auto automatic = ComputeContext::create("");
+    EXPECT_EQ(automatic->zeroCopy(), !automatic->isGpu());
+    EXPECT_TRUE(ComputeContext::create("", Transfer::ZeroCopy)->zeroCopy());
+    EXPECT_FALSE(ComputeContext::create("", Transfer::Copy)->zeroCopy());
+}

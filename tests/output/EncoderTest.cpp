@@ -194,6 +194,35 @@ TEST(Encoder, ReleaseDeliversPicturesInFlight) {
     EXPECT_EQ(delivered.load(), 8);
 }
 
+TEST(Encoder, ClosedEncoderDeliversWhatItHeldAndIsNotReused) {
+    auto picture = makePicture(320, 180);
+    fillPicture(*picture, 400, 500, 600);
+    const EncoderConfig same = config(320, 180);
+    Encoder encoder(same);
+    EXPECT_TRUE(encoder.reusableFor(same));
+    EncoderConfig other = same;
+    other.width = 640;
+    EXPECT_FALSE(encoder.reusableFor(other));
+    std::atomic<int> delivered{0};
+    for (int i = 0; i < 3; ++i)
+        encoder.encode(*picture, i == 0, [&](std::optional<EncodedPicture> p) {
+            if (p) ++delivered;
+        });
+    encoder.close();
+    EXPECT_EQ(delivered.load(), 3); // drained, nothing lost
+    EXPECT_TRUE(encoder.closed());
+    // Same configuration, but closed: whoever holds it must make a new one.
+    EXPECT_FALSE(encoder.reusableFor(same));
+    try {
+        encoder.encode(*picture, true, [](std::optional<EncodedPicture>) {});
+        FAIL() << "a closed encoder took a picture";
+    } catch (const EnhanceError& e) {
+        EXPECT_EQ(e.description(), "The encoder is closed.");
+    }
+    Encoder fresh(same);
+    EXPECT_TRUE(fresh.reusableFor(same));
+}
+
 TEST(Encoder, PresetFromEnvironment) {
     setenv("CORVEL_ENHANCE_X265_PRESET", "superfast", 1);
     EXPECT_EQ(Encoder(config(64, 64)).preset(), "superfast");

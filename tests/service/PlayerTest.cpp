@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <regex>
+#include <atomic>
 #include <thread>
 
 using namespace corvel;
@@ -198,4 +199,34 @@ TEST_F(Player, HookShaderUpscaledStreamPlays) {
     EXPECT_EQ(s["upscaler"], "FSRCNNX_x2_8-0-4-1");
     EXPECT_EQ(s["out_width"], 640);
     EXPECT_EQ(s["last_error"], nullptr);
+}
+
+TEST_F(Player, EverySegmentArrivesWhileASecondClientSeeks) {
+    addClip("eight.mp4", smallClipArgs(8));
+    addSidecar("eight", "eight.mp4", 320, 180, 25, 8);
+    ServiceOptions options;
+    options.ahead = 0; // every far request restarts the one run
+    startService(options);
+    // A second client of the same title jumps about while ffmpeg plays it
+    // from the start: the run is pulled away from the player again and again.
+    std::atomic<bool> played{false};
+    std::thread seeker([&] {
+        const int positions[] = {7, 2, 6, 0, 5, 3};
+        for (int round = 0; !played; ++round) {
+            const int s = positions[round % 6];
+            get("/v1/enhanced/eight/index.m3u8?start=" + std::to_string(s));
+            get("/v1/enhanced/eight/seg/" + std::to_string(s) + ".m4s");
+        }
+    });
+    const std::string out = work_.file("played.mp4");
+    std::string errors = capture("ffmpeg -nostdin -v error -y -i '" + url("/v1/enhanced/eight/index.m3u8") +
+                                 "' -c copy '" + out + "' 2>&1");
+    played = true;
+    seeker.join();
+    EXPECT_EQ(errors, "");
+    // No segment skipped: every picture of the title, in order.
+    auto times = ffprobeFrameTimes(out);
+    ASSERT_EQ(times.size(), 200u);
+    for (size_t i = 0; i < times.size(); ++i) ASSERT_NEAR(times[i], static_cast<double>(i) / 25, 0.001) << i;
+    EXPECT_GE(status()["restarts"].get<int>(), 2);
 }

@@ -225,3 +225,23 @@ TEST(SegmentStore, WaitsTimeOutAtTheDeadline) {
     EXPECT_EQ(o.store.waitForSegment(lock, 0, t0, 20, checks).end, SegmentStore::WaitEnd::Ready);
     EXPECT_EQ(o.store.waitForInit(lock, t0, 20, checks).end, SegmentStore::WaitEnd::TimedOut);
 }
+
+TEST(SegmentStore, TrimKeepsWhatAWaitingRequestWaitsFor) {
+    Owner o; // 4 behind, 10 ahead
+    std::lock_guard<std::mutex> guard(o.mu);
+    const uint64_t early = o.store.addWaiter(3);
+    const uint64_t late = o.store.addWaiter(40);
+    EXPECT_LT(early, late); // tickets follow arrival
+    EXPECT_EQ(o.store.waiters().size(), 2u);
+    o.store.file(2, bytes(2));
+    o.store.file(3, bytes(3));
+    // Another request far ahead moves the window: segment 3 was made for a
+    // request that has not taken it yet, so it stays; 2 was nobody's.
+    o.store.trim(40);
+    EXPECT_EQ(held(o.store, 0, 10), std::vector<int>{3});
+    o.store.removeWaiter(early);
+    o.store.trim(40);
+    EXPECT_EQ(held(o.store, 0, 10), std::vector<int>{});
+    o.store.removeWaiter(late);
+    EXPECT_TRUE(o.store.waiters().empty());
+}

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 using namespace corvel;
@@ -17,6 +18,17 @@ int count(const std::string& text, const std::string& piece) {
     int n = 0;
     for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
     return n;
+}
+
+// The base media decode time of a media segment (its first tfdt box).
+uint64_t decodeTime(const std::string& segment) {
+    const size_t at = segment.find("tfdt");
+    if (at == std::string::npos || at + 16 > segment.size()) return 0;
+    const auto byte = [&](size_t i) { return static_cast<uint64_t>(static_cast<uint8_t>(segment[i])); };
+    const bool wide = byte(at + 4) == 1; // version 1: 64-bit time
+    uint64_t value = 0;
+    for (size_t i = 0; i < (wide ? 8u : 4u); ++i) value = value << 8 | byte(at + 8 + i);
+    return value;
 }
 
 // A stand-in lift that marks pictures as lifted without touching samples.
@@ -226,31 +238,47 @@ TEST_F(ServiceRun, IdleRunIsReleased) {
     EXPECT_EQ(count(log(), " prepared in "), 2);
 }
 
-TEST_F(ServiceRun, QuickRestartsStoreOnlyTheLatestRun) {
+TEST_F(ServiceRun, RequestsFarApartEachGetTheirSegment) {
+    // Two players (or a player seeking while its earlier request waits) ask
+    // for segments the one run cannot make at once: every request is served,
+    // each after one restart made for it, none waits out its time.
     ServiceOptions options;
     options.ahead = 0;
-    ServiceTiming timing = fastTiming();
-    timing.waitMs = 4000; // the requests whose runs were replaced give up after this
-    startService(options, timing);
+    startService(options);
     ASSERT_EQ(get("/v1/enhanced/t/init.mp4").status, 200);
-    // Three restarts in a row, each far from the others.
     std::vector<std::thread> askers;
-    std::vector<int> answers(3);
-    for (int i = 0; i < 3; ++i) {
-        askers.emplace_back([&, i] {
-            answers[static_cast<size_t>(i)] =
-                get("/v1/enhanced/t/seg/" + std::to_string(5 + 10 * i) + ".m4s").status;
-        });
+    std::vector<RawResponse> answers(3);
+    const std::vector<int> asked = {5, 15, 25};
+    for (size_t i = 0; i < asked.size(); ++i) {
+        askers.emplace_back([&, i] { answers[i] = get("/v1/enhanced/t/seg/" + std::to_string(asked[i]) + ".m4s"); });
         std::this_thread::sleep_for(5ms);
     }
     for (auto& a : askers) a.join();
-    EXPECT_EQ(std::count(answers.begin(), answers.end(), 200), 1);
-    auto s = status();
-    EXPECT_EQ(s["restarts"], 3);
-    // Whatever order the requests arrived in, the store holds only segments
-    // of the run now in force, which started at the last asked one.
-    EXPECT_EQ(s["segments_held"], 1);
-    EXPECT_EQ(s["start_segment"], s["requested"]);
+    std::vector<uint64_t> times;
+    for (size_t i = 0; i < asked.size(); ++i) {
+        ASSERT_EQ(answers[i].status, 200) << asked[i] << ": " << answers[i].body;
+        times.push_back(decodeTime(answers[i].body));
+    }
+    // Each answer is the segment asked for: its decode time is in step with
+    // its index.
+    EXPECT_GT(times[0], 0u);
+    EXPECT_EQ(times[0] * 3, times[1]);
+    EXPECT_EQ(times[0] * 5, times[2]);
+    EXPECT_EQ(status()["restarts"], 3);
+
+    // A player keeps playing from 5 while another seeks about: it gets
+    // every segment in turn.
+    std::atomic<bool> done{false};
+    std::thread seeker([&] {
+        for (int s = 28; !done && s > 10; s -= 6) get("/v1/enhanced/t/seg/" + std::to_string(s) + ".m4s");
+    });
+    for (int s = 6; s <= 9; ++s) {
+        RawResponse r = get("/v1/enhanced/t/seg/" + std::to_string(s) + ".m4s");
+        EXPECT_EQ(r.status, 200) << s << ": " << r.body;
+        if (r.status == 200) EXPECT_EQ(decodeTime(r.body), times[0] / 5 * static_cast<uint64_t>(s)) << s;
+    }
+    done = true;
+    seeker.join();
 }
 
 TEST_F(ServiceRun, KeyChangeDuringPreparationKeepsOnlyTheNewKeysInit) {
@@ -278,4 +306,69 @@ TEST_F(ServiceRun, KeyChangeDuringPreparationKeepsOnlyTheNewKeysInit) {
     RawResponse lifted = get("/v1/enhanced/t/init.mp4?hdr=1");
     ASSERT_EQ(lifted.status, 200);
     EXPECT_NE(lifted.body.find("mdcv"), std::string::npos);
+}
+
+TEST_F(ServiceRun, ErrorsAndBlackFiguresStayWithTheirKey) {
+    addSidecar("broken", "missing.mp4", 320, 180, 25, 10); // its part is not there
+    addSidecar("other", "small30.mp4", 320, 180, 25, 10);
+    ServiceTiming timing = fastTiming();
+    timing.initWaitMs = 1; // answers at once: what it says is what the service holds
+    startService({}, timing);
+
+    // The broken title's run fails; its error is the key's.
+    ASSERT_EQ(get("/v1/enhanced/broken/index.m3u8").status, 200);
+    RawResponse failed = get("/v1/enhanced/broken/seg/0.m4s");
+    ASSERT_EQ(failed.status, 503);
+    ASSERT_FALSE(status()["last_error"].is_null());
+    const std::string brokenError = status()["last_error"].get<std::string>();
+    EXPECT_EQ(failed.body, brokenError + "\n");
+
+    // Another title: neither its init answer nor the status carries the
+    // broken title's error.
+    ASSERT_EQ(get("/v1/enhanced/t/index.m3u8?blacks=1").status, 200);
+    EXPECT_TRUE(status()["last_error"].is_null());
+    RawResponse init = get("/v1/enhanced/t/init.mp4?blacks=1");
+    EXPECT_NE(init.body, brokenError + "\n");
+    if (init.status != 200) EXPECT_EQ(init.body, "The Mac is still preparing this title.\n");
+
+    // The blacks figures are those of the stage in force: measured while t
+    // plays, and gone when a key without deepened blacks replaces it.
+    ASSERT_EQ(get("/v1/enhanced/t/seg/0.m4s?blacks=1").status, 200);
+    auto s = status();
+    EXPECT_EQ(s["blacks"], true);
+    EXPECT_GE(s["black_floor"].get<double>(), 0.0);
+    ASSERT_EQ(get("/v1/enhanced/other/index.m3u8").status, 200);
+    s = status();
+    EXPECT_EQ(s["item"], "other");
+    EXPECT_EQ(s["black_floor"].get<double>(), -1.0);
+    EXPECT_EQ(s["black_lift"].get<double>(), 0.0);
+    EXPECT_TRUE(s["last_error"].is_null());
+}
+
+TEST_F(ServiceRun, AWaitingRequestKeepsTheKeyFromTheIdleRelease) {
+    // Each picture takes 40 ms to lift: the first segment takes a second,
+    // three times the idle limit, while its request waits for it.
+    StageFactory slow = testStages();
+    slow.lift = [](int w, int h, const ToneParams& p) {
+        class SlowLift : public MarkingLift {
+        public:
+            using MarkingLift::MarkingLift;
+            PictureRef apply(const PictureRef& picture) override {
+                std::this_thread::sleep_for(40ms);
+                return picture;
+            }
+        };
+        auto lift = std::make_unique<SlowLift>(w, h);
+        lift->setParams(p);
+        return lift;
+    };
+    ServiceTiming timing = fastTiming();
+    timing.idleMs = 300;
+    timing.watchdogStepMs = 50;
+    startService({}, timing, slow);
+    ASSERT_EQ(get("/v1/enhanced/t/init.mp4?hdr=1").status, 200);
+    RawResponse r = get("/v1/enhanced/t/seg/0.m4s?hdr=1");
+    EXPECT_EQ(r.status, 200) << r.body;
+    // Released once nobody asks or waits any more.
+    EXPECT_TRUE(eventually([&] { return status()["item"].is_null(); }, 10s));
 }
