@@ -9,4 +9,6 @@ extern const char* const resample;
 extern const char* const itm;
 extern const char* const deepen;
 extern const char* const interp;
+extern const char* const network;
+extern const char* const vsr;
 } // namespace corvel::kernels
