@@ -11,4 +11,6 @@ extern const char* const deepen;
 extern const char* const interp;
 extern const char* const hook;
 extern const char* const hookheader;
+extern const char* const network;
+extern const char* const vsr;
 } // namespace corvel::kernels

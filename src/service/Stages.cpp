@@ -3,6 +3,7 @@
 #include "common/EnhanceError.h"
 #include "processing/DeepenBlacks.h"
 #include "processing/InverseToneMap.h"
+#include "processing/NeuralScaler.h"
 #include "processing/ShaderScaler.h"
 
 namespace corvel {
@@ -40,6 +41,8 @@ StageFactory defaultStageFactory() {
     StageFactory factory;
     factory.upscaler = [](const ScaleMethod& method, int inWidth, int inHeight, int outWidth,
                           int outHeight) -> std::unique_ptr<PictureScaler> {
+        if (method.kind == ScaleMethod::Kind::Neural)
+            return std::make_unique<NeuralScaler>(method.name, inWidth, inHeight, outWidth, outHeight);
         return std::make_unique<ShaderScaler>(method, inWidth, inHeight, outWidth, outHeight);
     };
     factory.lift = [](int width, int height, const ToneParams& params) -> std::unique_ptr<LiftStage> {

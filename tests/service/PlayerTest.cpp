@@ -1,4 +1,5 @@
 // A real HLS client plays a title through the service to the end.
+#include "processing/ShaderDirectory.h"
 #include "service/ServiceFixture.h"
 
 #include <filesystem>
@@ -229,4 +230,40 @@ TEST_F(Player, EverySegmentArrivesWhileASecondClientSeeks) {
     ASSERT_EQ(times.size(), 200u);
     for (size_t i = 0; i < times.size(); ++i) ASSERT_NEAR(times[i], static_cast<double>(i) / 25, 0.001) << i;
     EXPECT_GE(status()["restarts"].get<int>(), 2);
+}
+
+// The AI upscaler through the service and ffmpeg's HLS client, with the
+// networks this repository ships.
+TEST_F(Player, NeuralUpscaledStreamPlays) {
+    setShaderDirectoryOverride(std::string(SOURCE_DIR) + "/shaders");
+    // Small and short: the network costs far more per pixel than a shader on
+    // the CPU device.
+    addClip("sdr90.mp4", "-f lavfi -i testsrc2=size=160x90:rate=25:duration=0.6 -c:v libx264 "
+                          "-preset veryfast -bf 2 -g 25 -pix_fmt yuv420p {out}");
+    startService();
+    const std::string out = work_.file("neural.mp4");
+    std::string errors;
+    try {
+        errors = capture("ffmpeg -nostdin -v error -y -i '" + url("/v1/enhanced/sdr90/index.m3u8?up=neural-low") +
+                         "' -c copy '" + out + "' 2>&1");
+    } catch (const std::exception& failure) {
+        FAIL() << failure.what() << "\n" << log();
+    }
+    EXPECT_EQ(errors, "");
+    std::string stream = capture("ffprobe -v error -select_streams v:0 -show_entries stream=width,height "
+                                 "-of default=nw=1 '" + out + "'");
+    EXPECT_NE(stream.find("width=320"), std::string::npos) << stream;
+    EXPECT_NE(stream.find("height=180"), std::string::npos) << stream;
+    EXPECT_EQ(ffprobeFrameTimes(out).size(), 15u);
+    EXPECT_EQ(capture("ffmpeg -nostdin -v error -i '" + out + "' -f null - 2>&1"), "");
+
+    auto s = status();
+    EXPECT_EQ(s["upscaler"], "neural-low, Neural Engine");
+    EXPECT_EQ(s["last_error"], nullptr);
+    // The licence is the one the network's description carries.
+    EXPECT_NE(log().find("upscaler neural-low, Neural Engine 160x90 -> 320x180 ready (licence Corvel Live "
+                         "Enhancer"),
+              std::string::npos)
+        << log();
+    setShaderDirectoryOverride(std::nullopt);
 }

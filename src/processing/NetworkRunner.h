@@ -1,0 +1,64 @@
+#pragma once
+
+#include "compute/ComputeQueue.h"
+#include "processing/NetworkDescription.h"
+
+#include <memory>
+#include <vector>
+
+namespace corvel {
+
+// Where a planar half-float tensor lies in its buffer: element (c, y, x) is
+// at offset + c * plane + y * pitch + x, counted in half floats.
+struct TensorLayout {
+    cl_int pitch = 0;
+    cl_int plane = 0;
+};
+
+// Runs a NetworkDescription on the compute device: each layer is one kernel
+// over half-float tensors, with float sums. Convolutions stage their input
+// tile and their weights in local memory.
+//
+// Not thread-safe: one thread calls run. The intermediate tensors are the
+// runner's own, so two pictures must not be in flight at once.
+class NetworkRunner {
+public:
+    // Sized for inputs of up to maxWidth x maxHeight cells. Throws
+    // EnhanceError for a size the network cannot take (odd where it pools)
+    // and for device failures (kernel build log, allocation).
+    NetworkRunner(std::shared_ptr<compute::ComputeContext> context,
+                  const NetworkDescription& description, int maxWidth, int maxHeight);
+
+    // Queues the network over a width x height input (within the maximum)
+    // read from `input` and writes the output tensor (its size scaled by
+    // the network) to `output`. Returns the first and the last event.
+    std::pair<compute::Event, compute::Event> run(compute::ComputeQueue& queue, cl_mem input,
+                                                  TensorLayout inputLayout, cl_mem output,
+                                                  TensorLayout outputLayout, int width, int height);
+
+    const NetworkDescription& description() const { return description_; }
+    // The output's width (or height) for an input of `cells` cells.
+    int outputSize(int cells) const;
+    // Multiply-adds per input cell (all convolutions), for reports.
+    double macsPerCell() const;
+
+private:
+    struct Step {
+        NetworkLayer layer;
+        compute::Kernel kernel;
+        int channels = 0;      // of the layer's output tensor
+        int cob = 1;           // conv: output channels per work item
+        size_t tileBytes = 0;  // conv: local memory for the input tile
+        size_t weightBytes = 0;
+    };
+
+    std::shared_ptr<compute::ComputeContext> context_;
+    NetworkDescription description_;
+    int maxWidth_;
+    int maxHeight_;
+    compute::Mem weights_;     // every layer's weights and biases, half floats
+    compute::Mem temp_[2];     // ping-pong intermediate tensors
+    std::vector<Step> steps_;
+};
+
+} // namespace corvel

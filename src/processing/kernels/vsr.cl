@@ -1,0 +1,170 @@
+// The AI upscaler's picture kernels around its network.
+//
+// The network works on cells of f x f picture pixels (f = 2 or 4). Its input
+// `x` and output `residual` are planar half-float tensors over a gw x gh cell
+// grid: element (channel k, cell (gx, gy)) at k * gw * gh + gy * gw + gx.
+// `base` holds the picture as R'G'B' in -1 ... 1 and `up` the network's 2x
+// result in 0 ... 1, both four half floats a pixel (alpha 1).
+
+typedef struct {
+    uint inW, inH;   // input picture, pixels
+    uint gw, gh;     // cell grid of the tensors
+    uint outW, outH; // output picture, pixels
+    uint f;          // pixels per cell side
+    float kr, kb;    // luma coefficients of red and blue
+} Params;
+
+// Video-range Y'CbCr (normalised words) to R'G'B', each clamped to 0 ... 1.
+inline float3 toRGB(float y, float2 c, float kr, float kb) {
+    const float Y = lumaFraction(y);
+    const float cb = chromaFraction(c.x);
+    const float cr = chromaFraction(c.y);
+    const float R = Y + 2.0f * (1.0f - kr) * cr;
+    const float B = Y + 2.0f * (1.0f - kb) * cb;
+    const float G = (Y - kr * R - kb * B) / (1.0f - kr - kb);
+    return clamp((float3)(R, G, B), 0.0f, 1.0f);
+}
+
+// One work item per cell of the grid.
+__kernel void pack(__global const ushort* pic, uint lumaOffset, uint chromaOffset, int stride,
+                   __global half* base, __global half* x, Params p)
+{
+    const int gx = get_global_id(0);
+    const int gy = get_global_id(1);
+    if (gx >= (int)p.gw || gy >= (int)p.gh) return;
+    const int f = (int)p.f;
+    const int per = f == 2 ? 4 : 3;
+    const int cells = (int)(p.gw * p.gh);
+    const int cell = gy * (int)p.gw + gx;
+    const int inW = (int)p.inW;
+    const int inH = (int)p.inH;
+    for (int dy = 0; dy < f; ++dy) {
+        for (int dx = 0; dx < f; ++dx) {
+            const int X = f * gx + dx;
+            const int Y = f * gy + dy;
+            // Beyond the picture its last column and row repeat.
+            const int sx = min(X, inW - 1);
+            const int sy = min(Y, inH - 1);
+            const float luma = readLuma(pic + lumaOffset, stride, inW, inH, sx, sy);
+            const float2 uv = (float2)(((float)sx + 0.5f) / (float)inW, ((float)sy + 0.5f) / (float)inH);
+            const float2 chroma = samplePair(pic + chromaOffset, stride, inW / 2, inH / 2, uv);
+            const float3 b = (toRGB(luma, chroma, p.kr, p.kb) - 0.5f) * 2.0f;
+            const int c0 = (dy * f + dx) * per;
+            vstore_half(b.x, (c0 + 0) * cells + cell, x);
+            vstore_half(b.y, (c0 + 1) * cells + cell, x);
+            vstore_half(b.z, (c0 + 2) * cells + cell, x);
+            if (per == 4) vstore_half(0.0f, (c0 + 3) * cells + cell, x);
+            if (X < inW && Y < inH) vstore_half4((float4)(b, 1.0f), Y * inW + X, base);
+        }
+    }
+}
+
+// Bicubic (a = -0.75) taps of 2x with half-pixel centres: even outputs use
+// source i - 2 ... i + 1, odd ones i - 1 ... i + 2, with i = X / 2.
+__constant float kEven[4] = {-0.03515625f, 0.26171875f, 0.87890625f, -0.10546875f};
+__constant float kOdd[4] = {-0.10546875f, 0.87890625f, 0.26171875f, -0.03515625f};
+
+// One work item per pixel of the 2x picture.
+__kernel void finish(__global const half* base, __global half* up, __global const half* residual,
+                     Params p)
+{
+    const int X = get_global_id(0);
+    const int Y = get_global_id(1);
+    const int inW = (int)p.inW;
+    const int inH = (int)p.inH;
+    if (X >= 2 * inW || Y >= 2 * inH) return;
+    const int i = X / 2;
+    const int j = Y / 2;
+    const int sx = (X & 1) ? i - 1 : i - 2;
+    const int sy = (Y & 1) ? j - 1 : j - 2;
+    __constant const float* wx = (X & 1) ? kOdd : kEven;
+    __constant const float* wy = (Y & 1) ? kOdd : kEven;
+    float3 acc = (float3)(0.0f);
+    for (int ty = 0; ty < 4; ++ty) {
+        const int yy = min(max(sy + ty, 0), inH - 1);
+        float3 row = (float3)(0.0f);
+        for (int tx = 0; tx < 4; ++tx) {
+            const int xx = min(max(sx + tx, 0), inW - 1);
+            row += wx[tx] * vload_half4(yy * inW + xx, base).xyz;
+        }
+        acc += wy[ty] * row;
+    }
+    // Depth to space with block 2f: the residual of colour k at this pixel.
+    const int r2 = 2 * (int)p.f;
+    const int cells = (int)(p.gw * p.gh);
+    const int cell = (Y / r2) * (int)p.gw + X / r2;
+    const int sub = (Y % r2) * r2 + X % r2;
+    const float3 res = (float3)(vload_half((0 * r2 * r2 + sub) * cells + cell, residual),
+                                vload_half((1 * r2 * r2 + sub) * cells + cell, residual),
+                                vload_half((2 * r2 * r2 + sub) * cells + cell, residual));
+    const float3 v = clamp((acc + res) * 0.5f + 0.5f, 0.0f, 1.0f);
+    vstore_half4((float4)(v, 1.0f), Y * 2 * inW + X, up);
+}
+
+// Catmull-Rom weight (a = -0.5) at distance t.
+inline float cr(float t) {
+    t = fabs(t);
+    if (t < 1.0f) return (1.5f * t - 2.5f) * t * t + 1.0f;
+    if (t < 2.0f) return ((-0.5f * t + 2.5f) * t - 4.0f) * t + 2.0f;
+    return 0.0f;
+}
+
+// The colour of output pixel (X, Y): `up` itself at exactly 2x, otherwise a
+// normalised 4 x 4 Catmull-Rom sample of it.
+inline float3 outputColour(__global const half* up, int X, int Y, Params p) {
+    const int upW = 2 * (int)p.inW;
+    const int upH = 2 * (int)p.inH;
+    if ((int)p.outW == upW && (int)p.outH == upH) return vload_half4(Y * upW + X, up).xyz;
+    const float u = ((float)X + 0.5f) * (float)upW / (float)p.outW - 0.5f;
+    const float v = ((float)Y + 0.5f) * (float)upH / (float)p.outH - 0.5f;
+    const float fu = floor(u);
+    const float fv = floor(v);
+    const int bu = (int)fu;
+    const int bv = (int)fv;
+    const float tu = u - fu;
+    const float tv = v - fv;
+    float3 sum = (float3)(0.0f);
+    float weights = 0.0f;
+    for (int m = -1; m <= 2; ++m) {
+        const float wy = cr((float)m - tv);
+        const int yy = min(max(bv + m, 0), upH - 1);
+        for (int n = -1; n <= 2; ++n) {
+            const float w = cr((float)n - tu) * wy;
+            const int xx = min(max(bu + n, 0), upW - 1);
+            sum += w * vload_half4(yy * upW + xx, up).xyz;
+            weights += w;
+        }
+    }
+    return clamp(sum / weights, 0.0f, 1.0f);
+}
+
+// One work item per output chroma sample: four luma words and one Cb, Cr
+// pair, each the nearest 10-bit code (halves away from zero) times 64.
+__kernel void encode(__global const half* up, __global ushort* pic, uint lumaOffset,
+                     uint chromaOffset, int stride, Params p)
+{
+    const int gx = get_global_id(0);
+    const int gy = get_global_id(1);
+    if (2 * gx >= (int)p.outW || 2 * gy >= (int)p.outH) return;
+    const float kr = p.kr;
+    const float kb = p.kb;
+    float3 sum = (float3)(0.0f);
+    for (int j = 0; j < 2; ++j) {
+        for (int i = 0; i < 2; ++i) {
+            const int X = 2 * gx + i;
+            const int Y = 2 * gy + j;
+            const float3 c = outputColour(up, min(X, (int)p.outW - 1), min(Y, (int)p.outH - 1), p);
+            sum += c;
+            const float luma = kr * c.x + (1.0f - kr - kb) * c.y + kb * c.z;
+            if (X < (int)p.outW && Y < (int)p.outH)
+                pic[lumaOffset + Y * stride + X] = (ushort)(round(luma * 876.0f + 64.0f) * 64.0f);
+        }
+    }
+    const float3 m = sum * 0.25f;
+    const float Y = kr * m.x + (1.0f - kr - kb) * m.y + kb * m.z;
+    const float cbv = (m.z - Y) / (2.0f * (1.0f - kb));
+    const float crv = (m.x - Y) / (2.0f * (1.0f - kr));
+    vstore2((ushort2)((ushort)(round(cbv * 896.0f + 512.0f) * 64.0f),
+                      (ushort)(round(crv * 896.0f + 512.0f) * 64.0f)),
+            0, pic + chromaOffset + gy * stride + 2 * gx);
+}
