@@ -50,6 +50,14 @@ std::string audioOnly();  // AAC only
 std::string mpeg4();      // MPEG-4 part 2 video
 std::string fragmented(); // fragmented MP4 (empty moov)
 std::string matroska();   // H.264 in Matroska
+// TV titles. MPEG-TS: 320x180 H.264 at 25 fps, 4 s, with AC-3 5.1 at 48 kHz
+// and AAC stereo at 44.1 kHz.
+std::string tvTs();
+// Matroska: 320x180 H.264 at 25 fps, 4 s, with 7.1 PCM at 48 kHz (ffmpeg's
+// own E-AC-3 encoder stops at 5.1), a SubRip and an ASS subtitle stream.
+std::string tvMkv();
+// MPEG-TS, 352x288 with a 4:3 sample aspect ratio (shown 469 wide), 10-bit.
+std::string tvSar();
 } // namespace clips
 
 // Presentation times (seconds) of the video frames ffprobe decodes, in order.
