@@ -1,4 +1,6 @@
 #include "service/Service.h"
+#include "source/FFmpegTool.h"
+#include "source/TitleProbe.h"
 
 #include "common/EnhanceError.h"
 #include "common/Env.h"
@@ -140,10 +142,29 @@ void Service::useKeyLocked(Lock& lock, const Key& key) {
              fmt(1, i.durationSec) + " s");
     }
     StreamInfo info = cached->second;
-    // The sound of TV keys joins here once TV titles are read.
+    if (haveKey_ && isRungSwitch(key_, key)) {
+        info.sound = info_.sound; // a rung switch keeps the sound in force without a probe
+    } else if (key.tv) {
+        // The sound stream the key's `audio` names; the probe is a child
+        // process, so it runs without the lock.
+        const TitlePart first = info.parts.front();
+        lock.unlock();
+        std::optional<SoundPlan> sound;
+        try {
+            sound = probeTitle(toolInput(first), key.audio).sound;
+        } catch (...) {
+            lock.lock();
+            throw;
+        }
+        lock.lock();
+        if (haveKey_ && key == key_) return;
+        info.sound = sound;
+    }
     if (key.abr >= 1) fitRung(key, info);
+    if (key.aac && info.sound) info.sound->aacOnly = true;
     fitFi(key, info, options_, interpolationSupported());
     fitUp(key, info, options_);
+    if (info.sound) info.why += "; sound: " + info.sound->summary();
     info.hdr = key.hdr;
     info.blacks = key.blacks;
     if (key.hdr) {

@@ -7,6 +7,7 @@
 #include "service/Fitting.h"
 #include "service/Service.h"
 #include "source/Decoder.h"
+#include "source/FFmpegPictures.h"
 
 #include <algorithm>
 #include <limits>
@@ -28,7 +29,7 @@ bool Service::validRun(int serial) {
 }
 
 std::unique_ptr<PictureSource> Service::openSource(const StreamInfo& info) {
-    if (info.tv) throw EnhanceError("TV streams are not in this build.");
+    if (info.tv) return std::make_unique<FFmpegPictures>(info);
     return std::make_unique<Decoder>(info.parts, info.partOffsets, kPixelFormatX420);
 }
 
