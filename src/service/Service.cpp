@@ -91,6 +91,7 @@ HTTPResponse Service::handle(const HTTPRequest& request) {
         return playlist(key, start, request.query.count("warm") > 0);
     }
     if (file == "init.mp4") return initResponse(key);
+    if (file.rfind("subs/", 0) == 0) return subtitles(key, file.substr(5), request.query);
     if (file.rfind("seg/", 0) == 0) {
         const std::string name = file.substr(4);
         const std::string ext = ".m4s";
@@ -409,7 +410,7 @@ HTTPResponse Service::status() {
     o["height"] = info.height;
     o["fps"] = roundTo(info.fps, 3);
     o["tv"] = haveKey_ && key_.tv;
-    o["sound"] = nullptr; // TV sound joins with the sound reader
+    o["sound"] = haveKey_ && info.sound ? json(info.sound->summary()) : json(nullptr);
     o["init_ready"] = store_.init() != nullptr;
     o["segments_held"] = store_.size();
     o["why"] = haveKey_ ? info.why : std::string();

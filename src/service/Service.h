@@ -8,6 +8,7 @@
 #include "service/Clock.h"
 #include "service/Key.h"
 #include "service/SegmentStore.h"
+#include "subtitles/TextSubtitles.h"
 #include "service/ServiceOptions.h"
 #include "service/StageChain.h"
 #include "service/Stages.h"
@@ -68,6 +69,9 @@ public:
     // Throws EnhanceError as loading does; a failure caches nothing.
     StreamInfo tvInfo(const std::string& item);
 
+    // The subtitle cache (tests count its extractions).
+    const TextSubtitles& subtitleCache() const { return text_; }
+
     // Whether frame interpolation can run in this build.
     static bool interpolationSupported();
 
@@ -84,6 +88,8 @@ private:
     HTTPResponse initResponse(const Key& key);
     HTTPResponse segment(const Key& key, int n);
     HTTPResponse status();
+    HTTPResponse subtitles(const Key& key, const std::string& name,
+                           const std::map<std::string, std::string>& query);
     bool rungSwitchLocked(const Key& asked) const { return haveKey_ && isRungSwitch(key_, asked); }
 
     // Run side.
@@ -121,6 +127,8 @@ private:
 
     const ServiceOptions options_;
     const ServiceTiming timing_;
+    // The text subtitle cache: its own lock, never held together with mu_.
+    TextSubtitles text_;
     static constexpr int reach_ = 4;
     static constexpr int keepBehind_ = 4;
 

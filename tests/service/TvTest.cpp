@@ -99,6 +99,7 @@ TEST_F(TvTitle, TransportStreamAndMatroskaPlayEnhanced) {
     EXPECT_NE(stream.find("width=320"), std::string::npos) << stream;
     auto s = status();
     EXPECT_EQ(s["tv"], true);
+    EXPECT_EQ(s["sound"], "ac3 6 ch at 48000 Hz, copied");
     EXPECT_NE(s["why"].get<std::string>().find("; sound: ac3 6 ch at 48000 Hz, copied"), std::string::npos)
         << s["why"];
 
