@@ -175,7 +175,12 @@ void Child::readErrors() {
     for (;;) {
         const ssize_t n = ::read(errors_, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
+        if (n <= 0) {
+            std::lock_guard<std::mutex> guard(lock_);
+            errorsEnded_ = true;
+            errorsDone_.notify_all();
+            return;
+        }
         // A chunk that is not UTF-8 (or splits a character) leaves the last
         // line as it was; reading goes on so that the tool never blocks on a
         // full pipe.
@@ -188,6 +193,12 @@ void Child::readErrors() {
 
 std::string Child::lastError() const {
     std::lock_guard<std::mutex> guard(lock_);
+    return lastError_;
+}
+
+std::string Child::finalError(int waitMs) const {
+    std::unique_lock<std::mutex> lock(lock_);
+    errorsDone_.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return errorsEnded_; });
     return lastError_;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -34,6 +35,10 @@ public:
     std::optional<std::vector<uint8_t>> read(size_t count);
     // The last non-empty line written to standard error ("" until one).
     std::string lastError() const;
+    // The same once the tool has closed its standard error (it has ended),
+    // waiting at most `waitMs`: after the end of its output a tool may still
+    // be writing the reason.
+    std::string finalError(int waitMs = 2000) const;
     // Asks the process to end (SIGTERM) without waiting: a reader blocked on
     // its output then sees the end of the stream. Any thread may call it.
     void terminate();
@@ -49,6 +54,8 @@ private:
     int errors_ = -1; // read end of the standard-error pipe, owned by the reader thread
     mutable std::mutex lock_;
     std::string lastError_; // guarded by lock_; written by the reader thread
+    bool errorsEnded_ = false; // guarded by lock_; the reader saw the end of standard error
+    mutable std::condition_variable errorsDone_;
     std::unique_ptr<JoinableThread> reader_;
 };
 

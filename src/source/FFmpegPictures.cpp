@@ -96,7 +96,7 @@ std::optional<DecodedFrame> FFmpegPictures::read() {
         }
         if (child_->read(target, frameBytes_) == frameBytes_) break;
         // The stream ended.
-        const std::string error = child_->lastError();
+        const std::string error = framesRead_ == 0 ? child_->finalError() : std::string();
         if (framesRead_ == 0 && !error.empty()) {
             child_.reset();
             throw EnhanceError("ffmpeg could not read this title: " + error);

@@ -115,7 +115,7 @@ ProbedTitle probeTitle(const std::string& input, int soundOrdinal) {
                                 input});
     const std::string answer = collect(child);
     auto probe = parseProbe(answer, soundOrdinal);
-    if (!probe) throw EnhanceError("ffprobe could not read this title: " + child.lastError());
+    if (!probe) throw EnhanceError("ffprobe could not read this title: " + child.finalError());
     return *probe;
 }
 
