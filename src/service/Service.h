@@ -13,6 +13,7 @@
 #include "service/StageChain.h"
 #include "service/Stages.h"
 #include "source/PictureSource.h"
+#include "source/Sound.h"
 #include "source/StreamInfo.h"
 
 #include <condition_variable>
@@ -115,7 +116,9 @@ private:
     // or a failure); waits for the encoder and drops what was assembled.
     // finishOutput: waits for the encoder and files the segment assembled
     // so far (the title's end, or a pause in which no picture will come).
-    void beginOutput(int serial, const StreamInfo& info, const VideoTrack& track);
+    void beginOutput(int serial, int start, const StreamInfo& info, const VideoTrack& track);
+    // Ends the run's sound reader at the end of the title.
+    void endSound();
     void abortOutput();
     void finishOutput();
     void encode(Encoder& encoder, const PictureRef& picture, int64_t frame, int gop, int64_t first,
@@ -182,6 +185,11 @@ private:
     int outGop_ = 1;
     VideoTrack outTrack_;
     int outSegments_ = 0;
+    // The current run's sound (TV titles with sound); guarded by outMu_.
+    std::shared_ptr<SoundReader> outSound_;
+    // Sound sample entries built so far, by item/ordinal[/aac][/small]; used
+    // by the pipeline thread alone.
+    std::map<std::string, std::vector<uint8_t>> soundEntries_;
 
     // Last: the threads start after every field above exists and stop
     // before any of them goes.

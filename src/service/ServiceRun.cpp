@@ -8,6 +8,7 @@
 #include "service/Service.h"
 #include "source/Decoder.h"
 #include "source/FFmpegPictures.h"
+#include "source/FFmpegTool.h"
 
 #include <algorithm>
 #include <limits>
@@ -119,6 +120,15 @@ void Service::prepare(const Key& key, const StreamInfo& info) {
             track.masteringDisplay = boxes.masteringDisplay;
             track.contentLightLevel = boxes.contentLightLevel;
         }
+        if (info.sound) {
+            const SoundPlan& plan = *info.sound;
+            const std::string soundKey = key.item + "/" + std::to_string(plan.ordinal) + (plan.aacOnly ? "/aac" : "") +
+                                         (plan.small ? "/small" : "");
+            auto entry = soundEntries_.find(soundKey);
+            if (entry == soundEntries_.end())
+                entry = soundEntries_.emplace(soundKey, soundSampleEntry(plan, toolInput(info.parts.front()))).first;
+            track.soundEntry = entry->second;
+        }
         auto data = std::make_shared<const std::vector<uint8_t>>(
             makeInitSegment(track, static_cast<uint64_t>(std::max<int64_t>(info.frames, 0))));
 
@@ -180,7 +190,7 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
         fail(lastError.empty() ? std::string("The encoder did not open.") : lastError);
         return;
     }
-    beginOutput(serial, info, track);
+    beginOutput(serial, start, info, track);
     const int64_t first = static_cast<int64_t>(start) * info.gop;
     const double half = 0.5 / info.fps;
     const double startTime = static_cast<double>(first) * info.fpsDen / info.fpsNum;
@@ -250,6 +260,7 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
 
     // The end of the title.
     finishOutput();
+    endSound();
     std::lock_guard<std::mutex> guard(mu_);
     inBetween_ = 0;
     repeated_ = 0;

@@ -139,9 +139,9 @@ void SoundFragments::parseMoov(const Bytes& moov) {
 }
 
 void SoundFragments::parseMoof(const Bytes& moof) {
-    // ffmpeg's fragments hold about half a second; a header announcing more
-    // samples than this is malformed, and believing it would fill memory
-    // with samples that carry no bytes of their own.
+    // ffmpeg's fragments hold about half a second; headers announcing more
+    // samples than this before an mdat are malformed, and believing them
+    // would fill memory with samples that carry no bytes of their own.
     constexpr uint32_t kMostSamples = 1 << 16;
     auto traf = child(std::span<const uint8_t>(moof), "traf");
     if (!traf) return;
@@ -179,7 +179,7 @@ void SoundFragments::parseMoof(const Bytes& moof) {
         if (trun->size() < 8) continue;
         const uint32_t tflags = u32(*trun, 0) & 0xFFFFFF;
         const uint32_t count = u32(*trun, 4);
-        if (count > kMostSamples) return;
+        if (count > kMostSamples - std::min<size_t>(pending.size(), kMostSamples)) return;
         size_t pos = 8;
         if ((tflags & 0x1) && !field(*trun, pos, nullptr)) return;
         if ((tflags & 0x4) && !field(*trun, pos, nullptr)) return;
