@@ -34,7 +34,7 @@ void fitRung(const Key& key, StreamInfo& info) {
     info.layOut(static_cast<double>(key.seg));
     info.rungKbps = key.abr;
     info.sourcePq = key.srcPq;
-    // The sound plan of TV titles is marked "small" here once sound exists.
+    if (info.sound) info.sound->small = true; // adaptive renditions carry stereo at most
     logf("service: " + key.item + ": a rung of " + std::to_string(key.abr) + " kbit/s, " +
          size(info.width, info.height) + (key.srcPq ? ", PQ kept" : ""));
 }

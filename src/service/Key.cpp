@@ -101,15 +101,17 @@ std::string encodeQueryValue(const std::string& text) {
     return out;
 }
 
-std::string querySuffix(const Key& key) {
+namespace {
+std::string suffix(const Key& key, bool subtitles) {
     auto whole = [](float v) { return std::to_string(static_cast<int>(v)); };
     std::string q = "?q=" + std::to_string(key.quality) + "&hdr=" + (key.hdr ? "1" : "0");
     if (key.hdr) {
         q += "&sat=" + std::to_string(static_cast<long>(std::lround(key.tone.saturation * 100.0))) +
              "&con=" + whole(key.tone.contrast) + "&mid=" + whole(key.tone.middleGrey) +
-             "&peak=" + whole(key.tone.peak) + "&str=" + whole(key.tone.strength);
+             "&peak=" + whole(key.tone.peak);
+        if (!subtitles) q += "&str=" + whole(key.tone.strength);
     }
-    if (key.fi) q += "&fi=1";
+    if (key.fi && !subtitles) q += "&fi=1";
     if (!key.up.empty()) q += "&up=" + encodeQueryValue(key.up);
     if (key.blacks) q += "&blacks=1";
     if (key.tv) {
@@ -121,5 +123,9 @@ std::string querySuffix(const Key& key) {
     if (key.srcPq) q += "&src=pq";
     return q;
 }
+} // namespace
+
+std::string querySuffix(const Key& key) { return suffix(key, false); }
+std::string subtitleQuerySuffix(const Key& key) { return suffix(key, true); }
 
 } // namespace corvel

@@ -44,6 +44,9 @@ bool isRungSwitch(const Key& served, const Key& asked);
 // The query the playlist appends to every URI it lists, so that those
 // requests carry the same key.
 std::string querySuffix(const Key& key);
+// The same for the subtitle playlist's URIs, which carry no "&str=" and no
+// "&fi=1".
+std::string subtitleQuerySuffix(const Key& key);
 
 // `text` with the characters that would break a playlist line or a query
 // (anything but letters, digits and "-._~") percent-encoded.

@@ -1,4 +1,6 @@
 #include "service/Service.h"
+#include "source/FFmpegTool.h"
+#include "source/TitleProbe.h"
 
 #include "common/EnhanceError.h"
 #include "common/Env.h"
@@ -99,6 +101,7 @@ HTTPResponse Service::handle(const HTTPRequest& request) {
         return playlist(key, start, request.query.count("warm") > 0);
     }
     if (file == "init.mp4") return initResponse(key);
+    if (file.rfind("subs/", 0) == 0) return subtitles(key, file.substr(5), request.query);
     if (file.rfind("seg/", 0) == 0) {
         const std::string name = file.substr(4);
         const std::string ext = ".m4s";
@@ -150,10 +153,29 @@ void Service::useKeyLocked(Lock& lock, const Key& key) {
              fmt(1, i.durationSec) + " s");
     }
     StreamInfo info = cached->second;
-    // The sound of TV keys joins here once TV titles are read.
+    if (haveKey_ && isRungSwitch(key_, key)) {
+        info.sound = info_.sound; // a rung switch keeps the sound in force without a probe
+    } else if (key.tv) {
+        // The sound stream the key's `audio` names; the probe is a child
+        // process, so it runs without the lock.
+        const TitlePart first = info.parts.front();
+        lock.unlock();
+        std::optional<SoundPlan> sound;
+        try {
+            sound = probeTitle(toolInput(first), key.audio).sound;
+        } catch (...) {
+            lock.lock();
+            throw;
+        }
+        lock.lock();
+        if (haveKey_ && key == key_) return;
+        info.sound = sound;
+    }
     if (key.abr >= 1) fitRung(key, info);
+    if (key.aac && info.sound) info.sound->aacOnly = true;
     fitFi(key, info, options_, interpolationSupported());
     fitUp(key, info, options_);
+    if (info.sound) info.why += "; sound: " + info.sound->summary();
     info.hdr = key.hdr;
     info.blacks = key.blacks;
     if (key.hdr) {
@@ -432,7 +454,7 @@ HTTPResponse Service::status() {
     o["height"] = info.height;
     o["fps"] = roundTo(info.fps, 3);
     o["tv"] = haveKey_ && key_.tv;
-    o["sound"] = nullptr; // TV sound joins with the sound reader
+    o["sound"] = haveKey_ && info.sound ? json(info.sound->summary()) : json(nullptr);
     o["init_ready"] = store_.init() != nullptr;
     o["segments_held"] = store_.size();
     o["why"] = haveKey_ ? info.why : std::string();

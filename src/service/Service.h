@@ -8,10 +8,12 @@
 #include "service/Clock.h"
 #include "service/Key.h"
 #include "service/SegmentStore.h"
+#include "subtitles/TextSubtitles.h"
 #include "service/ServiceOptions.h"
 #include "service/StageChain.h"
 #include "service/Stages.h"
 #include "source/PictureSource.h"
+#include "source/Sound.h"
 #include "source/StreamInfo.h"
 
 #include <condition_variable>
@@ -69,6 +71,9 @@ public:
     // Throws EnhanceError as loading does; a failure caches nothing.
     StreamInfo tvInfo(const std::string& item);
 
+    // The subtitle cache (tests count its extractions).
+    const TextSubtitles& subtitleCache() const { return text_; }
+
     // Whether frame interpolation can run here: the compute device is
     // there (the optical flow is always built in).
     static bool interpolationSupported();
@@ -86,6 +91,8 @@ private:
     HTTPResponse initResponse(const Key& key);
     HTTPResponse segment(const Key& key, int n);
     HTTPResponse status();
+    HTTPResponse subtitles(const Key& key, const std::string& name,
+                           const std::map<std::string, std::string>& query);
     bool rungSwitchLocked(const Key& asked) const { return haveKey_ && isRungSwitch(key_, asked); }
 
     // Run side.
@@ -114,7 +121,9 @@ private:
     // or a failure); waits for the encoder and drops what was assembled.
     // finishOutput: waits for the encoder and files the segment assembled
     // so far (the title's end, or a pause in which no picture will come).
-    void beginOutput(int serial, const StreamInfo& info, const VideoTrack& track);
+    void beginOutput(int serial, int start, const StreamInfo& info, const VideoTrack& track);
+    // Ends the run's sound reader at the end of the title.
+    void endSound();
     void abortOutput();
     void finishOutput();
     void encode(Encoder& encoder, const PictureRef& picture, int64_t frame, int gop, int64_t first,
@@ -126,6 +135,8 @@ private:
 
     const ServiceOptions options_;
     const ServiceTiming timing_;
+    // The text subtitle cache: its own lock, never held together with mu_.
+    TextSubtitles text_;
     static constexpr int reach_ = 4;
     static constexpr int keepBehind_ = 4;
 
@@ -184,6 +195,11 @@ private:
     int outGop_ = 1;
     VideoTrack outTrack_;
     int outSegments_ = 0;
+    // The current run's sound (TV titles with sound); guarded by outMu_.
+    std::shared_ptr<SoundReader> outSound_;
+    // Sound sample entries built so far, by item/ordinal[/aac][/small]; used
+    // by the pipeline thread alone.
+    std::map<std::string, std::vector<uint8_t>> soundEntries_;
 
     // Last: the threads start after every field above exists and stop
     // before any of them goes.

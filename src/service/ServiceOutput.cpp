@@ -6,22 +6,43 @@
 #include "service/Service.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace corvel {
 
-void Service::beginOutput(int serial, const StreamInfo& info, const VideoTrack& track) {
-    std::lock_guard<std::mutex> out(outMu_);
-    pictures_.clear();
-    outGop_ = info.gop;
-    outTrack_ = track;
-    outSerial_ = serial;
-    outSegments_ = info.segments;
+void Service::beginOutput(int serial, int start, const StreamInfo& info, const VideoTrack& track) {
+    std::shared_ptr<SoundReader> old;
+    {
+        std::lock_guard<std::mutex> out(outMu_);
+        pictures_.clear();
+        outGop_ = info.gop;
+        outTrack_ = track;
+        outSerial_ = serial;
+        outSegments_ = info.segments;
+        old = std::move(outSound_);
+        if (old) old->stop();
+        if (info.tv && info.sound) {
+            const double from = static_cast<double>(start) * info.gop * info.fpsDen / info.fpsNum;
+            outSound_ = std::make_shared<SoundReader>(info, *info.sound, from);
+        }
+    }
+    old.reset(); // joins the old reader's thread outside the lock
+}
+
+void Service::endSound() {
+    std::shared_ptr<SoundReader> sound;
+    {
+        std::lock_guard<std::mutex> out(outMu_);
+        sound = std::move(outSound_);
+    }
+    sound.reset(); // ends its ffmpeg and joins its thread outside the lock
 }
 
 void Service::abortOutput() {
     {
         std::lock_guard<std::mutex> out(outMu_);
         outSerial_ = -1; // later pictures of this run are ignored
+        if (outSound_) outSound_->stop(); // kept (stopped) until the next run replaces it
     }
     if (encoder_) encoder_->completeFrames();
     std::lock_guard<std::mutex> out(outMu_);
@@ -66,8 +87,17 @@ void Service::finishSegmentLocked() {
     if (pictures_.empty()) return;
     const int64_t index = segmentFirst_ / outGop_;
     const auto sequence = static_cast<uint32_t>(index + 1);
+    std::vector<SoundSample> sound;
+    if (outSound_) {
+        // One segment's span in 1/48000 s; the last segment takes the rest.
+        const int64_t ticks =
+            static_cast<int64_t>(outGop_) * outTrack_.frameDuration * 48000 / outTrack_.timescale;
+        const int64_t from = index * ticks;
+        const int64_t to = index + 1 < outSegments_ ? from + ticks : std::numeric_limits<int64_t>::max();
+        sound = outSound_->take(from, to, 3000);
+    }
     auto data = std::make_shared<const std::vector<uint8_t>>(
-        makeMediaSegment(sequence, outTrack_, segmentFirst_, pictures_, {}));
+        makeMediaSegment(sequence, outTrack_, segmentFirst_, pictures_, sound));
     pictures_.clear();
     std::lock_guard<std::mutex> guard(mu_);
     // A segment of a run that was replaced meanwhile is made and thrown away.

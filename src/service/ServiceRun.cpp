@@ -7,6 +7,8 @@
 #include "service/Fitting.h"
 #include "service/Service.h"
 #include "source/Decoder.h"
+#include "source/FFmpegPictures.h"
+#include "source/FFmpegTool.h"
 
 #include <algorithm>
 #include <limits>
@@ -29,7 +31,7 @@ bool Service::validRun(int serial) {
 }
 
 std::unique_ptr<PictureSource> Service::openSource(const StreamInfo& info) {
-    if (info.tv) throw EnhanceError("TV streams are not in this build.");
+    if (info.tv) return std::make_unique<FFmpegPictures>(info);
     auto decoder = std::make_unique<Decoder>(info.parts, info.partOffsets, kPixelFormatX420);
     decoder->setPictureSize(info.width, info.height); // parts of another size are brought to it
     return decoder;
@@ -152,6 +154,15 @@ void Service::prepare(const Key& key, const StreamInfo& info) {
             track.masteringDisplay = boxes.masteringDisplay;
             track.contentLightLevel = boxes.contentLightLevel;
         }
+        if (info.sound) {
+            const SoundPlan& plan = *info.sound;
+            const std::string soundKey = key.item + "/" + std::to_string(plan.ordinal) + (plan.aacOnly ? "/aac" : "") +
+                                         (plan.small ? "/small" : "");
+            auto entry = soundEntries_.find(soundKey);
+            if (entry == soundEntries_.end())
+                entry = soundEntries_.emplace(soundKey, soundSampleEntry(plan, toolInput(info.parts.front()))).first;
+            track.soundEntry = entry->second;
+        }
         auto data = std::make_shared<const std::vector<uint8_t>>(
             makeInitSegment(track, static_cast<uint64_t>(std::max<int64_t>(info.frames, 0))));
 
@@ -216,7 +227,7 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
         fail(lastError.empty() ? std::string("The encoder did not open.") : lastError);
         return;
     }
-    beginOutput(serial, info, track);
+    beginOutput(serial, start, info, track);
     const int64_t first = static_cast<int64_t>(start) * info.gop;
     const double half = 0.5 / info.fps;
     const double startTime = static_cast<double>(first) * info.fpsDen / info.fpsNum;
@@ -326,6 +337,7 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
 
     // The end of the title.
     finishOutput();
+    endSound();
     std::lock_guard<std::mutex> guard(mu_);
     inBetween_ = inBetween;
     repeated_ = repeats;

@@ -40,35 +40,10 @@ const json& member(const json& object, const char* key) {
     return it == object.end() ? none : *it;
 }
 
-bool executableFile(const std::string& path) {
-    struct stat info{};
-    return stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode) && access(path.c_str(), X_OK) == 0;
-}
-
-// The ffprobe executable: beside CORVEL_FFMPEG, the usual folders, then PATH.
-std::optional<std::string> findFFprobe() {
-    std::vector<std::string> folders;
-    std::string configured = env("CORVEL_FFMPEG", "");
-    if (!configured.empty()) folders.push_back(std::filesystem::path(configured).parent_path().string());
-    folders.insert(folders.end(), {"/usr/local/bin", "/usr/bin"});
-    std::stringstream path(env("PATH", ""));
-    for (std::string entry; std::getline(path, entry, ':');)
-        if (!entry.empty()) folders.push_back(entry);
-    for (const auto& folder : folders)
-        if (executableFile(folder + "/ffprobe")) return folder + "/ffprobe";
-    return std::nullopt;
-}
-
-// Until the ffprobe child process is plugged in with setTitleProber, a TV
-// title only needs ffprobe to exist and keeps the default colour, depth and
-// square pixels.
-TitleProbe defaultProbe(const std::string&) {
-    if (!findFFprobe()) throw EnhanceError("This Mac has no ffprobe, which a TV stream needs.");
-    return {};
-}
+ProbedTitle ffprobeProbe(const std::string& input) { return probeTitle(input, 0); }
 
 TitleProber& prober() {
-    static TitleProber current = defaultProbe;
+    static TitleProber current = ffprobeProbe;
     return current;
 }
 
@@ -78,7 +53,7 @@ void failUnknownShape() {
 
 } // namespace
 
-void setTitleProber(TitleProber next) { prober() = next ? std::move(next) : defaultProbe; }
+void setTitleProber(TitleProber next) { prober() = next ? std::move(next) : ffprobeProbe; }
 
 std::pair<uint32_t, uint32_t> frameRate(double fps) {
     static const struct {
@@ -194,9 +169,10 @@ StreamInfo loadStreamInfo(const std::string& companion, const std::string& item,
 
     if (tv) {
         const TitlePart& first = info.parts.front();
-        TitleProbe probe = prober()(first.localPath ? *first.localPath : first.url);
+        ProbedTitle probe = prober()(first.localPath ? *first.localPath : first.url);
         info.sourceColor = probe.color;
         info.sourceBits = probe.bits;
+        info.sound = probe.sound;
         info.width = static_cast<int>(std::lround(probe.sar * info.width));
     }
 

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "common/SourceColor.h"
+#include "source/SoundPlan.h"
+#include "source/TitleProbe.h"
 
 #include <cstdint>
 #include <functional>
@@ -48,7 +50,7 @@ struct StreamInfo {
     bool tv = false;      // read through ffmpeg instead of the MP4 reader
     SourceColor sourceColor; // TV titles only; MP4 titles ask the decoder
     int sourceBits = 8;      // TV titles only
-    // The sound plan of TV titles is added with the sound reader.
+    std::optional<SoundPlan> sound; // TV titles with a sound stream
     uint32_t sourceFpsNum = 30;
     uint32_t sourceFpsDen = 1;
     int rungKbps = 0;     // fitting
@@ -60,15 +62,9 @@ struct StreamInfo {
     void layOut(double segSec);
 };
 
-// What a TV title's probe reports about its first part (colour, luma depth,
-// pixel shape: the width of one sample over its height, 0.25 ... 4).
-struct TitleProbe {
-    SourceColor color;
-    int bits = 8;
-    double sar = 1.0;
-};
-// Probes one input (a local path or a URL). Throws EnhanceError.
-using TitleProber = std::function<TitleProbe(const std::string& input)>;
+// Probes one input (a local path or a URL) for a TV title, sound stream 0.
+// Throws EnhanceError.
+using TitleProber = std::function<ProbedTitle(const std::string& input)>;
 
 // Replaces the probe that loadStreamInfo runs for TV titles (the ffprobe
 // child process plugs in here). Not thread-safe: set it at start-up.

@@ -46,7 +46,22 @@ TEST(FitRung, SizesFitTheBoxAndNeverGrow) {
         EXPECT_EQ(info.width, c.ew) << c.w << "x" << c.h << " at " << c.maxh;
         EXPECT_EQ(info.height, c.eh) << c.w << "x" << c.h << " at " << c.maxh;
         EXPECT_EQ(info.rungKbps, 3000);
+        EXPECT_FALSE(info.sound);
     }
+}
+
+TEST(FitRung, AdaptiveSoundIsStereoAtMost) {
+    StreamInfo info = title(1920, 1080);
+    info.sound = SoundPlan{0, "eac3", 6, 48000, false, false};
+    ASSERT_EQ(info.sound->treatment(), SoundPlan::Treatment::copy);
+    Key key;
+    key.tv = true;
+    key.abr = 3000;
+    key.seg = 2;
+    key.maxHeight = 720;
+    fitRung(key, info);
+    EXPECT_TRUE(info.sound->small);
+    EXPECT_EQ(info.sound->summary(), "eac3 6 ch at 48000 Hz, to AAC stereo");
 }
 
 TEST(FitFi, RateDoublingAndRefusals) {

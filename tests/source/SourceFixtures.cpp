@@ -123,6 +123,38 @@ std::string rotated() {
 std::string rotated270() {
     return cachedClip("rotated270.mp4", "-i '" + h264Small() + "' -c copy -metadata:s:v:0 rotate=270 {out}");
 }
+static const std::string kTv = "-f lavfi -i testsrc2=size=320x180:rate=25:duration=4 ";
+std::string tvTs() {
+    return cachedClip("tv.ts", kTv +
+                                   "-f lavfi -i sine=f=440:r=48000:d=4 -f lavfi -i sine=f=660:r=44100:d=4 "
+                                   "-map 0 -map 1 -map 2 -c:v libx264 -preset veryfast -g 25 -pix_fmt yuv420p "
+                                   "-c:a:0 ac3 -ac:a:0 6 -c:a:1 aac -ac:a:1 2 -f mpegts {out}");
+}
+std::string tvMkv() {
+    const std::string folder = TEST_MEDIA_DIR;
+    std::filesystem::create_directories(folder);
+    writeFile(folder + "/tv.srt", "1\n00:00:00,500 --> 00:00:01,500\nFirst <i>line</i>\n\n"
+                                  "2\n00:00:02,000 --> 00:00:03,250\nSecond line\n\n");
+    writeFile(folder + "/tv.ass",
+              "[Script Info]\nScriptType: v4.00+\nPlayResX: 320\nPlayResY: 180\n\n[V4+ Styles]\n"
+              "Format: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, BackColour, Bold, "
+              "Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, BorderStyle, Outline, Shadow, "
+              "Alignment, MarginL, MarginR, MarginV, Encoding\n"
+              "Style: Default,Arial,20,&H00FFFFFF,&H000000FF,&H00000000,&H00000000,0,0,0,0,100,100,0,0,1,1,0,2,"
+              "10,10,10,1\n\n[Events]\n"
+              "Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n"
+              "Dialogue: 0,0:00:01.00,0:00:02.00,Default,,0,0,0,,{\\i1}Styled{\\i0} words\\Nsecond row\n");
+    return cachedClip("tv.mkv", kTv +
+                                    "-f lavfi -i sine=f=440:r=48000:d=4 -i tv.srt -i tv.ass "
+                                    "-map 0 -map 1 -map 2 -map 3 -c:v libx264 -preset veryfast -g 25 "
+                                    "-pix_fmt yuv420p -c:a pcm_s16le "
+                                    "-af \"pan=7.1|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0|c6=c0|c7=c0\" "
+                                    "-c:s:0 srt -c:s:1 ass {out}");
+}
+std::string tvSar() {
+    return cachedClip("tv_sar.ts", "-f lavfi -i testsrc2=size=352x288:rate=25:duration=2 -vf setsar=4/3 "
+                                   "-c:v libx264 -preset veryfast -g 25 -pix_fmt yuv420p10le -f mpegts {out}");
+}
 } // namespace clips
 
 std::vector<double> ffprobeFrameTimes(const std::string& file) {

@@ -60,6 +60,14 @@ std::string pillar();     // 240x180 H.264 (4:3), 24 fps, 1 s
 std::string anamorphic(); // 360x240 H.264 with samples 32:27 wide (pasp and VUI), 24 fps, 1 s
 std::string rotated();    // h264Small with a track matrix that tools call a 90-degree rotation
 std::string rotated270(); // the same with the matrix of a 270-degree rotation
+// TV titles. MPEG-TS: 320x180 H.264 at 25 fps, 4 s, with AC-3 5.1 at 48 kHz
+// and AAC stereo at 44.1 kHz.
+std::string tvTs();
+// Matroska: 320x180 H.264 at 25 fps, 4 s, with 7.1 PCM at 48 kHz (ffmpeg's
+// own E-AC-3 encoder stops at 5.1), a SubRip and an ASS subtitle stream.
+std::string tvMkv();
+// MPEG-TS, 352x288 with a 4:3 sample aspect ratio (shown 469 wide), 10-bit.
+std::string tvSar();
 } // namespace clips
 
 // Presentation times (seconds) of the video frames ffprobe decodes, in order.

@@ -190,7 +190,7 @@ TEST_F(StreamInfoTest, TVTitlesTakeColourDepthAndPixelShapeFromTheProbe) {
     std::string probed;
     setTitleProber([&](const std::string& input) {
         probed = input;
-        TitleProbe probe;
+        ProbedTitle probe;
         probe.sar = 4.0 / 3.0;
         probe.bits = 10;
         probe.color.transfer = color::kTransferHLG;
