@@ -7,6 +7,7 @@
 #include "service/Fitting.h"
 #include "service/Service.h"
 #include "source/Decoder.h"
+#include "source/HTTPClient.h"
 
 #include <algorithm>
 #include <limits>
@@ -64,8 +65,23 @@ void Service::pipelineLoop() {
             interpolator_.reset();
             stages_.release();
         }
-        if (doPrepare) prepare(key, info);
-        if (p) run(serial, start, key, info);
+        // A media-server request of work that has been replaced is abandoned
+        // at once (within about a second of a stall) rather than waited out
+        // to its time-out, which would hold up the work that replaced it.
+        if (doPrepare) {
+            TransferStop stop([this, &key] {
+                std::lock_guard<std::mutex> guard(mu_);
+                return quit_ || !haveKey_ || !(key_ == key);
+            });
+            prepare(key, info);
+        }
+        if (p) {
+            TransferStop stop([this, serial] {
+                std::lock_guard<std::mutex> guard(mu_);
+                return quit_ || serial != serial_;
+            });
+            run(serial, start, key, info);
+        }
         lock.lock();
     }
 }
