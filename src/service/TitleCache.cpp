@@ -11,7 +11,7 @@ std::optional<StreamInfo> TitleCache::find(const std::string& key, int64_t nowMs
         entries_.erase(it);
         return std::nullopt;
     }
-    it->second.usedMs = nowMs;
+    it->second.used = ++uses_;
     return it->second.info;
 }
 
@@ -26,12 +26,12 @@ void TitleCache::store(const std::string& key, StreamInfo info, int64_t nowMs) {
         }
         if (entries_.size() >= capacity_) {
             auto oldest = std::min_element(entries_.begin(), entries_.end(), [](const auto& a, const auto& b) {
-                return a.second.usedMs < b.second.usedMs;
+                return a.second.used < b.second.used;
             });
             entries_.erase(oldest);
         }
     }
-    entries_.insert_or_assign(key, Entry{std::move(info), nowMs, nowMs});
+    entries_.insert_or_assign(key, Entry{std::move(info), nowMs, ++uses_});
 }
 
 } // namespace corvel

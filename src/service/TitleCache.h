@@ -39,10 +39,12 @@ private:
     struct Entry {
         StreamInfo info;
         int64_t loadedMs = 0;
-        int64_t usedMs = 0;
+        uint64_t used = 0; // the use count at its last use: larger is more recent
     };
     size_t capacity_;
     int64_t maxAgeMs_;
+    // Counts finds and stores; orders uses even within one millisecond.
+    uint64_t uses_ = 0;
     std::map<std::string, Entry> entries_;
 };
 

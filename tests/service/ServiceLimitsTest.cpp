@@ -36,7 +36,7 @@ protected:
 
 TEST_F(ServiceLimits, TitleCacheForgetsOldAndLeastUsedTitles) {
     ServiceTiming timing = fastTiming();
-    timing.titleMaxAgeMs = 1500;
+    timing.titleMaxAgeMs = 2500;
     timing.titleCacheEntries = 2;
     addSidecar("t", "small4.mp4", 320, 180, 25, 4);
     startService({}, timing);
@@ -48,7 +48,7 @@ TEST_F(ServiceLimits, TitleCacheForgetsOldAndLeastUsedTitles) {
     EXPECT_EQ(segmentLines(get("/v1/enhanced/t/index.m3u8?q=3").body), 4);
     EXPECT_EQ(itemRequests(), 1);
     // Past the age the title is read again and the change shows.
-    std::this_thread::sleep_for(1700ms);
+    std::this_thread::sleep_for(2700ms);
     EXPECT_EQ(segmentLines(get("/v1/enhanced/t/index.m3u8?q=1").body), 3);
     EXPECT_EQ(itemRequests(), 2);
 

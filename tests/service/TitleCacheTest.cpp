@@ -60,6 +60,14 @@ TEST(TitleCache, ExpiredEntriesMakeRoomBeforeLiveOnes) {
     cache.store("next", titled(3), 160);
     EXPECT_EQ(seconds(cache.find("new", 170)), 2);
     EXPECT_EQ(seconds(cache.find("next", 170)), 3);
+    // Uses within one millisecond still count in their order.
+    TitleCache same(2, 1000);
+    same.store("x", titled(1), 5);
+    same.store("y", titled(2), 5);
+    ASSERT_TRUE(same.find("x", 5));
+    same.store("z", titled(3), 5); // y goes, though all share one time
+    EXPECT_TRUE(same.find("x", 5));
+    EXPECT_FALSE(same.find("y", 5));
     // Many distinct names never grow it past its capacity.
     for (int i = 0; i < 3000; ++i) cache.store("name" + std::to_string(i), titled(i), 200 + i);
     EXPECT_EQ(cache.size(), 2u);
