@@ -123,15 +123,18 @@ struct Answer {
     Data body;
     std::string contentRange;
     std::string error;
-    // A 200 to a range request: the body is the slice already, and
-    uint64_t seen = 0;       // the whole answer's body bytes seen
-    int64_t announced = -1;  // then: the announced length
-    bool endedEarly = false; // then: ended once the slice was in
+    // For a 200 to a range request (the body is then the slice already):
+    uint64_t seen = 0;       // the whole answer's body bytes that arrived
+    int64_t announced = -1;  // its Content-Length, -1 when not given
+    bool endedEarly = false; // ended once the slice was in
 };
 
 const char* kAbandoned = "the request was abandoned";
 
-int checkStop(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+// libcurl's progress callback: non-zero ends the transfer.
+int checkStop(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return TransferStopAccess::stopped() ? 1 : 0;
+}
 
 // [from, to) of a range request; both 0 for a plain GET.
 Answer perform(const std::string& url, long timeoutMs, uint64_t from = 0, uint64_t to = 0) {
@@ -186,12 +189,6 @@ Answer perform(const std::string& url, long timeoutMs, uint64_t from = 0, uint64
     return answer;
 }
 
-} // namespace
-
-namespace {
-int checkStop(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return TransferStopAccess::stopped() ? 1 : 0; // non-zero ends the transfer
-}
 } // namespace
 
 TransferStop::TransferStop(std::function<bool()> stopped) : stopped_(std::move(stopped)), outer_(currentStop) {
