@@ -260,6 +260,10 @@ void StandinServer::handle(int fd) {
     {
         std::lock_guard guard(lock_);
         ++stats_.requests;
+        // As it arrived, before any decoding: tests check how clients spell
+        // their addresses.
+        targets_.push_back(target);
+        if (targets_.size() > 256) targets_.erase(targets_.begin());
     }
     const std::string itemPrefix = "/v1/items/";
     const std::string mediaPrefix = "/media/";
@@ -288,9 +292,13 @@ void StandinServer::answerControl(int fd, const Request& request) {
                     {"media_bytes", stats_.mediaBytes}}
                    .dump() +
                "\n";
+    } else if (request.path == "/control/targets") {
+        std::lock_guard guard(lock_);
+        body = json(targets_).dump() + "\n";
     } else if (request.path == "/control/reset" && request.method == "POST") {
         std::lock_guard guard(lock_);
         stats_ = {};
+        targets_.clear();
         body = "ok\n";
     } else if (request.path == "/control/clear" && request.method == "POST") {
         std::lock_guard guard(lock_);
@@ -330,7 +338,8 @@ void StandinServer::answerControl(int fd, const Request& request) {
         sendAll(fd, head(404, "text/plain", body.size()) + body);
         return;
     }
-    sendAll(fd, head(200, request.path == "/control/stats" ? "application/json" : "text/plain",
+    const bool isJson = request.path == "/control/stats" || request.path == "/control/targets";
+    sendAll(fd, head(200, isJson ? "application/json" : "text/plain",
                      body.size()) +
                      body);
 }

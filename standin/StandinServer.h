@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace standin {
 
@@ -66,6 +67,7 @@ private:
     bool faultsOn_ = false;
     Stats stats_;
     std::map<std::string, std::string> probeCache_; // relative path -> ffprobe JSON
+    std::vector<std::string> targets_; // raw request targets, oldest first (last 256)
 };
 
 } // namespace standin

@@ -54,9 +54,9 @@ ServiceOptions optionsFromEnvironment(const std::string& commandLineCompanion) {
                             : env("CORVEL_COMPANION", options.companion);
     if (auto v = parseDouble(env("CORVEL_ENHANCE_MBPS", ""))) options.mbps = *v;
     if (auto v = parseInt(env("CORVEL_ENHANCE_AHEAD", ""))) {
-        // Values beyond Int range are clamped rather than wrapped.
-        options.ahead = static_cast<int>(std::clamp<int64_t>(*v, std::numeric_limits<int>::min(),
-                                                             std::numeric_limits<int>::max()));
+        // Negative values are kept (users count them as 0); large ones are
+        // clamped to the most the service works ahead.
+        options.ahead = static_cast<int>(std::clamp<int64_t>(*v, std::numeric_limits<int>::min(), kMaxAhead));
     }
     if (auto v = parseDouble(env("CORVEL_ENHANCE_SEG_SEC", ""))) {
         options.segSec = *v <= 0.5 ? 0.5 : (*v > 4.0 ? 4.0 : *v);

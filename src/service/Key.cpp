@@ -72,7 +72,11 @@ Key keyFromQuery(const std::string& item, const std::map<std::string, std::strin
     }
     if (key.hdr) key.tone = toneFromQuery(query, 50, key.tv ? 1000 : 0, 100, 100, 100);
     auto up = query.find("up");
-    key.up = up == query.end() || up->second == "0" ? std::string() : up->second;
+    // Every URI of a playlist repeats `up`: a value longer than any method
+    // or shader name counts as unparsable (no upscaling) rather than be
+    // echoed thousands of times.
+    key.up = up == query.end() || up->second == "0" || up->second.size() > kMaxUpBytes ? std::string()
+                                                                                       : up->second;
     if (key.abr > 0) {
         key.hdr = key.blacks = key.fi = false;
         key.up.clear();

@@ -33,6 +33,9 @@ struct Key {
     std::string cacheKey() const { return tv ? "tv/" + item : item; }
 };
 
+// The longest "up" value taken, in bytes; a longer one counts as absent.
+inline constexpr size_t kMaxUpBytes = 64;
+
 // The key a request's query asks for, every default and clamp applied.
 Key keyFromQuery(const std::string& item, const std::map<std::string, std::string>& query);
 

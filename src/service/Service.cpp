@@ -52,8 +52,20 @@ bool Service::interpolationSupported() {
     }
 }
 
+namespace {
+
+// The options as the service uses them: however they were made, the run
+// works at most kMaxAhead segments ahead.
+ServiceOptions withinLimits(ServiceOptions options) {
+    options.ahead = std::min(options.ahead, kMaxAhead);
+    return options;
+}
+
+} // namespace
+
 Service::Service(ServiceOptions options, ServiceTiming timing, StageFactory stages)
-    : options_(std::move(options)), timing_(timing),
+    : options_(withinLimits(std::move(options))), timing_(timing),
+      infos_(timing.titleCacheEntries, timing.titleMaxAgeMs),
       store_(cv_, keepBehind_, std::max(options_.ahead, 0) + 5),
       makeInterpolator_(stages.interpolator), stages_(std::move(stages)) {
     info_.layOut(options_.segSec);
@@ -133,8 +145,8 @@ std::optional<HTTPResponse> Service::admitLocked(Lock& lock, const Key& key) {
 void Service::useKeyLocked(Lock& lock, const Key& key) {
     lastRequestMs_ = monotonicMs();
     if (haveKey_ && key == key_) return;
-    auto cached = infos_.find(key.cacheKey());
-    if (cached == infos_.end()) {
+    std::optional<StreamInfo> cached = infos_.find(key.cacheKey(), monotonicMs());
+    if (!cached) {
         lock.unlock();
         StreamInfo loaded;
         try {
@@ -144,15 +156,16 @@ void Service::useKeyLocked(Lock& lock, const Key& key) {
             throw;
         }
         lock.lock();
-        cached = infos_.insert_or_assign(key.cacheKey(), std::move(loaded)).first;
+        infos_.store(key.cacheKey(), loaded, monotonicMs());
+        cached = std::move(loaded);
         if (haveKey_ && key == key_) return;
-        const StreamInfo& i = cached->second;
+        const StreamInfo& i = *cached;
         logf("service: " + key.item + ": " + std::to_string(i.width) + "x" + std::to_string(i.height) + " " +
              i.projection + "/" + i.layout + " at " + std::to_string(i.fpsNum) + "/" +
              std::to_string(i.fpsDen) + " fps, " + std::to_string(i.parts.size()) + " parts, " +
              fmt(1, i.durationSec) + " s");
     }
-    StreamInfo info = cached->second;
+    StreamInfo info = std::move(*cached);
     if (haveKey_ && isRungSwitch(key_, key)) {
         info.sound = info_.sound; // a rung switch keeps the sound in force without a probe
     } else if (key.tv) {
@@ -258,11 +271,11 @@ StreamInfo Service::tvInfo(const std::string& item) {
     const std::string cacheKey = "tv/" + item;
     {
         std::lock_guard<std::mutex> guard(mu_);
-        if (auto it = infos_.find(cacheKey); it != infos_.end()) return it->second;
+        if (auto cached = infos_.find(cacheKey, monotonicMs())) return *cached;
     }
     StreamInfo loaded = loadStreamInfo(options_.companion, item, options_.segSec, true);
     std::lock_guard<std::mutex> guard(mu_);
-    infos_[cacheKey] = loaded;
+    infos_.store(cacheKey, loaded, monotonicMs());
     return loaded;
 }
 
@@ -287,7 +300,10 @@ HTTPResponse Service::playlist(const Key& key, double start, bool warm) {
     body += "#EXT-X-TARGETDURATION:" + std::to_string(std::max(1L, std::lround(D))) + "\n";
     body += "#EXT-X-MEDIA-SEQUENCE:0\n#EXT-X-PLAYLIST-TYPE:VOD\n#EXT-X-INDEPENDENT-SEGMENTS\n";
     if (start >= 0) {
-        const double t = std::min(start, std::max(T - 0.1, 0.0));
+        // start=-0 passes the test above; written as "-0.000" it would be a
+        // negative offset, which counts from the end of the title.
+        double t = std::min(start, std::max(T - 0.1, 0.0));
+        if (t == 0) t = 0;
         body += "#EXT-X-START:TIME-OFFSET=" + fmt(3, t) + ",PRECISE=YES\n";
         if (!rungSwitch && info.segments > 0) {
             const int s = static_cast<int>(std::clamp(std::floor(t / D), 0.0, info.segments - 1.0));

@@ -12,6 +12,7 @@
 #include "service/ServiceOptions.h"
 #include "service/StageChain.h"
 #include "service/Stages.h"
+#include "service/TitleCache.h"
 #include "source/PictureSource.h"
 #include "source/Sound.h"
 #include "source/StreamInfo.h"
@@ -35,6 +36,9 @@ struct ServiceTiming {
     int64_t initWaitMs = 8000;  // an init-segment request waits this long
     int64_t idleMs = 120000;    // no request for this long releases the run
     int64_t watchdogStepMs = 5000; // how often the watchdog looks
+    // The title descriptions' cache: how many and how old (TitleCache).
+    size_t titleCacheEntries = TitleCache::kCapacity;
+    int64_t titleMaxAgeMs = TitleCache::kMaxAgeMs;
 };
 
 // The enhancement service: turns requests into keys, keys into runs and runs
@@ -149,7 +153,7 @@ private:
     bool haveKey_ = false;
     bool clientLift_ = false;
     StreamInfo info_;
-    std::map<std::string, StreamInfo> infos_;
+    TitleCache infos_;   // bounded in size and age
     SegmentStore store_; // the finished segments and the init segment of key_
     VideoTrack track_;
     int serial_ = 0;

@@ -5,12 +5,17 @@
 
 namespace corvel {
 
+// The most segments a run works ahead. The store keeps about this many plus
+// nine segments (a few seconds of 4K each), so a larger value would only
+// let it grow; the pacing sums stay far from overflow.
+inline constexpr int kMaxAhead = 30;
+
 // What start-up hands to the service. A plain value: the service keeps its
 // own copy and never changes it.
 struct ServiceOptions {
     std::string companion = "http://127.0.0.1:47800"; // the media server's base URL
     double mbps = 0;          // fixed output bit rate in Mbit/s; <= 0 means automatic
-    int ahead = 5;            // segments a run works ahead of the asked one; < 0 counts as 0
+    int ahead = 5;            // segments a run works ahead of the asked one; < 0 counts as 0, at most kMaxAhead
     double segSec = 1.0;      // wanted segment duration, seconds, within 0.5 ... 4.0
     double fiMaxMpix = 3.0;   // largest source, megapixels, offered frame interpolation
     std::string upscaler = "auto"; // "auto", "neural", a scale method name, or empty for none

@@ -9,6 +9,7 @@
 #include "source/Decoder.h"
 #include "source/FFmpegPictures.h"
 #include "source/FFmpegTool.h"
+#include "source/HTTPClient.h"
 
 #include <algorithm>
 #include <limits>
@@ -70,8 +71,23 @@ void Service::pipelineLoop() {
             // arenas of their own; what stays free there goes back now.
             if (options_.trimOnRelease) malloc_trim(0);
         }
-        if (doPrepare) prepare(key, info);
-        if (p) run(serial, start, key, info);
+        // A media-server request of work that has been replaced is abandoned
+        // at once (within about a second of a stall) rather than waited out
+        // to its time-out, which would hold up the work that replaced it.
+        if (doPrepare) {
+            TransferStop stop([this, &key] {
+                std::lock_guard<std::mutex> guard(mu_);
+                return quit_ || !haveKey_ || !(key_ == key);
+            });
+            prepare(key, info);
+        }
+        if (p) {
+            TransferStop stop([this, serial] {
+                std::lock_guard<std::mutex> guard(mu_);
+                return quit_ || serial != serial_;
+            });
+            run(serial, start, key, info);
+        }
         lock.lock();
     }
 }

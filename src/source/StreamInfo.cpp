@@ -2,6 +2,7 @@
 
 #include "common/EnhanceError.h"
 #include "common/Env.h"
+#include "common/Fmt.h"
 #include "source/HTTPClient.h"
 
 #include <nlohmann/json.hpp>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <limits>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,6 +53,14 @@ void failUnknownShape() {
     throw EnhanceError("Corvel Server does not know this title's size, frame rate or length yet.");
 }
 
+void checkPictureSize(int width, int height) {
+    if (width > kMaxPictureSide || height > kMaxPictureSide ||
+        static_cast<int64_t>(width) * height > kMaxPicturePixels)
+        throw EnhanceError("This title's picture (" + std::to_string(width) + "x" + std::to_string(height) +
+                           ") is larger than the Mac's enhancer takes (8192 pixels a side and 8192x4352 "
+                           "in all at most).");
+}
+
 } // namespace
 
 void setTitleProber(TitleProber next) { prober() = next ? std::move(next) : ffprobeProbe; }
@@ -73,29 +83,57 @@ std::pair<uint32_t, uint32_t> frameRate(double fps) {
 
 void StreamInfo::layOut(double segSec) {
     fps = static_cast<double>(fpsNum) / static_cast<double>(fpsDen);
-    gop = std::max(1, static_cast<int>(std::round(segSec * fps)));
-    frames = static_cast<int64_t>(std::floor(fps * durationSec + 1e-6));
-    segments = static_cast<int>((frames + gop - 1) / gop);
+    // In 64 bits and saturating: a description that slipped past the limits
+    // gives a huge layout (which its user refuses), never a wrapped one.
+    const double pictures = std::round(segSec * fps);
+    gop = pictures >= 1 ? static_cast<int>(std::min(pictures, 1e9)) : 1;
+    const double total = std::floor(fps * durationSec + 1e-6);
+    frames = total >= 1 ? static_cast<int64_t>(std::min(total, 4e18)) : 0;
+    segments = static_cast<int>(std::min<int64_t>((frames + gop - 1) / gop, std::numeric_limits<int>::max()));
+}
+
+std::string itemURL(const std::string& companion, const std::string& item) {
+    std::string base = companion;
+    if (!base.empty() && base.back() == '/') base.pop_back();
+    static const char* hex = "0123456789ABCDEF";
+    const bool dotSegment = item == "." || item == "..";
+    std::string segment;
+    for (unsigned char c : item) {
+        const bool plain = std::isalnum(c) || c == '-' || c == '_' || c == '~' || (c == '.' && !dotSegment);
+        if (plain && c < 0x80) {
+            segment += static_cast<char>(c);
+        } else {
+            segment += '%';
+            segment += hex[c >> 4];
+            segment += hex[c & 15];
+        }
+    }
+    return base + "/v1/items/" + segment;
 }
 
 StreamInfo loadStreamInfo(const std::string& companion, const std::string& item, double segSec, bool tv) {
     std::string base = companion;
     if (!base.empty() && base.back() == '/') base.pop_back();
 
-    auto answer = httpGet(base + "/v1/items/" + item, 15.0);
+    auto answer = httpGet(itemURL(companion, item), 15.0);
     if (!answer) throw EnhanceError("The Mac could not reach Corvel Server.");
     if (answer->second == 404) throw EnhanceError("Corvel Server no longer has this title.");
     if (answer->second != 200)
         throw EnhanceError("Corvel Server answered " + std::to_string(answer->second) + " for this title.");
-    json root = json::parse(answer->first.begin(), answer->first.end(), nullptr, false);
+    return streamInfoFromItem(base, std::string(answer->first.begin(), answer->first.end()), segSec, tv);
+}
+
+StreamInfo streamInfoFromItem(const std::string& base, const std::string& body, double segSec, bool tv) {
+    json root = json::parse(body, nullptr, false);
     if (root.is_discarded() || !root.is_object()) throw EnhanceError("Corvel Server sent an item the Mac cannot read.");
 
     StreamInfo info;
     const json& video = member(root, "video");
-    // Sizes far outside an int are nonsense; they fail the size check below.
+    // Sizes are kept up to a billion so that the limit check below can name
+    // them; anything larger (or not finite) counts as no size.
     auto dimension = [&](const char* key) {
         double value = number(video, key).value_or(0);
-        return value >= 1 && value < 1e6 ? static_cast<int>(value) : 0;
+        return value >= 1 && value < 1e9 ? static_cast<int>(value) : 0;
     };
     info.width = dimension("width");
     info.height = dimension("height");
@@ -156,9 +194,15 @@ StreamInfo loadStreamInfo(const std::string& companion, const std::string& item,
         info.bitRate = *totalBytes * 8 / info.durationSec;
 
     // NaN and infinite rates fail here too.
-    if (info.parts.empty() || info.width < 1 || info.height < 1 || !(rate > 1.0) || !(rate < 1e6) ||
+    if (info.parts.empty() || info.width < 1 || info.height < 1 || !(rate > 1.0) || !std::isfinite(rate) ||
         !(info.durationSec > 0) || !std::isfinite(info.durationSec))
         failUnknownShape();
+    if (rate > kMaxFps + 0.002)
+        throw EnhanceError("This title's frame rate (" + fmt(3, rate) +
+                           " frames/s) is higher than the Mac's enhancer takes (240 at most).");
+    if (info.durationSec > kMaxDurationSec)
+        throw EnhanceError("This title's length (" + fmt(1, info.durationSec) +
+                           " s) is longer than the Mac's enhancer takes (24 hours at most).");
 
     std::tie(info.fpsNum, info.fpsDen) = frameRate(rate);
     if (info.fpsNum == 0) failUnknownShape();
@@ -167,6 +211,7 @@ StreamInfo loadStreamInfo(const std::string& companion, const std::string& item,
     info.sourceFpsDen = info.fpsDen;
     info.tv = tv;
 
+    checkPictureSize(info.width & ~1, info.height & ~1); // before a probe is run for it
     if (tv) {
         const TitlePart& first = info.parts.front();
         ProbedTitle probe = prober()(first.localPath ? *first.localPath : first.url);
@@ -179,9 +224,13 @@ StreamInfo loadStreamInfo(const std::string& companion, const std::string& item,
     info.width &= ~1;
     info.height &= ~1;
     if (info.width < 2 || info.height < 2) failUnknownShape();
+    checkPictureSize(info.width, info.height);
     info.outWidth = info.width;
     info.outHeight = info.height;
     info.layOut(segSec);
+    if (info.segments > kMaxSegments)
+        throw EnhanceError("This title would need " + std::to_string(info.segments) +
+                           " segments, more than the Mac's enhancer makes (172800 at most).");
     return info;
 }
 

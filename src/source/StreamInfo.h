@@ -70,6 +70,32 @@ using TitleProber = std::function<ProbedTitle(const std::string& input)>;
 // child process plugs in here). Not thread-safe: set it at start-up.
 void setTitleProber(TitleProber prober);
 
+// The largest titles taken; a description beyond any of them is refused with
+// a sentence that names the limit. They bound what one title can make the
+// service hold or write: a picture no larger than HEVC's largest level takes
+// (8192x4352 luma samples, each side at most 8192), a rate up to 240 frames/s,
+// a length up to 24 hours, and so at most 172800 segments (24 hours of the
+// shortest, 0.5 s segments) in a playlist.
+inline constexpr int kMaxPictureSide = 8192;
+inline constexpr int64_t kMaxPicturePixels = 8192 * 4352;
+inline constexpr double kMaxFps = 240.0;
+inline constexpr double kMaxDurationSec = 24.0 * 3600.0;
+inline constexpr int kMaxSegments = 172800;
+
+// The media server's address of a title: the companion base (one trailing
+// "/" dropped) + "/v1/items/" + the item as ONE percent-encoded path segment,
+// whatever bytes it holds ("?", "#", "/", "%", ".." and spaces included).
+// Letters, digits and "-._~" pass unchanged, except that an item that is
+// "." or ".." has its dots encoded so that no one resolves it as a dot
+// segment.
+std::string itemURL(const std::string& companion, const std::string& item);
+
+// Reads an item answer `body` from the media server whose base address (no
+// trailing "/") is `base`, and returns the title laid out into segments of
+// `segSec` seconds. Throws EnhanceError as loadStreamInfo does for an answer
+// it cannot use. For a TV title runs the title probe.
+StreamInfo streamInfoFromItem(const std::string& base, const std::string& body, double segSec, bool tv);
+
 // Fetches and checks a title's metadata from the media server at `companion`
 // and returns it laid out into segments of `segSec` seconds. Throws
 // EnhanceError with a user-facing sentence; blocks for one HTTP request (and

@@ -97,7 +97,15 @@ TEST_F(Environment, ValuesAndFallbacks) {
     setenv("CORVEL_ENHANCE_AHEAD", "99999999999", 1);
     o = optionsFromEnvironment("");
     EXPECT_EQ(o.upscaler, "fsrcnnx8");
-    EXPECT_EQ(o.ahead, INT32_MAX);
+    // Far ahead would overflow the run's pacing and let the store grow
+    // without end: the upper end is clamped.
+    EXPECT_EQ(o.ahead, kMaxAhead);
+    setenv("CORVEL_ENHANCE_AHEAD", "1000", 1);
+    EXPECT_EQ(optionsFromEnvironment("").ahead, kMaxAhead);
+    setenv("CORVEL_ENHANCE_AHEAD", "30", 1);
+    EXPECT_EQ(optionsFromEnvironment("").ahead, 30);
+    setenv("CORVEL_ENHANCE_AHEAD", "7", 1);
+    EXPECT_EQ(optionsFromEnvironment("").ahead, 7);
 }
 
 TEST(Summary, PiecesInOrder) {

@@ -99,3 +99,13 @@ TEST(QuerySuffix, UpValuesThatWouldBreakTheListAreEncoded) {
     // A value the server decodes gives back the same key.
     EXPECT_EQ(key({{"up", "x y"}}).up, "x y");
 }
+
+TEST(KeyFromQuery, OverlongUpCountsAsAbsent) {
+    // Every playlist URI repeats `up`: only values that could name a method
+    // or a shader are taken.
+    const std::string longest(kMaxUpBytes, 'a');
+    EXPECT_EQ(keyFromQuery("abc", {{"up", longest}}).up, longest);
+    EXPECT_EQ(keyFromQuery("abc", {{"up", longest + "a"}}).up, "");
+    EXPECT_EQ(keyFromQuery("abc", {{"up", std::string(15000, 'x')}}), keyFromQuery("abc", {}));
+    EXPECT_EQ(querySuffix(keyFromQuery("abc", {{"up", std::string(15000, '&')}})), "?q=2&hdr=0");
+}

@@ -40,6 +40,11 @@ nlohmann::json Standin::stats() {
     return nlohmann::json::parse(answer.body);
 }
 
+std::vector<std::string> Standin::targets() {
+    auto answer = parseRaw(test::exchange(port_, "GET /control/targets HTTP/1.1\r\nHost: x\r\n\r\n"));
+    return nlohmann::json::parse(answer.body).get<std::vector<std::string>>();
+}
+
 std::string capture(const std::string& command) {
     std::FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) throw std::runtime_error("cannot run " + command);

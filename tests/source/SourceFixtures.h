@@ -22,6 +22,8 @@ public:
     void clear();
     void resetStats();
     nlohmann::json stats();
+    // The raw targets of the item and media requests since the last reset.
+    std::vector<std::string> targets();
 
 private:
     std::string post(const std::string& path);

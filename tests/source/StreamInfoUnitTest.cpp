@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace corvel {
 namespace {
 
@@ -40,6 +42,24 @@ TEST(LayOut, SegmentsFromRateDurationAndLength) {
     info.layOut(0.001);
     EXPECT_EQ(info.gop, 1); // at least one picture per segment
     EXPECT_EQ(info.segments, 239);
+}
+
+TEST(LayOut, HugeTitlesSaturateInsteadOfWrapping) {
+    // Loading refuses such titles; the layout itself must still never wrap
+    // into a negative or small segment count.
+    StreamInfo info;
+    info.fpsNum = 30;
+    info.fpsDen = 1;
+    info.durationSec = 1e12;
+    info.layOut(1.0);
+    EXPECT_EQ(info.frames, 30'000'000'000'000LL);
+    EXPECT_EQ(info.segments, std::numeric_limits<int>::max());
+    info.fpsNum = 4'000'000'000u;
+    info.durationSec = 1e300;
+    info.layOut(4.0);
+    EXPECT_GT(info.frames, 0);
+    EXPECT_GE(info.gop, 1);
+    EXPECT_EQ(info.segments, std::numeric_limits<int>::max());
 }
 
 } // namespace
