@@ -97,5 +97,15 @@ __kernel void fsrOutput(HOOK_TEXTURE(dst), HOOK_TEXTURE(src), HOOK_TEXTURE(feat)
             row += HOOK_READ1(src, x0 + i, y0 + j) * (phx ? kOdd[i] : kEven[i]);
         base += row * (phy ? kOdd[j] : kEven[j]);
     }
-    HOOK_WRITE(dst, x, y, (float4)(base + correction, 0.0f, 0.0f, 1.0f));
+    // Anti-ringing: the result stays within the four input samples around
+    // it (output 2k lies between inputs k-1 and k, 2k+1 between k and k+1).
+    // Without it the correction overshoots steps by several codes more than
+    // Catmull-Rom does, which shows as halos beside text and sharp edges.
+    int ax = px - 1 + phx;
+    int ay = py - 1 + phy;
+    float a = HOOK_READ1(src, ax, ay), b = HOOK_READ1(src, ax + 1, ay);
+    float c = HOOK_READ1(src, ax, ay + 1), d = HOOK_READ1(src, ax + 1, ay + 1);
+    float lo = fmin(fmin(a, b), fmin(c, d));
+    float hi = fmax(fmax(a, b), fmax(c, d));
+    HOOK_WRITE(dst, x, y, (float4)(clamp(base + correction, lo, hi), 0.0f, 0.0f, 1.0f));
 }

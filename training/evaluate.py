@@ -69,7 +69,23 @@ def fsr(small):
     for py in range(2):
         for px in range(2):
             out[py::2, px::2] += corr[py * 2 + px]
-    return np.clip(out, 0, 1)
+    lo, hi = block_range(small)
+    return np.clip(out, lo, hi)
+
+
+def block_range(small):
+    """Per 2x output sample, the min and max of the four input samples around
+    it (output 2k lies between inputs k-1 and k, 2k+1 between k and k+1)."""
+    h, w = small.shape
+    p = np.pad(small, 1, mode="edge")
+    lo = np.empty((2 * h, 2 * w))
+    hi = np.empty((2 * h, 2 * w))
+    for py in range(2):
+        for px in range(2):
+            quad = [p[py + j:py + j + h, px + i:px + i + w] for j in range(2) for i in range(2)]
+            lo[py::2, px::2] = np.minimum.reduce(quad)
+            hi[py::2, px::2] = np.maximum.reduce(quad)
+    return lo, hi
 
 
 def overshoot(out, small):
