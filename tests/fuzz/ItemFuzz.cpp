@@ -25,7 +25,7 @@ void check(const corvel::StreamInfo& info) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool once = [] {
         corvel::setTitleProber([](const std::string&) {
-            corvel::TitleProbe probe;
+            corvel::ProbedTitle probe;
             probe.sar = 4.0;
             probe.bits = 10;
             return probe;
