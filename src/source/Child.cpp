@@ -3,6 +3,7 @@
 #include "common/EnhanceError.h"
 #include "common/Thread.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -185,9 +186,16 @@ void Child::readErrors() {
         // line as it was; reading goes on so that the tool never blocks on a
         // full pipe.
         auto lines = errorLines(std::string(buffer, static_cast<size_t>(n)));
-        if (!lines || lines->empty()) continue;
+        if (!lines) continue;
+        // ffmpeg's "    Last message repeated N times" names no reason: the
+        // line it repeats is the one worth keeping.
+        auto reason = std::find_if(lines->rbegin(), lines->rend(), [](const std::string& line) {
+            return line.find_first_not_of(' ') == std::string::npos ||
+                           line.compare(line.find_first_not_of(' '), 21, "Last message repeated") != 0;
+        });
+        if (reason == lines->rend()) continue;
         std::lock_guard<std::mutex> guard(lock_);
-        lastError_ = lines->back();
+        lastError_ = *reason;
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "common/EnhanceError.h"
 #include "common/Fmt.h"
+#include "common/Log.h"
 #include "source/FFmpegTool.h"
 
 #include <algorithm>
@@ -100,6 +101,20 @@ std::optional<DecodedFrame> FFmpegPictures::read() {
         if (framesRead_ == 0 && !error.empty()) {
             child_.reset();
             throw EnhanceError("ffmpeg could not read this title: " + error);
+        }
+        if (framesRead_ > 0) {
+            // The part ends here either way, but a stream cut in the middle
+            // (the server went away, a truncated file) would otherwise end
+            // the title early without a word: say where and ffmpeg's reason.
+            const double reached = localStart_ + static_cast<double>(framesRead_) * info_.sourceFpsDen /
+                                                     std::max<uint32_t>(info_.sourceFpsNum, 1);
+            const double length = info_.parts[static_cast<size_t>(part_)].durationSec;
+            if (length > 0 && reached < length - 1.0) {
+                const std::string reason = child_->finalError();
+                logf("TV pictures: part " + std::to_string(part_ + 1) + " ended at " + fmt(2, reached) +
+                     " s of its " + fmt(2, length) + " s; ffmpeg's last error: " +
+                     (reason.empty() ? std::string("none") : reason));
+            }
         }
         if (part_ + 1 >= static_cast<int>(info_.parts.size())) {
             child_.reset();

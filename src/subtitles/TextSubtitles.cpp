@@ -203,19 +203,66 @@ std::string readTrack(const std::string& input, int track, double from, double s
     return utf8Repaired(out);
 }
 
+namespace {
+
+// A red-black tree node costs about 48 bytes beside its value.
+constexpr size_t kNode = 48;
+
+size_t bytesOf(const std::string& key, const TextSubtitles::Track& track) {
+    size_t bytes = kNode + key.capacity() + sizeof(TextSubtitles::Track) + kNode + key.capacity(); // map + use list
+    for (const Cue& cue : track.cues) bytes += kNode + sizeof(Cue) + cue.settings.capacity() + cue.text.capacity();
+    for (const auto& [event, n] : track.events) bytes += kNode + sizeof(AssEvent) + sizeof(int) + event.rest.capacity();
+    if (track.header) bytes += track.header->capacity();
+    bytes += (track.covered.capacity() + track.eventsCovered.capacity()) * sizeof(std::pair<double, double>);
+    return bytes;
+}
+
+// Distinct items whose codec lists are remembered; past it the lists are
+// forgotten together (each is one ffprobe away) so that they too stay bounded.
+constexpr size_t kCodecItems = 4096;
+
+} // namespace
+
 std::vector<std::string> TextSubtitles::codecsOf(const StreamInfo& info, const std::string& item) {
     std::lock_guard<std::mutex> guard(lock_);
     if (auto it = codecs_.find(item); it != codecs_.end()) return it->second;
     if (info.parts.empty()) return {};
     auto codecs = subtitleCodecs(toolInput(info.parts.front()));
+    if (codecs_.size() >= kCodecItems) codecs_.clear();
     codecs_[item] = codecs;
     return codecs;
 }
 
 TextSubtitles::Track& TextSubtitles::trackLocked(const std::string& item, int track) {
-    auto& slot = tracks_[item + "/" + std::to_string(track)];
-    if (!slot) slot = std::make_unique<Track>();
+    const std::string key = item + "/" + std::to_string(track);
+    auto& slot = tracks_[key];
+    if (!slot) {
+        slot = std::make_unique<Track>();
+        useOrder_.push_front(key);
+        slot->use = useOrder_.begin();
+        settleLocked(*slot); // even a track whose read then fails counts against the bound
+    } else {
+        useOrder_.splice(useOrder_.begin(), useOrder_, slot->use);
+    }
     return *slot;
+}
+
+void TextSubtitles::settleLocked(Track& kept) {
+    held_ -= kept.bytes;
+    kept.bytes = bytesOf(*kept.use, kept);
+    held_ += kept.bytes;
+    while (held_ > bound_ && useOrder_.size() > 1) {
+        auto last = std::prev(useOrder_.end());
+        if (tracks_.at(*last).get() == &kept) {
+            if (last == useOrder_.begin()) break;
+            --last;
+        }
+        auto it = tracks_.find(*last);
+        held_ -= it->second->bytes;
+        tracks_.erase(it);
+        useOrder_.erase(last);
+        ++evictions_;
+    }
 }
 
 std::string TextSubtitles::readCounted(const std::string& input, int track, double from, double seconds,
@@ -249,25 +296,27 @@ std::optional<std::string> TextSubtitles::assHeader(const StreamInfo& info, cons
         header += line + "\n";
     }
     std::lock_guard<std::mutex> guard(lock_);
-    auto& held = trackLocked(item, track).header;
-    if (!held) held = header;
-    return held;
+    Track& t = trackLocked(item, track);
+    if (!t.header) {
+        t.header = header;
+        settleLocked(t);
+    }
+    return t.header;
 }
 
 std::string TextSubtitles::assEvents(const StreamInfo& info, const std::string& item, int track, double from,
                                      double to) {
-    bool covered;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        covered = within(trackLocked(item, track).eventsCovered, from, to);
-    }
-    if (!covered) {
+    // Held from the merge through the answer, so that a window just read
+    // cannot be dropped by another request's merge before it is answered.
+    std::unique_lock<std::mutex> guard(lock_);
+    if (!within(trackLocked(item, track).eventsCovered, from, to)) {
+        guard.unlock();
         const size_t p = partOf(info, from);
         const double P = info.partOffsets[p];
         const double s = std::max(from - P - 15, 0.0);
         const double length = std::max(to - from, 120.0) + 15;
         auto events = parseAssEvents(readCounted(toolInput(info.parts[p]), track, s, length, "ass", "copy"));
-        std::lock_guard<std::mutex> guard(lock_);
+        guard.lock();
         Track& t = trackLocked(item, track);
         for (auto& event : events) {
             event.start += P;
@@ -276,8 +325,8 @@ std::string TextSubtitles::assEvents(const StreamInfo& info, const std::string& 
             t.events.emplace(std::move(event), arrival); // an equal event keeps its first number
         }
         t.eventsCovered.emplace_back(coveredFrom(P, s), P + s + length);
+        settleLocked(t);
     }
-    std::lock_guard<std::mutex> guard(lock_);
     std::vector<std::pair<const AssEvent*, int>> chosen;
     for (const auto& [event, arrival] : trackLocked(item, track).events)
         if (event.start < to && event.end > from) chosen.emplace_back(&event, arrival);
@@ -296,17 +345,16 @@ std::string TextSubtitles::segment(const StreamInfo& info, const std::string& it
     if (track < 0 || static_cast<size_t>(track) >= codecs.size() ||
         isBitmapSubtitle(codecs[static_cast<size_t>(track)]))
         throw EnhanceError("no such subtitle track");
-    bool covered;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        covered = within(trackLocked(item, track).covered, from, to);
-    }
-    if (!covered) {
+    // Held from the merge through the answer, so that a window just read
+    // cannot be dropped by another request's merge before it is answered.
+    std::unique_lock<std::mutex> guard(lock_);
+    if (!within(trackLocked(item, track).covered, from, to)) {
+        guard.unlock();
         const size_t p = partOf(info, from);
         const double P = info.partOffsets[p];
         const double s = std::max(from - P - 15, 0.0);
         auto cues = parseWebVTT(readCounted(toolInput(info.parts[p]), track, s, 135, "webvtt", "webvtt"));
-        std::lock_guard<std::mutex> guard(lock_);
+        guard.lock();
         Track& t = trackLocked(item, track);
         for (auto& cue : cues) {
             cue.start += P;
@@ -314,8 +362,8 @@ std::string TextSubtitles::segment(const StreamInfo& info, const std::string& it
             t.cues.insert(std::move(cue));
         }
         t.covered.emplace_back(coveredFrom(P, s), P + s + 135);
+        settleLocked(t);
     }
-    std::lock_guard<std::mutex> guard(lock_);
     std::string out = "WEBVTT\nX-TIMESTAMP-MAP=MPEGTS:0,LOCAL:00:00:00.000\n\n";
     for (const Cue& cue : trackLocked(item, track).cues) {
         if (cue.start >= to) break; // ordered by start
@@ -330,18 +378,18 @@ int TextSubtitles::reads() const {
 }
 
 size_t TextSubtitles::heldBytes() const {
-    // A red-black tree node costs about 48 bytes beside its value.
-    constexpr size_t kNode = 48;
     std::lock_guard<std::mutex> guard(lock_);
-    size_t bytes = 0;
-    for (const auto& [key, track] : tracks_) {
-        bytes += kNode + key.capacity() + sizeof(Track);
-        for (const Cue& cue : track->cues) bytes += kNode + sizeof(Cue) + cue.settings.capacity() + cue.text.capacity();
-        for (const auto& [event, n] : track->events) bytes += kNode + sizeof(AssEvent) + sizeof(int) + event.rest.capacity();
-        if (track->header) bytes += track->header->capacity();
-        bytes += (track->covered.capacity() + track->eventsCovered.capacity()) * sizeof(std::pair<double, double>);
-    }
-    return bytes;
+    return held_;
+}
+
+size_t TextSubtitles::tracksHeld() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return tracks_.size();
+}
+
+int TextSubtitles::evictions() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return evictions_;
 }
 
 } // namespace corvel

@@ -2,6 +2,7 @@
 
 #include "source/StreamInfo.h"
 
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -54,15 +55,28 @@ bool isBitmapSubtitle(const std::string& codec);
 // ASS events read so far and the title-time intervals within which they are
 // complete. Extractions run without the lock; two requests for one window may
 // both read it and the merge keeps one copy. Thread-safe.
+//
+// Bounded: when the bytes held pass `boundBytes`, the least recently used
+// tracks are dropped whole (cues, events, header and coverage together, so a
+// dropped track is simply read again on its next request) until the rest fits.
+// The track just read is never dropped, so one track larger than the bound is
+// still answered. A busy title hour holds about 350 KiB, so the default keeps
+// some forty title hours of cues.
 class TextSubtitles {
 public:
+    static constexpr size_t kDefaultBoundBytes = size_t{16} << 20;
+
     struct Track {
         std::set<Cue> cues;
         std::map<AssEvent, int> events; // with its arrival number
         std::optional<std::string> header;
         std::vector<std::pair<double, double>> covered;
         std::vector<std::pair<double, double>> eventsCovered;
+        size_t bytes = 0;               // heldBytes' share of this track, updated after each merge
+        std::list<std::string>::iterator use; // its place in the use order
     };
+
+    explicit TextSubtitles(size_t boundBytes = kDefaultBoundBytes) : bound_(boundBytes) {}
 
     // The item's subtitle codec names in stream order (ffprobe, read once).
     std::vector<std::string> codecsOf(const StreamInfo& info, const std::string& item);
@@ -80,14 +94,25 @@ public:
     // Bytes held by every cached cue, event and header (an estimate from the
     // strings' sizes and the nodes' overhead).
     size_t heldBytes() const;
+    // Tracks held now, and tracks dropped to keep within the bound so far.
+    size_t tracksHeld() const;
+    int evictions() const;
 
 private:
+    // The track, created when absent, and marked as the most recently used.
     Track& trackLocked(const std::string& item, int track);
+    // Recounts `kept`'s bytes after a merge, then drops least recently used
+    // tracks other than `kept` while the total is over the bound.
+    void settleLocked(Track& kept);
     std::string readCounted(const std::string& input, int track, double from, double seconds, const std::string& format,
                             const std::string& codec);
 
     mutable std::mutex lock_;
+    const size_t bound_;
     std::map<std::string, std::unique_ptr<Track>> tracks_; // guarded by lock_
+    std::list<std::string> useOrder_;  // track keys, most recently used first; guarded by lock_
+    size_t held_ = 0;                  // sum of the tracks' bytes; guarded by lock_
+    int evictions_ = 0;                // guarded by lock_
     std::map<std::string, std::vector<std::string>> codecs_; // guarded by lock_
     int reads_ = 0;                                          // guarded by lock_
 };

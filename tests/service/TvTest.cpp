@@ -221,6 +221,66 @@ TEST_F(TvTitle, MissingToolsAndBadSourcesAreSentences) {
     EXPECT_EQ(get("/v1/enhanced/film/seg/0.m4s?tv=1").status, 200);
 }
 
+TEST_F(TvTitle, TitleWhoseUrlAnswers404IsASentence) {
+    // Sidecars carry no local path, so ffmpeg reads the server's URL.
+    addSidecar("gone", "missing.ts", 320, 180, 25, 4);
+    std::filesystem::copy_file(clips::tvTs(), folder_.file("film.ts"));
+    addSidecar("film", "film.ts", 320, 180, 25, 4);
+    startService();
+    auto gone = get("/v1/enhanced/gone/index.m3u8?tv=1");
+    EXPECT_GE(gone.status, 400);
+    EXPECT_NE(gone.body.find("404 Not Found"), std::string::npos) << gone.body;
+    EXPECT_EQ(gone.body.back(), '\n');
+    EXPECT_EQ(gone.body.find('\n'), gone.body.size() - 1) << "one line: " << gone.body;
+    EXPECT_TRUE(noFfmpegLeft());
+    // The service goes on: a title on the same server plays.
+    const std::string out = work_.file("film.mp4");
+    EXPECT_EQ(play("/v1/enhanced/film/index.m3u8?tv=1", out), "");
+    EXPECT_EQ(ffprobeFrameTimes(out).size(), 100u);
+}
+
+TEST_F(TvTitle, StreamCutInTheMiddleEndsThePartAndSaysWhy) {
+    const std::string ts = clips::tvTs();
+    std::filesystem::copy_file(ts, folder_.file("film.ts"));
+    std::filesystem::copy_file(ts, folder_.file("short.ts"));
+    addSidecar("film", "film.ts", 320, 180, 25, 4);
+    addSidecar("short", "short.ts", 320, 180, 25, 4);
+    ServiceOptions options;
+    options.ahead = 0;
+    startService(options);
+    const auto size = std::filesystem::file_size(ts);
+    {
+        // Every connection for the file's bytes closes a third of the way
+        // in: ffmpeg asks again from where it was cut, and nothing is lost.
+        standin_->fault("target=media&cut=" + std::to_string(size / 3));
+        const std::string out = work_.file("reconnected.mp4");
+        const std::string said = play("/v1/enhanced/film/index.m3u8?tv=1", out);
+        EXPECT_EQ(ffprobeFrameTimes(out).size(), 100u) << said;
+        standin_->clear();
+    }
+    {
+        // The file itself ends a third of the way into the 4 s the server
+        // describes: the player still gets every segment the playlist lists
+        // (none hangs or fails), and the log says where the part ended short.
+        std::filesystem::resize_file(folder_.file("short.ts"), size / 3);
+        const std::string out = work_.file("short.mp4");
+        EXPECT_EQ(play("/v1/enhanced/short/index.m3u8?tv=1", out), "");
+        EXPECT_EQ(ffprobeFrameTimes(out).size(), 100u);
+        const std::string text = log();
+        const size_t at = text.find("TV pictures: part 1 ended at ");
+        ASSERT_NE(at, std::string::npos) << text;
+        const double ended = std::stod(text.substr(at + 29));
+        EXPECT_GT(ended, 0.3) << text;
+        EXPECT_LT(ended, 2.5) << text; // a third of the bytes: well before the 4 s described
+        EXPECT_NE(text.find(" s of its 4.00 s; ffmpeg's last error: ", at), std::string::npos) << text;
+        EXPECT_TRUE(noFfmpegLeft());
+    }
+    // The service goes on: the whole title plays.
+    const std::string whole = work_.file("whole.mp4");
+    EXPECT_EQ(play("/v1/enhanced/film/index.m3u8?tv=1&q=3", whole), "");
+    EXPECT_EQ(ffprobeFrameTimes(whole).size(), 100u);
+}
+
 TEST_F(TvTitle, ChildrenEndWithTheServicesExit) {
     std::filesystem::copy_file(clips::tvMkv(), folder_.file("exit-marker.mkv"));
     // The service as its own process, with a parent whose end ends it.

@@ -97,6 +97,14 @@ TEST(ChildProcess, OutputErrorLineAndReaping) {
             << child.lastError();
     }
     EXPECT_TRUE(processGone(pid));
+    {
+        // ffmpeg's repeat notice names no reason: the line it repeats stays
+        // the last error, in one chunk and across chunks.
+        Child child("/bin/sh", {"-c", "printf 'Stream ends prematurely\\n    Last message repeated 4 times\\n' >&2; "
+                                      "sleep 0.1; printf 'Last message repeated 2 times\\n' >&2"});
+        EXPECT_FALSE(child.read(1));
+        EXPECT_EQ(child.finalError(), "Stream ends prematurely");
+    }
 }
 
 TEST(ChildProcess, ReleasingEndsARunningTool) {
