@@ -19,6 +19,8 @@ packages=(
   libopencv-video-dev libstb-dev
   # tools run as children and by tests
   ffmpeg
+  # the demo picks a free port and formats its times with it
+  python3
 )
 
 missing=()
