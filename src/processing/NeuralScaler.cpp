@@ -186,28 +186,16 @@ PictureRef NeuralScaler::scale(const PictureRef& picture) {
     waitFor(encoded.get());
     PictureBinder::written(*out, *queue_);
 
-    engineMs_ += networkMs;
-    wallMs_ += msSince(started);
-    calls_ += 1;
+    tally_.add(networkMs, msSince(started));
     return out;
 }
 
 double NeuralScaler::takeMs(bool wall) {
-    const double result = calls_ < 1 ? 0.0 : (wall ? wallMs_ : engineMs_) / calls_;
-    wallMs_ = 0;
-    engineMs_ = 0;
-    calls_ = 0;
-    return result;
+    const ScaleTimes times = tally_.take();
+    return wall ? times.wall : times.gpu;
 }
 
-ScaleTimes NeuralScaler::takeBoth() {
-    ScaleTimes times;
-    if (calls_ >= 1) times = {engineMs_ / calls_, wallMs_ / calls_};
-    wallMs_ = 0;
-    engineMs_ = 0;
-    calls_ = 0;
-    return times;
-}
+ScaleTimes NeuralScaler::takeBoth() { return tally_.take(); }
 
 std::optional<double> NeuralScaler::medianMs(const std::string& network) {
     try {

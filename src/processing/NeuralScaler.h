@@ -106,9 +106,7 @@ private:
     compute::Mem base_;   // inWidth x inHeight x 4 half floats
     compute::Mem up_;     // 2 inWidth x 2 inHeight x 4 half floats
 
-    double wallMs_ = 0;   // summed time of whole scale calls
-    double engineMs_ = 0; // summed time of the network alone
-    int calls_ = 0;
+    ScaleTally tally_; // the network alone, and whole scale calls
 };
 
 } // namespace corvel

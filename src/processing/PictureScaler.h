@@ -38,6 +38,27 @@ struct ScaleTimes {
     double wall = 0;
 };
 
+// The sums behind a scaler's figures since they were last taken: device (or
+// engine) milliseconds and elapsed milliseconds of finished pictures.
+struct ScaleTally {
+    double gpuMs = 0;
+    double wallMs = 0;
+    int calls = 0;
+
+    void add(double gpu, double wall) {
+        gpuMs += gpu;
+        wallMs += wall;
+        calls += 1;
+    }
+    // Mean per picture (0 when none), then the sums start again.
+    ScaleTimes take() {
+        ScaleTimes times;
+        if (calls >= 1) times = {gpuMs / calls, wallMs / calls};
+        *this = {};
+        return times;
+    }
+};
+
 // What the developer bench asks of a scaler.
 class BenchScaler {
 public:

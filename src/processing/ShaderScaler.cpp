@@ -187,31 +187,20 @@ PictureRef ShaderScaler::scale(const PictureRef& picture) {
 
     cl_event lastEvent = chroma.second.get();
     const cl_int failed = compute::ComputeQueue::wait(lastEvent);
-    wallMs_ += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
-                   .count();
+    const double wallMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
     if (failed != CL_SUCCESS) throw EnhanceError("The upscaler's GPU work failed: " + eventError(failed));
-    gpuMs_ += compute::ComputeQueue::spanMs(luma.first.get(), lastEvent);
-    calls_ += 1;
+    tally_.add(compute::ComputeQueue::spanMs(luma.first.get(), lastEvent), wallMs);
     PictureBinder::written(*out, *queue_);
     return out;
 }
 
 double ShaderScaler::takeMs(bool wall) {
-    const double result = calls_ < 1 ? 0.0 : (wall ? wallMs_ : gpuMs_) / calls_;
-    gpuMs_ = 0;
-    calls_ = 0;
-    wallMs_ = 0;
-    return result;
+    const ScaleTimes times = tally_.take();
+    return wall ? times.wall : times.gpu;
 }
 
-ScaleTimes ShaderScaler::takeBoth() {
-    ScaleTimes times;
-    if (calls_ >= 1) times = {gpuMs_ / calls_, wallMs_ / calls_};
-    gpuMs_ = 0;
-    calls_ = 0;
-    wallMs_ = 0;
-    return times;
-}
+ScaleTimes ShaderScaler::takeBoth() { return tally_.take(); }
 
 void ShaderScaler::drain() {
     if (!last_) return;

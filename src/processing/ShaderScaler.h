@@ -89,9 +89,7 @@ private:
     std::unique_ptr<PicturePool> pool_;
     PictureBinder binder_;
 
-    double gpuMs_ = 0;  // summed device time of finished pictures
-    int calls_ = 0;     // pictures counted in gpuMs_ and wallMs_
-    double wallMs_ = 0; // summed time from submission to completion
+    ScaleTally tally_; // device time and submission-to-completion time of finished pictures
     bool pipelined_ = false;
     compute::Event last_; // the last work submitted in pipelined mode
     std::unique_ptr<HookShader> hook_; // hook methods only
