@@ -1,4 +1,5 @@
 #include "app/CommandLine.h"
+#include "app/DebandCheck.h"
 #include "app/ParentWatch.h"
 #include "common/Log.h"
 #include "http/HTTPServer.h"
@@ -44,7 +45,7 @@ int main(int argc, char** argv) {
     switch (line.mode) {
     case CommandLine::Mode::Probe: return notInThisBuild("--probe");
     case CommandLine::Mode::Bench: return notInThisBuild("--bench");
-    case CommandLine::Mode::Deband: return notInThisBuild("--deband");
+    case CommandLine::Mode::Deband: return debandCheck(line.debandWords);
     case CommandLine::Mode::Serve: break;
     }
 

@@ -117,8 +117,9 @@ PictureRef Deband::apply(const PictureRef& picture) {
         compute::setArgs(decode_.get(), output_.get(), nw, nh, map_.get());
         queue_->run(decode_.get(), static_cast<size_t>(nw), static_cast<size_t>(nh), 8, 8);
     }
-    compute::setArgs(filter_.get(), rgb_.get(), map_.get(), w, h, nw, nh, kr, kb, mode, to.mem,
-                     to.lumaOffset, to.chromaOffset, to.stride);
+    compute::setArgs(filter_.get(), rgb_.get(), map_.get(), w, h, nw, nh, kr, kb, mode, in.mem,
+                     in.lumaOffset, in.chromaOffset, in.stride, to.mem, to.lumaOffset,
+                     to.chromaOffset, to.stride);
     compute::Event done = queue_->run(filter_.get(), static_cast<size_t>((w + 1) / 2),
                                       static_cast<size_t>((h + 1) / 2), 16, 16);
     cl_event event = done.get();

@@ -141,16 +141,25 @@ inline float3 fixedFilter(__global const half* rgb, int w, int h, int x, int y, 
     return v;
 }
 
-// One work item per 2x2 block: four luma words and one Cb, Cr pair (the
-// block's mean). Pixels beyond the edge repeat the last row or column.
+// One work item per 2x2 block: four luma words and one Cb, Cr pair. Pixels
+// beyond the edge repeat the last row or column.
+//
+// What is written is the input's own Y'CbCr plus the change the filter made
+// to the colour (Y' of v less Y' of o; the block's mean change of Cb, Cr),
+// not Y'CbCr recomputed from v: the R'G'B' round trip clamps colours outside
+// the gamut (common where 4:2:0 chroma meets an edge) and rounds them to half
+// floats, which would alter pixels the filter keeps. A kept pixel (v == o)
+// comes back with its own codes.
 __kernel void filter(__global const half* rgb, __global const half* map, int w, int h, int nw,
-                     int nh, float kr, float kb, int mode, __global ushort* dst,
-                     uint lumaOffset, uint chromaOffset, int stride) {
+                     int nh, float kr, float kb, int mode,
+                     __global const ushort* src, uint srcLuma, uint srcChroma, int srcStride,
+                     __global ushort* dst, uint lumaOffset, uint chromaOffset, int stride) {
     const int bx = get_global_id(0);
     const int by = get_global_id(1);
     if (bx >= (w + 1) / 2 || by >= (h + 1) / 2) return;
-    float cb = 0.0f;
-    float cr = 0.0f;
+    const float kg = 1.0f - kr - kb;
+    float dcb = 0.0f;
+    float dcr = 0.0f;
     for (int dy = 0; dy < 2; ++dy) {
         for (int dx = 0; dx < 2; ++dx) {
             const int x = min(2 * bx + dx, w - 1);
@@ -158,14 +167,20 @@ __kernel void filter(__global const half* rgb, __global const half* map, int w, 
             const float3 o = loadRgb(rgb, w, x, y).xyz;
             const float3 v = mode == 2 ? mapFilter(rgb, map, w, h, nw, nh, x, y, o)
                                        : fixedFilter(rgb, w, h, x, y, o);
-            const float Y = kr * v.x + (1.0f - kr - kb) * v.y + kb * v.z;
-            cb += (v.z - Y) / (2.0f * (1.0f - kb));
-            cr += (v.x - Y) / (2.0f * (1.0f - kr));
-            if (2 * bx + dx < w && 2 * by + dy < h)
-                dst[lumaOffset + y * stride + x] = toWord(lumaValue(Y));
+            const float3 d = v - o;
+            const float dY = kr * d.x + kg * d.y + kb * d.z;
+            dcb += (d.z - dY) / (2.0f * (1.0f - kb));
+            dcr += (d.x - dY) / (2.0f * (1.0f - kr));
+            if (2 * bx + dx < w && 2 * by + dy < h) {
+                const float Y = lumaFraction(unorm(src[srcLuma + y * srcStride + x]));
+                dst[lumaOffset + y * stride + x] = toWord(lumaValue(Y + dY));
+            }
         }
     }
-    if (bx < w / 2 && by < h / 2)
-        vstore2((ushort2)(toWord(chromaValue(cb * 0.25f)), toWord(chromaValue(cr * 0.25f))), 0,
-                dst + chromaOffset + by * stride + 2 * bx);
+    if (bx < w / 2 && by < h / 2) {
+        const float2 c = unorm2(vload2(0, src + srcChroma + by * srcStride + 2 * bx));
+        vstore2((ushort2)(toWord(chromaValue(chromaFraction(c.x) + dcb * 0.25f)),
+                          toWord(chromaValue(chromaFraction(c.y) + dcr * 0.25f))),
+                0, dst + chromaOffset + by * stride + 2 * bx);
+    }
 }
