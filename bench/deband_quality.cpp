@@ -14,6 +14,8 @@
 // chroma averaged 2x2, and rounded to 8-bit codes (every second picture to
 // steps of 2 codes): the banded input. Banded areas are the pixels whose
 // original luma varies by less than 3 8-bit codes over 9x9 pixels.
+// Gradients: a sky-like slow ramp with a glow, rounded to 8 bits; the whole
+// picture.
 // Textured: 4x4 tiles of 480x270 crops of the held-out photographs at their
 // own scale; the original is their Y'CbCr before rounding to 8 bits.
 // PSNR on luma in 10-bit codes (peak 876) against the original, before and
@@ -246,6 +248,36 @@ int main(int argc, char** argv) {
                 held.size(), 100.0 * n / (static_cast<double>(held.size()) * W * H), psnr(before, n),
                 psnr(afterFixed, n), psnr(afterFixed, n) - psnr(before, n), psnr(afterNet, n),
                 psnr(afterNet, n) - psnr(before, n), 100.0 * mapShare / static_cast<double>(held.size()));
+
+    // Sky-like gradients: a slow diagonal ramp with a radial glow, the
+    // banding case at its plainest (whole picture).
+    {
+        Rgb sky;
+        sky.w = W, sky.h = H;
+        sky.v.resize(static_cast<size_t>(W) * H * 3);
+        for (int y = 0; y < H; ++y)
+            for (int x = 0; x < W; ++x) {
+                const double t = 0.25 + 0.12 * x / W + 0.08 * y / H;
+                const double g = 0.06 * std::exp(-((x - 1400.0) * (x - 1400.0) + (y - 300.0) * (y - 300.0)) / 2.0e5);
+                const double rgb[3] = {t + g, t + 0.05 + g, t + 0.2 + 0.5 * g};
+                for (int c = 0; c < 3; ++c)
+                    sky.v[(static_cast<size_t>(y) * W + x) * 3 + c] = static_cast<float>(rgb[c]);
+            }
+        const Case g = quantise(sky, 1);
+        double gb = 0, gf = 0, gn = 0, gc = 0, unused = 0;
+        addError(*g.picture, g.luma, {}, gb, gc);
+        addError(*fixed.apply(g.picture), g.luma, {}, gf, unused);
+        unused = 0;
+        addError(*network.apply(g.picture), g.luma, {}, gn, unused);
+        const std::vector<uint16_t> gmap = network.mapValues();
+        const double gshare =
+            static_cast<double>(std::count_if(gmap.begin(), gmap.end(), [](uint16_t v) { return v != 0; })) /
+            static_cast<double>(gmap.size());
+        std::printf("gradients (sky-like ramp and glow, 8-bit): luma PSNR %.2f dB; fixed filter %.2f dB (%+.2f); "
+                    "network map %.2f dB (%+.2f); map non-zero %.1f %%\n",
+                    psnr(gb, gc), psnr(gf, gc), psnr(gf, gc) - psnr(gb, gc), psnr(gn, gc), psnr(gn, gc) - psnr(gb, gc),
+                    100 * gshare);
+    }
 
     // Textured mosaics.
     Rgb mosaic;
