@@ -19,8 +19,8 @@ by more than 5 % of the error (texture is worth more than a doubtful gain).
 
 Patches (96x96 pictures, a 48x48 map: a 1080p picture's scale) come in
 equal parts from
-  - smooth float pictures (gradients, blobs, low-frequency noise; some with
-    a patch of fine texture or a hard edge),
+  - smooth float pictures (gradients, blobs, low-frequency noise; 70 % with
+    a disc of fine noise texture, 30 % with a hard edge),
   - photographs of the training set, blurred and enlarged until smooth, and
   - photographs of the training set as stored (texture: mostly class 0),
 each quantised in BT.709 video-range Y'CbCr to 8-bit codes or to steps of 2
@@ -54,7 +54,7 @@ CLASSES = 5          # labels 0..4 (radius up to 8 map pixels); 5..7 never label
 DIRS = [(1, 0), (-1, 0), (0, 1), (0, -1), (0.7071, 0.7071), (-0.7071, 0.7071),
         (0.7071, -0.7071), (-0.7071, -0.7071)]
 SIGMA = 12.0 / 255.0
-TEXTURE = float(os.environ.get("DEBAND_TEXTURE", "0.3"))  # share of smooth fields given texture
+TEXTURE = 0.7        # share of smooth fields given a patch of fine texture
 
 
 # --- colour and quantisation ------------------------------------------------
@@ -163,9 +163,9 @@ def smooth_field(rng, size):
     for c in range(3):
         out[c] += amp * col[c] * (t - t.mean())
     if rng.uniform() < TEXTURE:  # fine texture in a disc: must be kept
-        cx, cy, rad = rng.uniform(0.2, 0.8), rng.uniform(0.2, 0.8), rng.uniform(0.15, 0.4)
+        cx, cy, rad = rng.uniform(0.2, 0.8), rng.uniform(0.2, 0.8), rng.uniform(0.15, 0.6)
         m = ((xx - cx) ** 2 + (yy - cy) ** 2) < rad ** 2
-        out += m[None] * rng.normal(0, rng.uniform(0.01, 0.05), (1, size, size))
+        out += m[None] * rng.normal(0, rng.uniform(0.005, 0.05), (1, size, size))
     if rng.uniform() < 0.3:  # a hard edge
         a = rng.uniform(0, 2 * math.pi)
         m = (np.cos(a) * (xx - 0.5) + np.sin(a) * (yy - 0.5)) > 0

@@ -567,8 +567,8 @@ TEST(Deband, RefusesPicturesOfAnotherSize) {
 // before rounding): the PSNR changes this picture gives with the shipped
 // file, as docs/BENCHMARKS.md records them, within 0.3 dB. A retrained file
 // that does worse fails here.
-constexpr double kClaimedBandedGain = 0.08;  // dB, left half
-constexpr double kClaimedTextureLoss = 9.11; // dB, right half
+constexpr double kClaimedBandedGain = 0.00;  // dB, left half
+constexpr double kClaimedTextureLoss = 8.95; // dB, right half
 TEST(ShippedDebander, SmoothsBandingAndKeepsTexture) {
     const std::optional<std::string> shaders = shaderDirectory();
     ASSERT_TRUE(shaders);
