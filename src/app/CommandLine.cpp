@@ -41,6 +41,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& words) {
             return line;
         } else if (word == "--deband") {
             line.mode = CommandLine::Mode::Deband;
+            line.debandWords.assign(words.begin() + static_cast<std::ptrdiff_t>(i) + 1, words.end());
             return line;
         }
     }

@@ -17,6 +17,8 @@ struct CommandLine {
     std::string bind = "127.0.0.1";
     std::string companion;
     int32_t parentPid = 0;
+    // --deband: the words after the flag, for the debanding check.
+    std::vector<std::string> debandWords;
 };
 
 // Reads `words` (the command line after the program name) in order.

@@ -1,4 +1,5 @@
 #include "app/CommandLine.h"
+#include "app/DebandCheck.h"
 #include "app/ParentWatch.h"
 #include "app/Probe.h"
 #include "common/Log.h"
@@ -45,7 +46,7 @@ int main(int argc, char** argv) {
     switch (line.mode) {
     case CommandLine::Mode::Probe: return probe(machineMeasures());
     case CommandLine::Mode::Bench: return notInThisBuild("--bench");
-    case CommandLine::Mode::Deband: return notInThisBuild("--deband");
+    case CommandLine::Mode::Deband: return debandCheck(line.debandWords);
     case CommandLine::Mode::Serve: break;
     }
 

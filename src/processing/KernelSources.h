@@ -13,4 +13,5 @@ extern const char* const hook;
 extern const char* const hookheader;
 extern const char* const network;
 extern const char* const vsr;
+extern const char* const deband;
 } // namespace corvel::kernels

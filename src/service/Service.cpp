@@ -449,6 +449,8 @@ HTTPResponse Service::status() {
     o["hdr_used"] = haveKey_ && info.hdr;
     o["hdr_ms"] = roundTo(hdrMs_, 2);
     o["hdr_lift"] = haveKey_ && info.hdr ? json("Corvel inverse tone mapping") : json(nullptr);
+    o["deband"] = haveKey_ && !debandWay_.empty() ? json(debandWay_) : json(nullptr);
+    o["deband_ms"] = roundTo(debandMs_, 2);
     o["blacks"] = haveKey_ && info.blacks;
     // One reading of the stage in force: floor and lift of the same picture.
     const BlacksStage::Reading blacks = blacksShown_ ? blacksShown_->reading() : BlacksStage::Reading{};

@@ -178,6 +178,10 @@ private:
     int64_t repeated_ = 0;
     double upMs_ = 0;
     double hdrMs_ = 0;
+    double debandMs_ = 0;
+    // How the debanding stage makes its map ("" without the stage); written
+    // under mu_ by the pipeline thread at each preparation.
+    std::string debandWay_;
     // The run's black-deepening stage as the status shows it; replaced
     // under mu_ by the pipeline thread, its figures are atomics.
     std::shared_ptr<BlacksStage> blacksShown_;

@@ -130,10 +130,17 @@ void Service::prepare(const Key& key, const StreamInfo& info) {
     try {
         SourceColor color;
         PictureShape shape;
+        int sourceBits = 8;
         {
             auto source = openSource(info);
             color = source->sourceColor();
             shape = source->sourceShape();
+            sourceBits = source->sourceBits();
+        }
+        bool clientLift = false;
+        {
+            std::lock_guard<std::mutex> guard(mu_);
+            clientLift = clientLift_;
         }
         EncoderConfig config = encoderConfig(info, color, key.tone, options_);
         config.sarWidth = shape.sarWidth;
@@ -153,7 +160,11 @@ void Service::prepare(const Key& key, const StreamInfo& info) {
                 interpolator_ = makeInterpolator_(info.width, info.height);
             }
         }
-        stages_.prepare(info, key.tone);
+        stages_.prepare(info, key.tone, sourceBits <= 8 && (info.hdr || clientLift));
+        {
+            std::lock_guard<std::mutex> guard(mu_);
+            debandWay_ = stages_.deband() ? stages_.deband()->way() : std::string();
+        }
         const EncoderFormat format = encoder_->prime(kPixelFormatX420);
         auto record = hvcC(format);
         if (!record || record->empty()) throw EnhanceError("The encoder gave no hvcC.");
@@ -410,6 +421,7 @@ void Service::report(int64_t frames, double elapsedMs, int64_t segment, const St
         std::lock_guard<std::mutex> guard(mu_);
         upMs_ = figures.upMs.value_or(0);
         hdrMs_ = figures.hdrMs.value_or(0);
+        debandMs_ = figures.debandMs.value_or(0);
         encodingFps_ = static_cast<double>(frames) / (elapsedMs / 1000.0);
         // Against media time (pictures at the output rate), not wall time.
         mbps_ = stats.pictures < 1 ? 0

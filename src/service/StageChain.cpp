@@ -8,11 +8,24 @@ namespace corvel {
 
 StageChain::StageChain(StageFactory factory) : factory_(std::move(factory)) {}
 
-void StageChain::prepare(const StreamInfo& info, const ToneParams& tone) {
+void StageChain::prepare(const StreamInfo& info, const ToneParams& tone, bool deband) {
     // Frame interpolation is not a stage of this chain: it chooses the
     // pictures that enter it.
     prepareUpscaler(info);
     prepareLift(info, tone);
+    prepareDeband(info, deband);
+}
+
+void StageChain::prepareDeband(const StreamInfo& info, bool wanted) {
+    if (!wanted || !factory_.deband) {
+        deband_.reset();
+        return;
+    }
+    if (deband_ && deband_->width == info.width && deband_->height == info.height) return;
+    deband_.reset();
+    deband_ = factory_.deband(info.width, info.height);
+    logf("service: debanding " + std::to_string(info.width) + "x" + std::to_string(info.height) +
+         " ready (" + deband_->way() + ")");
 }
 
 void StageChain::prepareUpscaler(const StreamInfo& info) {
@@ -76,6 +89,7 @@ PictureRef StageChain::apply(const PictureRef& input, double time) {
     PictureRef picture = input;
     if (empty()) return picture;
     // Every picture here is already 10-bit 4:2:0: the decoder makes nothing else.
+    if (deband_) picture = deband_->apply(picture);
     if (blacks_) {
         blacks_->measure(*picture, time);
         picture = blacks_->apply(picture);
@@ -88,12 +102,14 @@ PictureRef StageChain::apply(const PictureRef& input, double time) {
 void StageChain::release() {
     upscaler_.reset();
     lift_.reset();
+    deband_.reset();
 }
 
 StageChain::Figures StageChain::takeFigures() {
     Figures figures;
     if (upscaler_) figures.upMs = upscaler_->takeMs();
     if (lift_) figures.hdrMs = lift_->takeMs();
+    if (deband_) figures.debandMs = deband_->takeMs();
     return figures;
 }
 
@@ -101,6 +117,7 @@ std::string StageChain::Figures::logText() const {
     std::string text;
     if (upMs) text += "; upscaler " + fmt(2, *upMs) + " ms a picture";
     if (hdrMs) text += "; HDR lift " + fmt(2, *hdrMs) + " ms a picture";
+    if (debandMs) text += "; deband " + fmt(2, *debandMs) + " ms a picture";
     return text;
 }
 

@@ -13,7 +13,8 @@
 namespace corvel {
 
 // The picture stages a run passes every output picture through, in order:
-// deepened blacks (source size), the upscaler (source size to output size),
+// debanding (source size, 8-bit sources lifted to HDR), deepened blacks
+// (source size), the upscaler (source size to output size),
 // the HDR lift (output size). Every picture entering the chain is 10-bit
 // 4:2:0; each stage takes the previous one's output.
 //
@@ -31,9 +32,11 @@ class StageChain {
 
     // Builds or keeps the stages that `info` asks for, at the key's tone:
     // the upscaler for info.upscaler (none when empty), the HDR lift when
-    // info.hdr. Logs a "ready" line for every stage it builds. Throws the
-    // factory's EnhanceError; stages made before the failing one stay.
-    void prepare(const StreamInfo& info, const ToneParams& tone);
+    // info.hdr, debanding at the source size when `deband` (the source has 8
+    // bits and the title is lifted to HDR or the client lifts it). Logs a
+    // "ready" line for every stage it builds. Throws the factory's
+    // EnhanceError; stages made before the failing one stay.
+    void prepare(const StreamInfo& info, const ToneParams& tone, bool deband = false);
 
     // The run's own start: the lift takes the run's tone (the look set last).
     void setTone(const ToneParams& tone);
@@ -46,7 +49,7 @@ class StageChain {
     // through unchanged. `time` is the picture's output time in seconds.
     PictureRef apply(const PictureRef& picture, double time);
 
-    // Drops the heavy stages (the upscaler and the lift) after an idle stop;
+    // Drops the heavy stages (the upscaler, the lift, debanding) after an idle stop;
     // deepened blacks stay, being light and measured per run anyway.
     void release();
 
@@ -55,12 +58,14 @@ class StageChain {
     struct Figures {
         std::optional<double> upMs;
         std::optional<double> hdrMs;
+        std::optional<double> debandMs;
         // "; upscaler 1.23 ms a picture; HDR lift ..." for the rate line.
         std::string logText() const;
     };
     Figures takeFigures();
 
-    bool empty() const { return !upscaler_ && !lift_ && !blacks_; }
+    bool empty() const { return !upscaler_ && !lift_ && !blacks_ && !deband_; }
+    const DebandStage* deband() const { return deband_.get(); }
     const PictureScaler* upscaler() const { return upscaler_.get(); }
     const LiftStage* lift() const { return lift_.get(); }
     const std::shared_ptr<BlacksStage>& blacks() const { return blacks_; }
@@ -68,10 +73,12 @@ class StageChain {
   private:
     void prepareUpscaler(const StreamInfo& info);
     void prepareLift(const StreamInfo& info, const ToneParams& tone);
+    void prepareDeband(const StreamInfo& info, bool wanted);
 
     const StageFactory factory_;
     std::unique_ptr<PictureScaler> upscaler_;
     std::unique_ptr<LiftStage> lift_;
+    std::unique_ptr<DebandStage> deband_;
     std::shared_ptr<BlacksStage> blacks_;
 };
 

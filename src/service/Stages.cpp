@@ -1,10 +1,14 @@
 #include "service/Stages.h"
 
 #include "common/EnhanceError.h"
+#include "processing/Deband.h"
 #include "processing/DeepenBlacks.h"
 #include "processing/InverseToneMap.h"
 #include "processing/NeuralScaler.h"
+#include "processing/ShaderDirectory.h"
 #include "processing/ShaderScaler.h"
+
+#include <filesystem>
 
 namespace corvel {
 
@@ -35,7 +39,34 @@ private:
     DeepenBlacks blacks_;
 };
 
+class Debander final : public DebandStage {
+public:
+    Debander(int w, int h, const std::optional<std::string>& dir) : DebandStage(w, h), deband_(w, h, dir) {}
+    PictureRef apply(const PictureRef& picture) override { return deband_.apply(picture); }
+    double takeMs() override {
+        const double ms = deband_.calls < 1 ? 0.0 : deband_.wallMs / deband_.calls;
+        deband_.wallMs = 0;
+        deband_.calls = 0;
+        return ms;
+    }
+    std::string way() const override { return deband_.wayText(); }
+
+private:
+    Deband deband_;
+};
+
 } // namespace
+
+std::optional<std::string> debandDirectory() {
+    const std::optional<std::string> shaders = shaderDirectory();
+    if (!shaders) return std::nullopt;
+    return (std::filesystem::path(*shaders) / "deband").string();
+}
+
+std::unique_ptr<DebandStage> makeDebandStage(int width, int height,
+                                             const std::optional<std::string>& directory) {
+    return std::make_unique<Debander>(width, height, directory);
+}
 
 StageFactory defaultStageFactory() {
     StageFactory factory;
@@ -47,6 +78,9 @@ StageFactory defaultStageFactory() {
     };
     factory.lift = [](int width, int height, const ToneParams& params) -> std::unique_ptr<LiftStage> {
         return std::make_unique<ToneMapLift>(width, height, params);
+    };
+    factory.deband = [](int width, int height) -> std::unique_ptr<DebandStage> {
+        return makeDebandStage(width, height, debandDirectory());
     };
     factory.interpolator = [](int width, int height) {
         return std::make_unique<Interpolator>(width, height);

@@ -51,6 +51,20 @@ public:
     double lift() const { return reading().lift; }
 };
 
+class DebandStage {
+public:
+    DebandStage(int w, int h) : width(w), height(h) {}
+    virtual ~DebandStage() = default;
+    // The debanded picture (same size). Throws EnhanceError.
+    virtual PictureRef apply(const PictureRef& picture) = 0;
+    // Mean wall milliseconds per picture since the last call; resets the count.
+    virtual double takeMs() = 0;
+    // How its map is made: "TrueHDR's network's map, in Metal" or "the fixed filter".
+    virtual std::string way() const = 0;
+
+    const int width, height;
+};
+
 // Makes the stages. A factory that cannot make a stage throws EnhanceError
 // with the sentence the run reports; `blacks` returns none on failure (the
 // run then goes without deepened blacks, silently).
@@ -60,9 +74,21 @@ struct StageFactory {
         upscaler;
     std::function<std::unique_ptr<LiftStage>(int width, int height, const ToneParams& params)> lift;
     std::function<std::unique_ptr<BlacksStage>()> blacks;
+    // Debanding at the source size; its weights are looked for in the shader
+    // directory's "deband" folder. Throws EnhanceError (the preparation fails).
+    std::function<std::unique_ptr<DebandStage>(int width, int height)> deband;
     // Frame interpolation at the source size.
     std::function<std::unique_ptr<Interpolator>(int width, int height)> interpolator;
 };
+
+// A debanding stage whose network weights are looked for in `directory`
+// (none: the fixed filter). Throws EnhanceError.
+std::unique_ptr<DebandStage> makeDebandStage(int width, int height,
+                                             const std::optional<std::string>& directory);
+
+// Where the debanding network's weight files are: the shader directory's
+// "deband" folder; none without a shader directory.
+std::optional<std::string> debandDirectory();
 
 // The stages this build has: the shader scaler, the inverse tone mapping,
 // deepened blacks and frame interpolation on the process's compute device.

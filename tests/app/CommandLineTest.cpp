@@ -39,6 +39,11 @@ TEST(CommandLine, OneShotModesStopTheLoop) {
     EXPECT_EQ(probe.port, 47910);
     EXPECT_EQ(parseCommandLine({"x", "--bench", "--deband"}).mode, CommandLine::Mode::Bench);
     EXPECT_EQ(parseCommandLine({"--deband", "--probe"}).mode, CommandLine::Mode::Deband);
+    // The debanding check takes every word after its flag, flags included.
+    CommandLine deband = parseCommandLine({"--port", "5", "--deband", "in.yuv", "64", "--port", "out"});
+    EXPECT_EQ(deband.port, 5);
+    EXPECT_EQ(deband.debandWords, (std::vector<std::string>{"in.yuv", "64", "--port", "out"}));
+    EXPECT_TRUE(parseCommandLine({"--deband"}).debandWords.empty());
     // A one-shot word consumed as an option's value is not a mode.
     EXPECT_EQ(parseCommandLine({"--companion", "--probe"}).mode, CommandLine::Mode::Serve);
 }

@@ -32,6 +32,8 @@ void ServiceFixture::startService(ServiceOptions options, ServiceTiming timing, 
     server_.reset();
     service_.reset();
     if (options.companion == ServiceOptions().companion) options.companion = standin_->base();
+    if (!debandNetwork_ && stages.deband)
+        stages.deband = [](int w, int h) { return makeDebandStage(w, h, std::nullopt); };
     service_ = std::make_unique<Service>(options, timing, std::move(stages));
     server_ = std::make_unique<HTTPServer>();
     Service* service = service_.get();

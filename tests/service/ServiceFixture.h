@@ -41,6 +41,11 @@ protected:
         return "http://127.0.0.1:" + std::to_string(server_->boundPort()) + path;
     }
 
+    // Service tests deband with the fixed filter: the network's map takes
+    // seconds a picture on the CPU device. A test of the network sets this
+    // before startService.
+    bool debandNetwork_ = false;
+
     TempDir folder_;
     TempDir work_;
     std::unique_ptr<Standin> standin_;

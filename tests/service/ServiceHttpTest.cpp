@@ -96,7 +96,7 @@ TEST_F(ServiceHttp, StartPositionsTheRunAtTheLastSegment) {
     EXPECT_EQ(before["why"], "");
     EXPECT_EQ(before["q"], 2);
     EXPECT_EQ(before["init_ready"], false);
-    EXPECT_EQ(before.size(), 36u);
+    EXPECT_EQ(before.size(), 38u); // with "deband" and "deband_ms"
 
     auto noStart = lines(get("/v1/enhanced/t60/index.m3u8?start=-1").body);
     EXPECT_EQ(noStart[6].rfind("#EXT-X-MAP", 0), 0u);

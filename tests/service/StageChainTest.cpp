@@ -4,6 +4,7 @@
 #include "service/StageChain.h"
 
 #include "common/EnhanceError.h"
+#include "processing/Deband.h"
 #include "processing/DeepenBlacks.h"
 #include "processing/InverseToneMap.h"
 #include "processing/ShaderScaler.h"
@@ -221,4 +222,38 @@ TEST(ServiceStageChain, PicturesPassBlacksThenUpscalerThenLift) {
     EXPECT_FALSE(none.upMs.has_value());
     EXPECT_FALSE(none.hdrMs.has_value());
     EXPECT_EQ(none.logText(), "");
+}
+
+TEST(ServiceStageChain, DebandingComesFirstOnlyWhenAskedAndIsReleased) {
+    StageChain chain(defaultStageFactory());
+    const StreamInfo info = title(32, 18, 64, 36, "bicubic", true, false);
+    chain.prepare(info, ToneParams{}, false);
+    EXPECT_EQ(chain.deband(), nullptr);
+    // Fixed filter: the chain's factory is the build's, pointed at no weights.
+    StageFactory factory = defaultStageFactory();
+    factory.deband = [](int w, int h) { return makeDebandStage(w, h, std::nullopt); };
+    StageChain debanding(factory);
+    debanding.prepare(info, ToneParams{}, true);
+    ASSERT_NE(debanding.deband(), nullptr);
+    EXPECT_EQ(debanding.deband()->width, 32);
+    EXPECT_EQ(debanding.deband()->way(), "the fixed filter");
+    const DebandStage* kept = debanding.deband();
+    debanding.prepare(info, ToneParams{}, true);
+    EXPECT_EQ(debanding.deband(), kept); // same size: kept
+
+    Deband deband(32, 18, std::nullopt);
+    ShaderScaler scaler(ScaleMethod::parse("bicubic"), 32, 18, 64, 36);
+    InverseToneMap lift(64, 36, ToneParams{});
+    const PictureRef in = scene(32, 18, 1);
+    const PictureRef got = debanding.apply(in, 0.0);
+    const PictureRef want = lift.apply(scaler.scale(deband.apply(in)));
+    EXPECT_TRUE(same(*got, *want));
+    const StageChain::Figures figures = debanding.takeFigures();
+    ASSERT_TRUE(figures.debandMs.has_value());
+    EXPECT_NE(figures.logText().find(" ms a picture; deband "), std::string::npos) << figures.logText();
+
+    debanding.release();
+    EXPECT_EQ(debanding.deband(), nullptr);
+    debanding.prepare(info, ToneParams{}, false);
+    EXPECT_EQ(debanding.deband(), nullptr);
 }

@@ -1,0 +1,359 @@
+"""Trains the debanding map network and writes
+shaders/deband/truehdr-debander.json and truehdr-debander.bin.
+
+The network (its shape is fixed by the loader): the picture resampled to the
+map size, R'G'B' in 0..1, packed 2x2 space-to-depth into 16 channels (the 4th
+of each pixel zero) at half the map size; conv 7x7 16->32 leaky ReLU (0.1);
+2x2 max pooling; conv 5x5 32->64 leaky; nearest 2x up, conv 3x3 64->32 leaky;
+nearest 2x up, conv 3x3 32->8. Zero padding everywhere. The map value is the
+highest channel i in 1..7 whose output is above 0, else 0, so channel i is
+trained as "class >= i" (ordinal targets, binary cross-entropy on the
+pre-activation; channel 0 is trained towards "no").
+
+Classes: 0 keep the pixel; j >= 1 smooth it with the edge-keeping filter at a
+radius of 2^(j-1) map pixels. Labels are found, not guessed: every patch is
+filtered at every radius with the service's own arithmetic (`smooth` below)
+and each map pixel takes the class whose result is nearest to the
+unquantised original over a 9x9 neighbourhood; class 0 unless smoothing wins
+by more than 5 % of the error (texture is worth more than a doubtful gain).
+
+Patches (96x96 pictures, a 48x48 map: a 1080p picture's scale) come in
+equal parts from
+  - smooth float pictures (gradients, blobs, low-frequency noise; 70 % with
+    a disc of fine noise texture, 30 % with a hard edge),
+  - photographs of the training set, blurred and enlarged until smooth, and
+  - photographs of the training set as stored (texture: mostly class 0),
+each quantised in BT.709 video-range Y'CbCr to 8-bit codes or to steps of 2
+or 4 codes (the banding), labelled against the unquantised original.
+Every 7th photograph (index % 7 == 6) is held back for the printed figures.
+
+Run: nice -n 10 /usr/bin/python3 training/train_deband.py [--steps N]
+(seeds fixed, one thread; prints its time and the held-out figures).
+"""
+import argparse
+import json
+import math
+import os
+import sys
+import time
+
+import numpy as np
+import torch
+import torch.nn.functional as F
+
+sys.path.insert(0, os.path.dirname(__file__))
+import pictures  # noqa: E402
+
+from PIL import Image  # noqa: E402
+
+OUT = os.path.join(os.path.dirname(__file__), "..", "shaders", "deband")
+KR, KB = 0.2126, 0.0722
+PATCH = 96           # picture pixels; the map is half of it
+SCALE = 2.0          # picture pixels per map pixel
+CLASSES = 5          # labels 0..4 (radius up to 8 map pixels); 5..7 never labelled
+DIRS = [(1, 0), (-1, 0), (0, 1), (0, -1), (0.7071, 0.7071), (-0.7071, 0.7071),
+        (0.7071, -0.7071), (-0.7071, -0.7071)]
+SIGMA = 12.0 / 255.0
+TEXTURE = 0.7        # share of smooth fields given a patch of fine texture
+
+
+# --- colour and quantisation ------------------------------------------------
+
+def to_ycc(rgb):
+    r, g, b = rgb[0], rgb[1], rgb[2]
+    y = KR * r + (1 - KR - KB) * g + KB * b
+    return torch.stack([y, (b - y) / (2 * (1 - KB)), (r - y) / (2 * (1 - KR))])
+
+
+def to_rgb(ycc):
+    y, cb, cr = ycc[0], ycc[1], ycc[2]
+    r = y + 2 * (1 - KR) * cr
+    b = y + 2 * (1 - KB) * cb
+    g = (y - KR * r - KB * b) / (1 - KR - KB)
+    return torch.stack([r, g, b]).clamp(0, 1)
+
+
+def quantise(rgb, step):
+    """8-bit video-range codes, rounded to multiples of `step` codes."""
+    ycc = to_ycc(rgb.clamp(0, 1))
+    y = torch.round((ycc[0] * 219 + 16) / step) * step
+    c = torch.round((ycc[1:] * 224 + 128) / step) * step
+    y = y.clamp(16, 235)
+    c = c.clamp(16, 240)
+    return to_rgb(torch.cat([((y - 16) / 219)[None], (c - 128) / 224]))
+
+
+# --- the service's map-driven smoothing, for labels and figures -------------
+
+def sample(img, ox, oy):
+    """Bilinear samples at every pixel centre plus (ox, oy) pixels, clamped."""
+    _, h, w = img.shape
+    ys = torch.arange(h, dtype=torch.float32) + oy
+    xs = torch.arange(w, dtype=torch.float32) + ox
+    gy = (ys + 0.5) / h * 2 - 1
+    gx = (xs + 0.5) / w * 2 - 1
+    grid = torch.stack(torch.meshgrid(gy, gx, indexing="ij")[::-1], dim=-1)[None]
+    return F.grid_sample(img[None], grid, mode="bilinear", padding_mode="border",
+                         align_corners=False)[0]
+
+
+def smooth(img, j):
+    """The filter of class j applied to every pixel of a (3, H, W) picture."""
+    if j < 1:
+        return img
+    radius = 2.0 ** (j - 1) * SCALE
+    num = img.clone()
+    den = torch.ones_like(img[:1])
+    for r in (1, 2, 3):
+        for dx, dy in DIRS:
+            n = sample(img, dx * radius * r, dy * radius * r)
+            wgt = torch.exp(-0.5 * ((n - img) ** 2).sum(0, keepdim=True) / SIGMA ** 2)
+            num += wgt * n
+            den += wgt
+    f = num / den
+    far = (f - img).norm(dim=0, keepdim=True) > 0.1
+    v = img + (f - img) * min(j / 4.0, 1.0)
+    return torch.where(far, img, v)
+
+
+def apply_map(img, classes):
+    """Smoothing driven by a map at half the picture's size."""
+    up = classes.repeat_interleave(2, 0).repeat_interleave(2, 1)[: img.shape[1], : img.shape[2]]
+    out = img.clone()
+    for j in range(1, 8):
+        m = up == j
+        if m.any():
+            out = torch.where(m[None], smooth(img, j), out)
+    return out
+
+
+def labels(banded, original):
+    errs = []
+    for j in range(CLASSES):
+        e = ((smooth(banded, j) - original) ** 2).sum(0, keepdim=True)
+        errs.append(F.avg_pool2d(e[None], 9, stride=1, padding=4, count_include_pad=False)[0, 0])
+    errs = torch.stack(errs)
+    best = errs.argmin(0)
+    gain = errs[0] - errs.gather(0, best[None])[0]
+    best = torch.where(gain > 0.05 * errs[0] + 1e-7, best, torch.zeros_like(best))
+    return best[::2, ::2]  # the map pixel takes its picture pixel (2x, 2y)
+
+
+# --- patches ------------------------------------------------------------------
+
+def smooth_field(rng, size):
+    yy, xx = np.mgrid[0:size, 0:size].astype(np.float64) / size
+    out = np.zeros((3, size, size))
+    base = rng.uniform(0.05, 0.9, 3)
+    for c in range(3):
+        out[c] = base[c]
+    kind = rng.integers(0, 3)
+    amp = rng.uniform(0.02, 0.25)
+    col = rng.uniform(0.3, 1.0, 3)
+    if kind == 0:
+        a = rng.uniform(0, 2 * math.pi)
+        t = np.cos(a) * xx + np.sin(a) * yy
+    elif kind == 1:
+        cx, cy = rng.uniform(-0.5, 1.5, 2)
+        t = np.sqrt((xx - cx) ** 2 + (yy - cy) ** 2)
+    else:
+        g = rng.uniform(0, 1, (4, 4))
+        t = np.asarray(Image.fromarray(g.astype(np.float32), mode="F").resize(
+            (size, size), Image.BICUBIC), dtype=np.float64)
+    for c in range(3):
+        out[c] += amp * col[c] * (t - t.mean())
+    if rng.uniform() < TEXTURE:  # fine texture in a disc: must be kept
+        cx, cy, rad = rng.uniform(0.2, 0.8), rng.uniform(0.2, 0.8), rng.uniform(0.15, 0.6)
+        m = ((xx - cx) ** 2 + (yy - cy) ** 2) < rad ** 2
+        out += m[None] * rng.normal(0, rng.uniform(0.005, 0.05), (1, size, size))
+    if rng.uniform() < 0.3:  # a hard edge
+        a = rng.uniform(0, 2 * math.pi)
+        m = (np.cos(a) * (xx - 0.5) + np.sin(a) * (yy - 0.5)) > 0
+        out += m[None] * rng.uniform(-0.3, 0.3, (3, 1, 1))
+    return torch.tensor(np.clip(out, 0, 1), dtype=torch.float32)
+
+
+def photo(path):
+    return np.asarray(Image.open(path).convert("RGB"), dtype=np.float32) / 255.0
+
+
+def photo_patch(rng, arr, blurred):
+    h, w, _ = arr.shape
+    if blurred:
+        # A small crop enlarged with a soft filter: smooth, with a photo's colours.
+        f = rng.integers(3, 7)
+        s = PATCH // f + 2
+        if s > min(h, w):
+            s = min(h, w)
+        y, x = rng.integers(0, h - s + 1), rng.integers(0, w - s + 1)
+        crop = arr[y:y + s, x:x + s]
+        chans = [np.asarray(Image.fromarray(crop[..., c], mode="F").resize(
+            (PATCH, PATCH), Image.BICUBIC), dtype=np.float32) for c in range(3)]
+        t = torch.tensor(np.stack(chans)).clamp(0, 1)
+        return torch.nn.functional.avg_pool2d(t[None], 5, 1, 2, count_include_pad=False)[0]
+    y, x = rng.integers(0, h - PATCH + 1), rng.integers(0, w - PATCH + 1)
+    return torch.tensor(arr[y:y + PATCH, x:x + PATCH].transpose(2, 0, 1).copy())
+
+
+def make_set(rng, photos, count):
+    xs, ys = [], []
+    for i in range(count):
+        kind = i % 3
+        if kind == 0:
+            orig = smooth_field(rng, PATCH)
+        else:
+            orig = photo_patch(rng, photos[rng.integers(len(photos))], kind == 1)
+        step = [1, 1, 2, 4][rng.integers(4)]
+        banded = quantise(orig, step)
+        xs.append(banded)
+        ys.append(labels(banded, orig))
+    return torch.stack(xs), torch.stack(ys)
+
+
+# --- the network ----------------------------------------------------------------
+
+def pack(rgb):
+    """(N, 3, H, W) picture at twice the map size -> (N, 16, H/4, W/4)."""
+    m = rgb[:, :, ::2, ::2]  # nearest resample to the map size
+    m = torch.cat([m, torch.zeros_like(m[:, :1])], 1)  # R, G, B, 0
+    n, c, h, w = m.shape
+    m = m.reshape(n, 4, h // 2, 2, w // 2, 2).permute(0, 3, 5, 1, 2, 4)  # n, dy, dx, c, y, x
+    return m.reshape(n, 16, h // 2, w // 2)
+
+
+class Net(torch.nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.c0 = torch.nn.Conv2d(16, 32, 7, padding=3)
+        self.c1 = torch.nn.Conv2d(32, 64, 5, padding=2)
+        self.c2 = torch.nn.Conv2d(64, 32, 3, padding=1)
+        self.c3 = torch.nn.Conv2d(32, 8, 3, padding=1)
+
+    def forward(self, x):
+        h = F.leaky_relu(self.c0(x), 0.1)
+        h = F.max_pool2d(h, 2)
+        h = F.leaky_relu(self.c1(h), 0.1)
+        h = F.leaky_relu(self.c2(F.interpolate(h, scale_factor=2, mode="nearest")), 0.1)
+        return self.c3(F.interpolate(h, scale_factor=2, mode="nearest"))
+
+
+def decode(logits):
+    above = logits[:, 1:] > 0
+    idx = torch.arange(1, 8).view(1, 7, 1, 1)
+    return (above * idx).amax(1)
+
+
+def ordinal(y):
+    idx = torch.arange(0, 8).view(1, 8, 1, 1)
+    t = (y[:, None] >= idx).float()
+    t[:, 0] = 0
+    return t
+
+
+def export(net, count_note, out):
+    os.makedirs(out, exist_ok=True)
+    blobs, layers, offset = [], [], 0
+    for conv in (net.c0, net.c1, net.c2, net.c3):
+        w = conv.weight.detach().numpy().astype("<f2")
+        b = conv.bias.detach().numpy().astype("<f2")
+        layers.append({"cout": int(w.shape[0]), "cin": int(w.shape[1]), "k": int(w.shape[2]),
+                       "weight": offset, "bias": offset + w.nbytes})
+        blobs += [w.tobytes(), b.tobytes()]
+        offset += w.nbytes + b.nbytes
+    with open(os.path.join(out, "truehdr-debander.bin"), "wb") as f:
+        for blob in blobs:
+            f.write(blob)
+    desc = {
+        "description": "Banding map for 8-bit pictures: class 0 keeps a pixel, class j smooths it "
+                       "at a radius of 2^(j-1) map pixels. Trained by training/train_deband.py "
+                       "from synthetic banding. " + count_note,
+        "license": "Corvel Live Enhancer's own weights, under the project's licence",
+        "layers": layers,
+    }
+    with open(os.path.join(out, "truehdr-debander.json"), "w") as f:
+        json.dump(desc, f, indent=1)
+        f.write("\n")
+
+
+def psnr(a, b, mask):
+    mse = (((a - b) ** 2).mean(0))[mask].mean().item()
+    return 10 * math.log10(1.0 / max(mse, 1e-12))
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--steps", type=int, default=1500)
+    ap.add_argument("--patches", type=int, default=600)
+    ap.add_argument("--out", default=OUT)
+    args = ap.parse_args()
+    torch.set_num_threads(1)
+    torch.manual_seed(15)
+    rng = np.random.default_rng(15)
+    start = time.time()
+    train, held = pictures.split()
+    photos = [photo(p) for p in train]
+    xs, ys = make_set(rng, photos, args.patches)
+    print(f"{len(xs)} patches labelled in {time.time() - start:.0f} s; class shares",
+          [round((ys == j).float().mean().item(), 3) for j in range(CLASSES)], flush=True)
+    inputs = pack(xs)
+    net = Net()
+    opt = torch.optim.Adam(net.parameters(), lr=2e-3)
+    sched = torch.optim.lr_scheduler.CosineAnnealingLR(opt, args.steps)
+    margin = 8  # map pixels at the patch edge whose context was cut off
+    mask = torch.zeros(1, 8, PATCH // 2, PATCH // 2)
+    mask[..., margin:-margin, margin:-margin] = 1
+    weight = torch.tensor([0.2] + [1.0] * 7).view(1, 8, 1, 1)
+    gen = torch.Generator().manual_seed(15)
+    for step in range(args.steps):
+        pick = torch.randint(0, len(xs), (16,), generator=gen)
+        x, y = inputs[pick], ys[pick]
+        if step % 2:
+            # Mirror whole pictures: the pack order changes with them, so mirror
+            # before packing.
+            x = pack(xs[pick].flip(-1))
+            y = y.flip(-1)
+        t = ordinal(y)
+        loss = (F.binary_cross_entropy_with_logits(net(x), t, reduction="none") * weight * mask
+                ).sum() / (mask.sum() * 16)
+        opt.zero_grad()
+        loss.backward()
+        opt.step()
+        sched.step()
+        if step % 100 == 0 or step == args.steps - 1:
+            with torch.no_grad():
+                acc = (decode(net(x)) == y).float()[:, margin:-margin, margin:-margin].mean()
+            print(f"step {step} loss {loss.item():.4f} acc {acc:.3f} "
+                  f"({time.time() - start:.0f} s)", flush=True)
+
+    # Held-out figures: banded photographs (blurred and enlarged, steps 1 and 2)
+    # and stored photographs (texture), with the map applied as the service does.
+    net.eval()
+    hrng = np.random.default_rng(7)
+    hphotos = [photo(p) for p in held]
+    rows = []
+    with torch.no_grad():
+        for kind, name in ((1, "banded"), (2, "textured")):
+            before, after, base = [], [], []
+            for i, arr in enumerate(hphotos):
+                orig = photo_patch(hrng, arr, kind == 1)
+                banded = quantise(orig, 1 + (i % 2) if kind == 1 else 1)
+                cls = decode(net(pack(banded[None].half().float())))[0]
+                out = apply_map(banded, cls)
+                m = torch.ones(PATCH, PATCH, dtype=torch.bool)
+                if kind == 1:
+                    m = (banded - orig).abs().amax(0) > 0  # where quantisation moved values
+                before.append(psnr(banded, orig, m))
+                after.append(psnr(out, orig, m))
+                base.append((cls > 0).float().mean().item())
+            rows.append((name, np.mean(before), np.mean(after), np.mean(base)))
+    note = []
+    for name, b, a, share in rows:
+        line = f"{name}: PSNR {b:.2f} -> {a:.2f} dB ({a - b:+.2f}), map non-zero {share * 100:.1f} %"
+        print("held out " + line)
+        note.append(line)
+    export(net, "Held-out figures: " + "; ".join(note) + ".", args.out)
+    print(f"wrote {args.out} in {time.time() - start:.0f} s")
+
+
+if __name__ == "__main__":
+    main()
