@@ -4,18 +4,26 @@
 // resident size after each release. Run twice, with and without handing the
 // freed heap back at the release, to see what the trim is worth.
 //
-//   service_memory [--cycles N] [--segments S] [--no-trim]
+//   service_memory [--cycles N] [--segments S] [--no-trim] [--maps] [--settle MS]
+//
+// --maps prints the heap and the largest mappings after each release;
+// --settle is how long after the status shows the release it is measured.
 //
 // Makes its 720p H.264 clip with ffmpeg first (kept in the temp folder).
 #include "compute/ComputeContext.h"
+#include "processing/Picture.h"
 #include "service/Service.h"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <malloc.h>
+#include <map>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -64,6 +72,40 @@ double rssMb() {
     return -1;
 }
 
+// The heap as the allocator sees it, in MB: bytes handed out and not yet
+// freed (in use), and bytes free but still held by its arenas.
+void printHeap(const char* when) {
+    const struct mallinfo2 m = mallinfo2();
+    std::printf("  heap %s: in use %.1f MB (of which mmapped %.1f MB), free in arenas %.1f MB\n", when,
+                (m.uordblks + m.hblkhd) / 1048576.0, m.hblkhd / 1048576.0, m.fordblks / 1048576.0);
+}
+
+// The mappings holding most resident memory (kB from /proc/self/smaps),
+// grouped by what is mapped ("[anon]" for anonymous memory).
+void printMaps() {
+    std::ifstream in("/proc/self/smaps");
+    std::string line, name;
+    std::map<std::string, double> rss;
+    while (std::getline(in, line)) {
+        const bool header = line.find('-') < line.find(' ') && line.find(' ') != std::string::npos &&
+                            std::isxdigit(static_cast<unsigned char>(line[0]));
+        if (header) {
+            // address perms offset dev inode [path]
+            size_t pos = 0;
+            for (int field = 0; field < 5 && pos != std::string::npos; ++field)
+                pos = line.find_first_not_of(' ', line.find(' ', pos));
+            name = pos == std::string::npos ? "[anon]" : line.substr(pos);
+        } else if (line.rfind("Rss:", 0) == 0) {
+            rss[name] += std::atof(line.c_str() + 4) / 1024.0;
+        }
+    }
+    std::vector<std::pair<double, std::string>> top;
+    for (auto& [n, mb] : rss) top.emplace_back(mb, n);
+    std::sort(top.rbegin(), top.rend());
+    for (size_t i = 0; i < top.size() && i < 8; ++i)
+        std::printf("  %8.1f MB %s\n", top[i].first, top[i].second.c_str());
+}
+
 // A GET of `path` with deepened blacks asked (a stage with pools of its own).
 corvel::HTTPResponse ask(corvel::Service& service, const std::string& path) {
     corvel::HTTPRequest request;
@@ -77,12 +119,15 @@ corvel::HTTPResponse ask(corvel::Service& service, const std::string& path) {
 
 int main(int argc, char** argv) {
     int cycles = 20, segments = 4;
-    bool trim = true;
+    bool trim = true, maps = false;
+    int settleMs = 3000;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--cycles" && i + 1 < argc) cycles = std::atoi(argv[++i]);
         else if (a == "--segments" && i + 1 < argc) segments = std::atoi(argv[++i]);
         else if (a == "--no-trim") trim = false;
+        else if (a == "--maps") maps = true;
+        else if (a == "--settle" && i + 1 < argc) settleMs = std::atoi(argv[++i]);
     }
     const std::filesystem::path folder = std::filesystem::temp_directory_path() / "corvel_memory_bench";
     std::filesystem::create_directories(folder);
@@ -113,6 +158,10 @@ int main(int argc, char** argv) {
     const double fresh = rssMb();
     std::printf("fresh service with the compute runtime: %.1f MB (%s)\n", fresh,
                 trim ? "trim at release" : "no trim");
+    if (maps) {
+        printHeap("fresh");
+        printMaps();
+    }
 
     const std::string q;
     double peak = fresh, first = 0, last = 0;
@@ -137,10 +186,17 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             if (ask(service, "/v1/enhanced/status").body.find("\"item\":null") != std::string::npos) break;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // The status answers "no item" at once; the pipeline thread then
+        // closes the encoder and drops the stages, which takes a while.
+        std::this_thread::sleep_for(std::chrono::milliseconds(settleMs));
         last = rssMb();
         if (cycle == 1) first = last;
         std::printf("cycle %2d: after the release %.1f MB (peak so far %.1f MB)\n", cycle, last, peak);
+        if (maps) {
+            std::printf("  pictures alive: %.1f MB\n", corvel::Picture::liveBytes() / 1048576.0);
+            printHeap("after the release");
+            printMaps();
+        }
     }
     std::printf("fresh %.1f MB, peak %.1f MB, after release: first %.1f MB, last %.1f MB; "
                 "above fresh %.1f MB, growth over the cycles %.1f MB\n",

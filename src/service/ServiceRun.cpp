@@ -3,6 +3,7 @@
 #include "common/EnhanceError.h"
 #include "common/Fmt.h"
 #include "common/Log.h"
+#include "compute/ComputeContext.h"
 #include "output/MediaSegment.h"
 #include "service/Fitting.h"
 #include "service/Service.h"
@@ -67,6 +68,9 @@ void Service::pipelineLoop() {
             encoder_.reset();
             interpolator_.reset();
             stages_.release();
+            // The programs of the released stages: compiled code and the
+            // compiler's state, the largest part of what an idle service held.
+            compute::ComputeContext::forgetSharedPrograms();
             // The encoder's and the decoder's threads freed their pictures in
             // arenas of their own; what stays free there goes back now.
             if (options_.trimOnRelease) malloc_trim(0);

@@ -88,6 +88,7 @@ PictureRef StageChain::apply(const PictureRef& input, double time) {
 void StageChain::release() {
     upscaler_.reset();
     lift_.reset();
+    blacks_.reset();
 }
 
 StageChain::Figures StageChain::takeFigures() {

@@ -238,6 +238,24 @@ TEST_F(ServiceRun, IdleRunIsReleased) {
     EXPECT_EQ(count(log(), " prepared in "), 2);
 }
 
+TEST_F(ServiceRun, IdleReleaseLetsGoOfEveryPicture) {
+    // Every stage a title can ask for (blacks, interpolation, the upscaler,
+    // the lift), the decoder and the encoder hold pictures while a title
+    // plays; once the title is released none is left, cycle after cycle.
+    ServiceTiming timing = fastTiming();
+    timing.idleMs = 2500; // longer than a first segment takes under the sanitizers
+    timing.watchdogStepMs = 50;
+    const int64_t before = Picture::liveBytes();
+    startService({}, timing);
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        ASSERT_EQ(get("/v1/enhanced/t/seg/0.m4s?blacks=1&hdr=1&fi=1").status, 200);
+        EXPECT_GT(Picture::liveBytes(), before) << "cycle " << cycle;
+        EXPECT_TRUE(eventually([&] { return status()["item"].is_null(); }, 10s));
+        EXPECT_TRUE(eventually([&] { return Picture::liveBytes() == before; }, 5s))
+            << "cycle " << cycle << ": " << Picture::liveBytes() - before << " bytes of pictures held";
+    }
+}
+
 TEST_F(ServiceRun, RequestsFarApartEachGetTheirSegment) {
     // Two players (or a player seeking while its earlier request waits) ask
     // for segments the one run cannot make at once: every request is served,
