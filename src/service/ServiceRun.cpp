@@ -102,9 +102,10 @@ void Service::watchdogLoop() {
         cv_.wait_for(lock, std::chrono::milliseconds(timing_.watchdogStepMs));
         if (quit_) return;
         if (!haveKey_) continue;
-        // A request still waiting for its segment is activity: releasing
-        // the key under it would answer it "another title" (409).
-        if (!store_.waiters().empty()) lastRequestMs_ = monotonicMs();
+        // A request still waiting for its segment or for the init segment
+        // is activity: releasing the key under it would answer it "another
+        // title" (409) or drop the preparation it waits for.
+        if (!store_.waiters().empty() || initWaiters_ > 0) lastRequestMs_ = monotonicMs();
         if (monotonicMs() - lastRequestMs_ > timing_.idleMs) {
             logf("service: no request for " + std::to_string(timing_.idleMs / 1000) +
                  " s: run stopped, segments dropped");

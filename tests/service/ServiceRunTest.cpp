@@ -390,3 +390,26 @@ TEST_F(ServiceRun, AWaitingRequestKeepsTheKeyFromTheIdleRelease) {
     // Released once nobody asks or waits any more.
     EXPECT_TRUE(eventually([&] { return status()["item"].is_null(); }, 10s));
 }
+
+TEST_F(ServiceRun, AWaitingInitRequestKeepsTheKeyFromTheIdleRelease) {
+    // Making the lift stage takes a second, three times the idle limit, so
+    // the preparation outlasts it while the init request waits (a slow
+    // device's first program build looks like this).
+    StageFactory slow = testStages();
+    slow.lift = [](int w, int h, const ToneParams& p) {
+        std::this_thread::sleep_for(1s);
+        auto lift = std::make_unique<MarkingLift>(w, h);
+        lift->setParams(p);
+        return std::unique_ptr<LiftStage>(std::move(lift));
+    };
+    ServiceTiming timing = fastTiming();
+    timing.idleMs = 300;
+    timing.watchdogStepMs = 50;
+    startService({}, timing, slow);
+    RawResponse init = get("/v1/enhanced/t/init.mp4?hdr=1");
+    EXPECT_EQ(init.status, 200) << init.body;
+    EXPECT_EQ(count(log(), "no request for"), 0) << log();
+    // Released once nobody asks or waits any more.
+    EXPECT_TRUE(eventually([&] { return status()["item"].is_null(); }, 10s));
+    EXPECT_EQ(count(log(), "no request for"), 1) << log();
+}
