@@ -25,6 +25,7 @@ public:
     std::optional<DecodedFrame> read() override;
     SourceColor sourceColor() override { return info_.sourceColor; }
     int sourceBits() override { return info_.sourceBits; }
+    bool padsItsTail() const override { return true; }
 
     // The running ffmpeg's process id, or -1 (for tests that end it early).
     int childPid() const { return child_ ? child_->pid() : -1; }
