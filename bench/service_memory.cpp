@@ -5,11 +5,20 @@
 // freed heap back at the release, to see what the trim is worth.
 //
 //   service_memory [--cycles N] [--segments S] [--no-trim] [--maps] [--settle MS]
+//                  [--arenas N] [--late-trim] [--x265-cleanup]
 //
 // --maps prints the heap and the largest mappings after each release;
-// --settle is how long after the status shows the release it is measured.
+// --settle is how long after the release has finished (no picture alive, no
+// more threads than fresh) it is measured;
+// --arenas bounds the allocator's arenas (M_ARENA_MAX) before anything runs
+// (default: the service's own bound, kHeapArenas; 0: glibc's default);
+// --late-trim trims the heap once more just before each reading (what a
+// trim after every thread's exit could at best return).
+// Thread stacks are measured from outside: run it with
+// GLIBC_TUNABLES=glibc.pthread.stack_cache_size=0 to keep no cached stacks.
 //
 // Makes its 720p H.264 clip with ffmpeg first (kept in the temp folder).
+#include "common/Heap.h"
 #include "compute/ComputeContext.h"
 #include "processing/Picture.h"
 #include "service/Service.h"
@@ -20,6 +29,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <malloc.h>
@@ -30,6 +40,7 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
+#include <x265.h>
 
 extern char** environ;
 
@@ -63,14 +74,22 @@ struct Standin {
     }
 };
 
-// Resident set size in MB, from /proc/self/status (VmRSS, kB).
-double rssMb() {
+// A field of /proc/self/status as a number (VmRSS in kB, Threads...).
+double statusField(const char* field) {
     std::ifstream in("/proc/self/status");
     std::string line;
+    const size_t n = std::strlen(field);
     while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
+        if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':')
+            return std::atof(line.c_str() + n + 1);
     return -1;
 }
+
+// Resident set size in MB, from /proc/self/status (VmRSS, kB).
+double rssMb() { return statusField("VmRSS") / 1024.0; }
+
+// Anonymous resident memory (heap arenas, stacks, device buffers), MB.
+double anonMb() { return statusField("RssAnon") / 1024.0; }
 
 // The heap as the allocator sees it, in MB: bytes handed out and not yet
 // freed (in use), and bytes free but still held by its arenas.
@@ -120,7 +139,8 @@ corvel::HTTPResponse ask(corvel::Service& service, const std::string& path) {
 int main(int argc, char** argv) {
     int cycles = 20, segments = 4;
     bool trim = true, maps = false;
-    int settleMs = 3000;
+    int settleMs = 1000, arenas = corvel::kHeapArenas;
+    bool lateTrim = false, x265Cleanup = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--cycles" && i + 1 < argc) cycles = std::atoi(argv[++i]);
@@ -128,7 +148,11 @@ int main(int argc, char** argv) {
         else if (a == "--no-trim") trim = false;
         else if (a == "--maps") maps = true;
         else if (a == "--settle" && i + 1 < argc) settleMs = std::atoi(argv[++i]);
+        else if (a == "--arenas" && i + 1 < argc) arenas = std::atoi(argv[++i]);
+        else if (a == "--late-trim") lateTrim = true;
+        else if (a == "--x265-cleanup") x265Cleanup = true;
     }
+    mallopt(M_ARENA_MAX, arenas); // 0: as many as glibc makes by default
     const std::filesystem::path folder = std::filesystem::temp_directory_path() / "corvel_memory_bench";
     std::filesystem::create_directories(folder);
     const std::string clip = (folder / "m720.mp4").string();
@@ -156,8 +180,12 @@ int main(int argc, char** argv) {
     corvel::Service service(options, timing);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const double fresh = rssMb();
-    std::printf("fresh service with the compute runtime: %.1f MB (%s)\n", fresh,
-                trim ? "trim at release" : "no trim");
+    const double freshAnon = anonMb();
+    const double freshThreads = statusField("Threads");
+    std::printf("fresh service with the compute runtime: %.1f MB, anonymous %.1f MB, %.0f threads (%s%s%s)\n",
+                fresh, freshAnon, statusField("Threads"), trim ? "trim at release" : "no trim",
+                (", arenas " + (arenas > 0 ? std::to_string(arenas) : std::string("unbounded"))).c_str(),
+                (std::string(lateTrim ? ", late trim" : "") + (x265Cleanup ? ", x265_cleanup" : "")).c_str());
     if (maps) {
         printHeap("fresh");
         printMaps();
@@ -187,11 +215,21 @@ int main(int argc, char** argv) {
             if (ask(service, "/v1/enhanced/status").body.find("\"item\":null") != std::string::npos) break;
         }
         // The status answers "no item" at once; the pipeline thread then
-        // closes the encoder and drops the stages, which takes a while.
+        // closes the encoder and drops the stages, which takes a while (many
+        // seconds on a loaded machine): wait until no picture is alive and
+        // the encoder's and decoder's threads are gone, then settle.
+        for (int waited = 0; waited < 120000; waited += 100) {
+            if (corvel::Picture::liveBytes() == 0 && statusField("Threads") <= freshThreads) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(settleMs));
+        if (x265Cleanup) x265_cleanup(); // the released service holds no encoder
+        if (lateTrim) malloc_trim(0);
         last = rssMb();
         if (cycle == 1) first = last;
-        std::printf("cycle %2d: after the release %.1f MB (peak so far %.1f MB)\n", cycle, last, peak);
+        std::printf("cycle %2d: after the release %.1f MB, anonymous +%.1f MB over fresh, %.0f threads "
+                    "(peak so far %.1f MB)\n",
+                    cycle, last, anonMb() - freshAnon, statusField("Threads"), peak);
         if (maps) {
             std::printf("  pictures alive: %.1f MB\n", corvel::Picture::liveBytes() / 1048576.0);
             printHeap("after the release");
