@@ -5,7 +5,7 @@
 // freed heap back at the release, to see what the trim is worth.
 //
 //   service_memory [--cycles N] [--segments S] [--no-trim] [--maps] [--settle MS]
-//                  [--arenas N] [--late-trim] [--x265-cleanup]
+//                  [--arenas N] [--late-trim] [--x265-cleanup] [--keep-programs]
 //
 // --maps prints the heap and the largest mappings after each release;
 // --settle is how long after the release has finished (no picture alive, no
@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
     int cycles = 20, segments = 4;
     bool trim = true, maps = false;
     int settleMs = 1000, arenas = corvel::kHeapArenas;
-    bool lateTrim = false, x265Cleanup = false;
+    bool lateTrim = false, x265Cleanup = false, keepPrograms = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--cycles" && i + 1 < argc) cycles = std::atoi(argv[++i]);
@@ -151,6 +151,7 @@ int main(int argc, char** argv) {
         else if (a == "--arenas" && i + 1 < argc) arenas = std::atoi(argv[++i]);
         else if (a == "--late-trim") lateTrim = true;
         else if (a == "--x265-cleanup") x265Cleanup = true;
+        else if (a == "--keep-programs") keepPrograms = true;
     }
     mallopt(M_ARENA_MAX, arenas); // 0: as many as glibc makes by default
     const std::filesystem::path folder = std::filesystem::temp_directory_path() / "corvel_memory_bench";
@@ -171,6 +172,7 @@ int main(int argc, char** argv) {
     options.companion = "http://127.0.0.1:" + std::to_string(server.port);
     options.ahead = 1;
     options.trimOnRelease = trim;
+    options.forgetProgramsOnRelease = !keepPrograms;
     corvel::ServiceTiming timing;
     timing.idleMs = 3000; // longer than a preparation takes here
     timing.initWaitMs = 60000; // a busy machine: waits never decide the figures
@@ -185,7 +187,8 @@ int main(int argc, char** argv) {
     std::printf("fresh service with the compute runtime: %.1f MB, anonymous %.1f MB, %.0f threads (%s%s%s)\n",
                 fresh, freshAnon, statusField("Threads"), trim ? "trim at release" : "no trim",
                 (", arenas " + (arenas > 0 ? std::to_string(arenas) : std::string("unbounded"))).c_str(),
-                (std::string(lateTrim ? ", late trim" : "") + (x265Cleanup ? ", x265_cleanup" : "")).c_str());
+                (std::string(lateTrim ? ", late trim" : "") + (x265Cleanup ? ", x265_cleanup" : "") +
+                 (keepPrograms ? ", programs kept" : "")).c_str());
     if (maps) {
         printHeap("fresh");
         printMaps();

@@ -71,7 +71,7 @@ void Service::pipelineLoop() {
             stages_.release();
             // The programs of the released stages: compiled code and the
             // compiler's state, the largest part of what an idle service held.
-            compute::ComputeContext::forgetSharedPrograms();
+            if (options_.forgetProgramsOnRelease) compute::ComputeContext::forgetSharedPrograms();
             // The encoder's and the decoder's threads freed their pictures in
             // arenas of their own; what stays free there goes back now.
             if (options_.trimOnRelease) malloc_trim(0);
