@@ -7,7 +7,7 @@ build=${1:-build}
 seconds=${2:-10}
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 log=$(mktemp)
-CORVEL_ENHANCE_LOG=$log "$build/src/app/CorvelLiveEnhancer" --port "$port" >/dev/null &
+CORVEL_ENHANCE_UPSCALER=${CORVEL_ENHANCE_UPSCALER:-bicubic} CORVEL_ENHANCE_LOG=$log "$build/src/app/CorvelLiveEnhancer" --port "$port" >/dev/null &
 pid=$!
 trap 'kill $pid 2>/dev/null; rm -f $log' EXIT
 for _ in $(seq 100); do curl -sf "http://127.0.0.1:$port/v1/enhanced/status" >/dev/null && break; sleep 0.05; done

@@ -30,7 +30,7 @@ trap 'kill $standin ${service:-} 2>/dev/null || true; rm -rf "$work"' EXIT
 for _ in $(seq 200); do grep -q "listening on" "$work/standin.out" && break; sleep 0.05; done
 standin_port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/standin.out")
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-CORVEL_ENHANCE_LOG=$work/enhancer.log "$build/src/app/CorvelLiveEnhancer" --port "$port" \
+CORVEL_ENHANCE_UPSCALER=${CORVEL_ENHANCE_UPSCALER:-bicubic} CORVEL_ENHANCE_LOG=$work/enhancer.log "$build/src/app/CorvelLiveEnhancer" --port "$port" \
   --companion "http://127.0.0.1:$standin_port" >"$work/service.out" &
 service=$!
 for _ in $(seq 200); do curl -sf "http://127.0.0.1:$port/v1/enhanced/status" >/dev/null && break; sleep 0.05; done

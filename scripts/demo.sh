@@ -35,7 +35,8 @@ port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); pr
 ./build/src/app/CorvelLiveEnhancer --port "$port" --companion "http://127.0.0.1:$standin_port" \
   --parent-pid $$ >"$work/service.out" &
 service=$!
-for _ in $(seq 200); do grep -q "Corvel live enhancer:" "$work/service.out" && break; sleep 0.05; done
+# Start-up measures the upscalers before it listens (a few seconds on a CPU device).
+for _ in $(seq 1200); do grep -q "Corvel live enhancer:" "$work/service.out" && break; sleep 0.05; done
 echo "demo: $(cat "$work/service.out")"
 
 url="http://127.0.0.1:$port/v1/enhanced/demo/index.m3u8"

@@ -1,5 +1,6 @@
 #include "app/CommandLine.h"
 #include "app/ParentWatch.h"
+#include "app/Probe.h"
 #include "common/Heap.h"
 #include "common/Log.h"
 #include "http/HTTPServer.h"
@@ -44,7 +45,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> words(argv + 1, argv + argc);
     CommandLine line = parseCommandLine(words);
     switch (line.mode) {
-    case CommandLine::Mode::Probe: return notInThisBuild("--probe");
+    case CommandLine::Mode::Probe: return probe(machineMeasures());
     case CommandLine::Mode::Bench: return notInThisBuild("--bench");
     case CommandLine::Mode::Deband: return notInThisBuild("--deband");
     case CommandLine::Mode::Serve: break;
@@ -62,12 +63,15 @@ int main(int argc, char** argv) {
     }
 
     ServiceOptions options = optionsFromEnvironment(line.companion);
-    // The measured start-up pick replaces "auto" here once every scaler it
-    // compares exists. Until then "auto" takes the shader scaler's bicubic,
-    // which every compute device runs, so that up=1 upscales.
     if (options.upscaler == "auto") {
-        options.upscaler = "bicubic";
-        logf("main: up=1 picks bicubic (Catmull-Rom) without measuring");
+        // The server listens only after this; its cost is logged so that a
+        // slow start can be traced to it.
+        const auto begin = std::chrono::steady_clock::now();
+        startupPick(options, machineMeasures());
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - begin)
+                            .count();
+        logf("main: the upscaler pick took " + std::to_string(ms) + " ms");
     }
 
     auto shaders = shaderDirectory();

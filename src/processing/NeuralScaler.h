@@ -67,6 +67,13 @@ public:
     // None when the scaler cannot be built or a picture fails. Never throws.
     static std::optional<double> medianMs(const std::string& network);
 
+    // Milliseconds of one whole inWidth x inHeight -> 2 inWidth x
+    // 2 inHeight picture with the network: the lesser of two timed pictures
+    // after one untimed one. None when the scaler cannot be built or a
+    // picture fails. Never throws. A cheap lower bound of medianMs's figure
+    // when the picture is smaller than 1920x1080.
+    static std::optional<double> quickMs(const std::string& network, int inWidth, int inHeight);
+
     // (kr, kb) for the picture's Y'CbCr matrix: BT.601, BT.2020, else BT.709.
     static std::pair<float, float> coefficients(const Picture& picture);
 

@@ -239,15 +239,38 @@ double ShaderScaler::defaultMaxMs() {
     return parsed ? *parsed : 12.0;
 }
 
+std::optional<double> ShaderScaler::quickMs(const std::string& name, int inWidth, int inHeight) {
+    try {
+        ShaderScaler scaler(ScaleMethod::parse(name), inWidth, inHeight, 2 * inWidth, 2 * inHeight);
+        PicturePool sources(inWidth, inHeight, 1, deviceStorage(scaler.context_));
+        PictureRef source = sources.take();
+        fillGreyRamp(*source);
+        // The first picture pays for the device's lazy kernel set-up.
+        scaler.scale(source);
+        scaler.takeMs(false);
+        double least = 0;
+        for (int run = 0; run < 2; ++run) {
+            scaler.scale(source);
+            const double ms = scaler.takeMs(false);
+            least = run == 0 ? ms : std::min(least, ms);
+        }
+        return least;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 std::pair<std::string, double> ShaderScaler::pick(const std::string& best,
                                                   const std::string& fallback,
                                                   std::optional<double> budgetMs,
-                                                  std::optional<double> maxMs) {
+                                                  std::optional<double> maxMs,
+                                                  const Measure& measure) {
     const double budget = budgetMs ? *budgetMs : defaultBudgetMs();
     const double ceiling = maxMs ? *maxMs : defaultMaxMs();
-    const std::optional<double> b = medianMs(best);
+    const Measure time = measure ? measure : [](const std::string& name, double) { return medianMs(name); };
+    const std::optional<double> b = time(best, budget);
     if (b && *b <= budget) return {best, *b};
-    const std::optional<double> f = medianMs(fallback);
+    const std::optional<double> f = time(fallback, ceiling);
     if (f && *f > ceiling) {
         logf("upscaler: " + ScaleMethod::parse(fallback).description() + " took " + fmt(2, *f) +
              " ms for 1080p -> 4K, over " + fmt(1, ceiling) + " ms: no upscaling on this GPU");

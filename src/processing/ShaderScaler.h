@@ -5,6 +5,7 @@
 #include "processing/HookShader.h"
 #include "processing/PictureScaler.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -54,15 +55,31 @@ public:
     // scaler cannot be built or a run fails. Never throws.
     static std::optional<double> medianMs(const std::string& name);
 
+    // Device milliseconds of one inWidth x inHeight -> 2 inWidth x
+    // 2 inHeight picture with the named method: the lesser of two timed
+    // pictures after one untimed one. None when the scaler cannot be built
+    // or a run fails. Never throws. A cheap lower bound of medianMs's
+    // figure when the picture is smaller than 1920x1080.
+    static std::optional<double> quickMs(const std::string& name, int inWidth, int inHeight);
+
+    // Milliseconds per picture, 1920x1080 -> 3840x2160, of a named method,
+    // told the limit the caller compares the figure with (so that a
+    // measurement may stop once the comparison is decided); none when the
+    // method cannot be measured.
+    using Measure = std::function<std::optional<double>(const std::string& name, double limitMs)>;
+
     // Chooses between two upscaler names by cost: `best` when it takes at
     // most budgetMs, otherwise `fallback` unless it takes more than maxMs
     // (then "" for none). Returns the choice and best's time (0 without
     // one). budgetMs defaults to CORVEL_ENHANCE_UPSCALER_BUDGET_MS or 6.0,
     // maxMs to CORVEL_ENHANCE_UPSCALER_MAX_MS or 12.0, read at each call.
+    // `measure` defaults to medianMs; `best` is measured against budgetMs,
+    // `fallback` against maxMs, and `fallback` only when `best` misses.
     static std::pair<std::string, double> pick(const std::string& best,
                                                const std::string& fallback,
                                                std::optional<double> budgetMs = std::nullopt,
-                                               std::optional<double> maxMs = std::nullopt);
+                                               std::optional<double> maxMs = std::nullopt,
+                                               const Measure& measure = {});
     static double defaultBudgetMs();
     static double defaultMaxMs();
 

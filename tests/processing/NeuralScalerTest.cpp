@@ -175,6 +175,16 @@ TEST_F(NeuralScalerTest, ModelSizesAndConstructionFailures) {
               "residual [1, 48, 720, 1280].");
 }
 
+// The quick timing of the start-up pick: a whole small picture after a warm-up,
+// none when the network cannot be built.
+TEST_F(NeuralScalerTest, QuickTimingOfASmallPicture) {
+    const std::optional<double> ms = NeuralScaler::quickMs("neural-test", 64, 36);
+    ASSERT_TRUE(ms);
+    EXPECT_GT(*ms, 0.0);
+    EXPECT_FALSE(NeuralScaler::quickMs("neural-low", 64, 36)); // no such model here
+    EXPECT_FALSE(NeuralScaler::quickMs("neural-test", 3100, 1700)); // past the largest model
+}
+
 TEST_F(NeuralScalerTest, NetworkTimeAndWholeTimeAreReportedApart) {
     NeuralScaler scaler("neural-test", 64, 36, 128, 72);
     EXPECT_EQ(scaler.takeMs(), 0.0);

@@ -191,6 +191,23 @@ TEST(ShaderScaler, PickAndMedian) {
     EXPECT_EQ(chosen.first, "bicubic");
     EXPECT_GT(chosen.second, 0.0);
 
+    // The quick timing: device time of a small picture, none where the
+    // method cannot be built.
+    const std::optional<double> quick = ShaderScaler::quickMs("bicubic", 64, 36);
+    ASSERT_TRUE(quick);
+    EXPECT_GT(*quick, 0.0);
+    EXPECT_FALSE(ShaderScaler::quickMs("neural-low", 64, 36));
+    EXPECT_FALSE(ShaderScaler::quickMs("no-such-shader", 64, 36));
+
+    // A given measure replaces medianMs and is told each name's limit.
+    std::vector<std::pair<std::string, double>> asked;
+    auto measure = [&](const std::string& name, double limit) -> std::optional<double> {
+        asked.emplace_back(name, limit);
+        return 100.0;
+    };
+    EXPECT_EQ(ShaderScaler::pick("a", "b", 6.0, 12.0, measure), std::make_pair(std::string(""), 100.0));
+    EXPECT_EQ(asked, (std::vector<std::pair<std::string, double>>{{"a", 6.0}, {"b", 12.0}}));
+
     setenv("CORVEL_ENHANCE_UPSCALER_BUDGET_MS", "2.5", 1);
     setenv("CORVEL_ENHANCE_UPSCALER_MAX_MS", "fast", 1);
     EXPECT_EQ(ShaderScaler::defaultBudgetMs(), 2.5);

@@ -320,7 +320,9 @@ TEST_F(TvTitle, ChildrenEndWithTheServicesExit) {
     spawn(service,
           {ENHANCER_EXE, "--port", std::to_string(port), "--companion", standin_->base(), "--parent-pid",
            std::to_string(parent.pid)},
-          {{"CORVEL_ENHANCE_LOG", work_.file("exit.log")}, {"CORVEL_ENHANCE_AHEAD", "0"}}, work_.file("s.out"),
+          {{"CORVEL_ENHANCE_LOG", work_.file("exit.log")}, {"CORVEL_ENHANCE_AHEAD", "0"},
+           {"CORVEL_ENHANCE_UPSCALER", "bicubic"}}, // no upscaler measurements before listening
+          work_.file("s.out"),
           work_.file("s.err"));
     ASSERT_TRUE(eventually(
         [&] {
