@@ -5,7 +5,7 @@
 // freed heap back at the release, to see what the trim is worth.
 //
 //   service_memory [--cycles N] [--segments S] [--no-trim] [--maps] [--settle MS]
-//                  [--arenas N] [--late-trim] [--x265-cleanup] [--keep-programs]
+//                  [--arenas N] [--late-trim] [--x265-cleanup] [--keep-programs] [--plain]
 //
 // --maps prints the heap and the largest mappings after each release;
 // --settle is how long after the release has finished (no picture alive, no
@@ -20,6 +20,8 @@
 // Makes its 720p H.264 clip with ffmpeg first (kept in the temp folder).
 #include "common/Heap.h"
 #include "compute/ComputeContext.h"
+#include "output/Encoder.h"
+#include "processing/PixelFormat.h"
 #include "processing/Picture.h"
 #include "service/Service.h"
 
@@ -125,12 +127,15 @@ void printMaps() {
         std::printf("  %8.1f MB %s\n", top[i].first, top[i].second.c_str());
 }
 
-// A GET of `path` with deepened blacks asked (a stage with pools of its own).
+bool plain = false;
+
+// A GET of `path` with deepened blacks asked (a stage with pools of its own)
+// unless --plain.
 corvel::HTTPResponse ask(corvel::Service& service, const std::string& path) {
     corvel::HTTPRequest request;
     request.method = "GET";
     request.path = path;
-    request.query["blacks"] = "1";
+    if (!plain) request.query["blacks"] = "1";
     return service.handle(request);
 }
 
@@ -152,6 +157,28 @@ int main(int argc, char** argv) {
         else if (a == "--late-trim") lateTrim = true;
         else if (a == "--x265-cleanup") x265Cleanup = true;
         else if (a == "--keep-programs") keepPrograms = true;
+        else if (a == "--plain") plain = true;
+        else if (a == "--encoders" && i + 1 < argc) {
+            mallopt(M_ARENA_MAX, corvel::kHeapArenas);
+            const int n = std::atoi(argv[++i]);
+            corvel::EncoderConfig config;
+            config.width = 1280;
+            config.height = 720;
+            config.fpsNum = 25;
+            config.bitrate = 4000000;
+            for (int e = 0; e <= n; ++e) {
+                {
+                    corvel::Encoder encoder(config);
+                    encoder.prime(corvel::kPixelFormatX420);
+                }
+                if (x265Cleanup) x265_cleanup();
+                malloc_trim(0);
+                const struct mallinfo2 m = mallinfo2();
+                std::printf("encoder %d opened and closed: heap in use %.3f MB\n", e,
+                            static_cast<double>(m.uordblks + m.hblkhd) / 1048576.0);
+            }
+            return 0;
+        }
     }
     mallopt(M_ARENA_MAX, arenas); // 0: as many as glibc makes by default
     const std::filesystem::path folder = std::filesystem::temp_directory_path() / "corvel_memory_bench";
@@ -188,7 +215,7 @@ int main(int argc, char** argv) {
                 fresh, freshAnon, statusField("Threads"), trim ? "trim at release" : "no trim",
                 (", arenas " + (arenas > 0 ? std::to_string(arenas) : std::string("unbounded"))).c_str(),
                 (std::string(lateTrim ? ", late trim" : "") + (x265Cleanup ? ", x265_cleanup" : "") +
-                 (keepPrograms ? ", programs kept" : "")).c_str());
+                 (keepPrograms ? ", programs kept" : "") + (plain ? ", no blacks" : "")).c_str());
     if (maps) {
         printHeap("fresh");
         printMaps();
