@@ -2,6 +2,7 @@
 #include "app/DebandCheck.h"
 #include "app/ParentWatch.h"
 #include "app/Probe.h"
+#include "common/Heap.h"
 #include "common/Log.h"
 #include "http/HTTPServer.h"
 #include "processing/ShaderDirectory.h"
@@ -40,6 +41,7 @@ bool endsWith(const std::string& text, const std::string& tail) {
 int main(int argc, char** argv) {
     // Writes to a client that has gone must fail with EPIPE, not end us.
     std::signal(SIGPIPE, SIG_IGN);
+    boundHeapArenas(); // before any thread starts: an idle service returns nearer its fresh size
 
     std::vector<std::string> words(argv + 1, argv + argc);
     CommandLine line = parseCommandLine(words);

@@ -98,10 +98,14 @@ std::shared_ptr<ComputeContext> ComputeContext::create(const std::string& choice
     return ctx;
 }
 
+namespace {
+std::mutex sharedLock;
+std::shared_ptr<ComputeContext> sharedInstance; // guarded by sharedLock
+} // namespace
+
 std::shared_ptr<ComputeContext> ComputeContext::shared() {
-    static std::mutex lock;
-    static std::shared_ptr<ComputeContext> instance; // guarded by lock
-    std::lock_guard guard(lock);
+    std::lock_guard guard(sharedLock);
+    std::shared_ptr<ComputeContext>& instance = sharedInstance;
     if (!instance) {
         instance = create(env("CORVEL_OPENCL_DEVICE", ""));
         logf("upscaler: compute device " + instance->name_ + (instance->gpu_ ? " (GPU" : " (CPU") +
@@ -113,6 +117,24 @@ std::shared_ptr<ComputeContext> ComputeContext::shared() {
 ComputeContext::~ComputeContext() {
     std::lock_guard guard(lock_);
     programs_.clear();
+}
+
+void ComputeContext::forgetPrograms() {
+    std::map<std::string, Program> dropped;
+    {
+        std::lock_guard guard(lock_);
+        dropped.swap(programs_);
+    }
+    // Released outside the lock: the compiler's state for each goes with it.
+}
+
+void ComputeContext::forgetSharedPrograms() {
+    std::shared_ptr<ComputeContext> instance;
+    {
+        std::lock_guard guard(sharedLock);
+        instance = sharedInstance;
+    }
+    if (instance) instance->forgetPrograms();
 }
 
 cl_program ComputeContext::program(const std::string& name,

@@ -66,6 +66,16 @@ public:
     // compiler's log.
     cl_program program(const std::string& name, const std::vector<const char*>& sources,
                        const std::string& options = "");
+    // Drops the built programs. A kernel holds its program, so live stages
+    // keep working; the next stage made builds its program again. On a CPU
+    // device a built program holds its compiled code and the compiler's
+    // state for it (tens of MB each), which an idle service has no use for.
+    // Only while no stage is being made: a program just handed out by
+    // `program` is released before its kernels are made.
+    void forgetPrograms();
+    // forgetPrograms on the process-wide context, when it has been made.
+    static void forgetSharedPrograms();
+
     // A new kernel object (each stage needs its own: setting arguments is not
     // thread-safe on a shared one).
     Kernel kernel(cl_program program, const char* name);

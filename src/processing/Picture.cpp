@@ -2,6 +2,7 @@
 
 #include "common/EnhanceError.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <new>
 
@@ -33,6 +34,8 @@ std::unique_ptr<PictureStorage> makeHostStorage(size_t bytes) {
 }
 
 namespace {
+std::atomic<int64_t> liveStorageBytes{0};
+
 // Sizes a picture may have: positive, even, and small enough that the byte
 // count cannot overflow (16384 covers every output this service makes).
 void checkSize(int w, int h) {
@@ -57,7 +60,14 @@ Picture::Picture(int w, int h, size_t s, std::unique_ptr<PictureStorage> storage
     }
     luma_ = storage_->data();
     chroma_ = luma_ + static_cast<size_t>(h) * s;
+    liveStorageBytes += static_cast<int64_t>(storage_->bytes());
 }
+
+// Only a fully made picture was counted: a constructor that threw never runs
+// this destructor.
+Picture::~Picture() { liveStorageBytes -= static_cast<int64_t>(storage_->bytes()); }
+
+int64_t Picture::liveBytes() { return liveStorageBytes.load(); }
 
 struct PicturePool::Shared {
     std::mutex lock;

@@ -71,6 +71,15 @@ struct Picture {
 
     // A picture owning `storage`, which must hold bytesFor(height, stride).
     Picture(int width, int height, size_t stride, std::unique_ptr<PictureStorage> storage);
+    ~Picture();
+    // A picture stays where it was made: pools and holders share it by pointer.
+    Picture(const Picture&) = delete;
+    Picture& operator=(const Picture&) = delete;
+
+    // Bytes of sample storage held by every picture alive in the process
+    // (pooled or in use, host or device storage). What an idle service still
+    // holds here is memory its pools kept; the idle release brings it to 0.
+    static int64_t liveBytes();
 
 private:
     std::unique_ptr<PictureStorage> storage_;

@@ -341,8 +341,10 @@ HTTPResponse Service::initResponse(const Key& key) {
     // A preparation that ended without an init segment failed: answer with
     // its error now rather than at the deadline.
     checks.failed = [&] { return !preparePending_ && !preparing_; };
+    ++initWaiters_;
     const SegmentStore::Waited waited =
         store_.waitForInit(lock, monotonicMs() + timing_.initWaitMs, 20, checks);
+    --initWaiters_; // the wait returns with the lock held, whatever ended it
     if (waited.end == SegmentStore::WaitEnd::Ready) {
         lock.unlock();
         return bytesResponse(waited.bytes);

@@ -167,6 +167,10 @@ private:
     int wanted_ = 0;
     int lastAsked_ = -1;
     int64_t lastRequestMs_ = 0;
+    // Requests waiting for the init segment (the preparation) now; like a
+    // request waiting for a segment, each counts as activity for the idle
+    // release, which would otherwise drop the key under it.
+    int initWaiters_ = 0;
     std::string runError_;
     std::string lastError_;
     int restarts_ = 0;

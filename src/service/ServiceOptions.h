@@ -31,6 +31,9 @@ struct ServiceOptions {
     // (malloc_trim): without it glibc keeps the freed pages of every thread's
     // arena mapped, and the service stays near its peak size while idle.
     bool trimOnRelease = true;
+    // The idle release also forgets the compute device's built programs
+    // (the next play builds them again).
+    bool forgetProgramsOnRelease = true;
 };
 
 } // namespace corvel

@@ -3,6 +3,7 @@
 #include "common/EnhanceError.h"
 #include "common/Fmt.h"
 #include "common/Log.h"
+#include "compute/ComputeContext.h"
 #include "output/MediaSegment.h"
 #include "service/Fitting.h"
 #include "service/Service.h"
@@ -12,6 +13,7 @@
 #include "source/HTTPClient.h"
 
 #include <algorithm>
+#include <exception>
 #include <limits>
 #include <malloc.h>
 
@@ -67,6 +69,9 @@ void Service::pipelineLoop() {
             encoder_.reset();
             interpolator_.reset();
             stages_.release();
+            // The programs of the released stages: compiled code and the
+            // compiler's state, the largest part of what an idle service held.
+            if (options_.forgetProgramsOnRelease) compute::ComputeContext::forgetSharedPrograms();
             // The encoder's and the decoder's threads freed their pictures in
             // arenas of their own; what stays free there goes back now.
             if (options_.trimOnRelease) malloc_trim(0);
@@ -98,9 +103,10 @@ void Service::watchdogLoop() {
         cv_.wait_for(lock, std::chrono::milliseconds(timing_.watchdogStepMs));
         if (quit_) return;
         if (!haveKey_) continue;
-        // A request still waiting for its segment is activity: releasing
-        // the key under it would answer it "another title" (409).
-        if (!store_.waiters().empty()) lastRequestMs_ = monotonicMs();
+        // A request still waiting for its segment or for the init segment
+        // is activity: releasing the key under it would answer it "another
+        // title" (409) or drop the preparation it waits for.
+        if (!store_.waiters().empty() || initWaiters_ > 0) lastRequestMs_ = monotonicMs();
         if (monotonicMs() - lastRequestMs_ > timing_.idleMs) {
             logf("service: no request for " + std::to_string(timing_.idleMs / 1000) +
                  " s: run stopped, segments dropped");
@@ -377,12 +383,52 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
 
 bool Service::seekRun(int serial, PictureSource& source, double startTime, double half,
                       std::optional<DecodedFrame>& cur, std::optional<DecodedFrame>& next) {
+    // The last picture before the start. A TV stream's length is the
+    // probe's estimate, and a stream that ends before it (a cut recording)
+    // repeats its last picture up to that length when played through: a run
+    // started in that tail makes the same segments rather than fail them.
+    // A file title's samples are exact: a run past them fails (below).
+    const bool padTail = source.padsItsTail() && startTime > 0;
     source.seek(startTime);
     if (!validRun(serial)) return false;
-    cur = source.read();
+    // Sought past the end of a cut stream, ffmpeg may only report the
+    // damage it met there: that is the title's failure only if no earlier
+    // picture can be read either.
+    std::exception_ptr firstError;
+    try {
+        cur = source.read();
+    } catch (const EnhanceError&) {
+        if (!padTail) throw;
+        firstError = std::current_exception();
+        cur.reset();
+    }
+    std::optional<DecodedFrame> last;
     while (cur && cur->pts < startTime - half) {
         if (!validRun(serial)) return false;
+        if (padTail) last = std::move(cur);
         cur = source.read();
+    }
+    // Sought past the end: nothing came at all. Look further back (4 s,
+    // then 16, 64 ... up to the title's start) for the stream's last picture.
+    for (double back = 4; padTail && !cur && !last; back *= 4) {
+        const double from = std::max(0.0, startTime - back);
+        source.seek(from);
+        try {
+            while (auto picture = source.read()) {
+                if (!validRun(serial)) return false;
+                last = std::move(picture);
+            }
+        } catch (const EnhanceError&) {
+            // Nothing readable from there either: look further back.
+        }
+        if (from == 0) break;
+    }
+    if (!cur && !last && firstError) std::rethrow_exception(firstError);
+    if (!cur && last) {
+        logf("service: the pictures end at " + fmt(3, last->pts) + " s, before the run's start at " +
+             fmt(3, startTime) + " s: the last picture stands in for the rest");
+        cur = std::move(last);
+        return true; // no next: every frame of the run repeats it
     }
     next = source.read();
     return true;

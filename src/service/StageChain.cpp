@@ -103,6 +103,7 @@ void StageChain::release() {
     upscaler_.reset();
     lift_.reset();
     deband_.reset();
+    blacks_.reset();
 }
 
 StageChain::Figures StageChain::takeFigures() {

@@ -49,8 +49,8 @@ class StageChain {
     // through unchanged. `time` is the picture's output time in seconds.
     PictureRef apply(const PictureRef& picture, double time);
 
-    // Drops the heavy stages (the upscaler, the lift, debanding) after an idle stop;
-    // deepened blacks stay, being light and measured per run anyway.
+    // Drops every stage and its pools after an idle stop: an idle service
+    // holds no pictures. The next run makes what it needs again.
     void release();
 
     // Per-picture means since the last take, in milliseconds; a figure is

@@ -85,7 +85,7 @@ std::optional<DecodedFrame> FFmpegPictures::read() {
     // padding, so the pipe fills the picture at once; otherwise the frame
     // goes through `scratch` and is copied row by row.
     const auto rowBytes = static_cast<size_t>(info_.width) * 2;
-    const bool direct = picture->stride == static_cast<size_t>(info_.width);
+    const bool direct = picture->stride == static_cast<size_t>(info_.width) && !alwaysScratch_;
     for (;;) {
         if (!child_) return std::nullopt;
         uint8_t* target;

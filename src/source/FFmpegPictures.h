@@ -25,12 +25,16 @@ public:
     std::optional<DecodedFrame> read() override;
     SourceColor sourceColor() override { return info_.sourceColor; }
     int sourceBits() override { return info_.sourceBits; }
+    bool padsItsTail() const override { return true; }
 
     // The running ffmpeg's process id, or -1 (for tests that end it early).
     int childPid() const { return child_ ? child_->pid() : -1; }
     // Frames read straight into a picture / through the scratch buffer.
     int64_t directReads() const { return direct_; }
     int64_t copiedReads() const { return copied_; }
+    // Sends every frame through the scratch buffer even when the picture's
+    // rows could take it straight (for measuring what the direct read saves).
+    void setReadThroughScratch(bool always) { alwaysScratch_ = always; }
 
 private:
     void open(int part, double local);
@@ -45,6 +49,7 @@ private:
     int64_t framesRead_ = 0; // since ffmpeg started
     int64_t direct_ = 0;
     int64_t copied_ = 0;
+    bool alwaysScratch_ = false;
 };
 
 // ffmpeg's arguments for the pictures of `input` from `local` seconds on.

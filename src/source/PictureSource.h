@@ -34,6 +34,11 @@ public:
     // shown as the source is. Sources that deliver square, upright pictures
     // keep the default.
     virtual PictureShape sourceShape() { return {}; }
+    // Whether a run that starts after the last picture still plays that
+    // picture up to the title's described length: true where the length is
+    // only an estimate (a TV stream's probe), so that the segments listed
+    // past a stream that ends early are answered.
+    virtual bool padsItsTail() const { return false; }
 };
 
 } // namespace corvel

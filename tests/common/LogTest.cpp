@@ -2,6 +2,7 @@
 #include "support/TempDir.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sstream>
@@ -55,4 +56,32 @@ TEST_F(LogTest, DefaultPathFollowsXdgStateHome) {
     unsetenv("XDG_STATE_HOME");
     setenv("HOME", "/home/u", 1);
     EXPECT_EQ(defaultLogPath(), "/home/u/.local/state/Corvel Server/enhancer.log");
+}
+
+// The file is opened once, at the first line, and every later line goes to
+// that one open file: no descriptor per line, and neither a later change of
+// CORVEL_ENHANCE_LOG nor a rename of the file moves the lines elsewhere.
+TEST_F(LogTest, TheFileIsOpenedOnceForTheProcess) {
+    namespace fs = std::filesystem;
+    const std::string path = dir->file("enhancer.log");
+    logf("first line of this case");
+    auto openFiles = [] {
+        int n = 0;
+        for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++n;
+        return n;
+    };
+    const int before = openFiles();
+    const std::string moved = dir->file("moved.log");
+    fs::rename(path, moved);
+    setenv("CORVEL_ENHANCE_LOG", dir->file("elsewhere.log").c_str(), 1);
+    for (int i = 0; i < 50; ++i) logf("after the move " + std::to_string(i));
+    EXPECT_EQ(openFiles(), before);
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_FALSE(fs::exists(dir->file("elsewhere.log")));
+    const std::string text = readFile(moved);
+    EXPECT_NE(text.find("first line of this case\n"), std::string::npos);
+    EXPECT_NE(text.find(" after the move 49\n"), std::string::npos);
+    // Put back for the other cases of this process.
+    fs::rename(moved, path);
+    setenv("CORVEL_ENHANCE_LOG", path.c_str(), 1);
 }

@@ -96,6 +96,38 @@ TEST(Compute, SharedBuffersCarryDataBothWays) {
     }
 }
 
+// The idle release forgets the built programs: a stage still alive keeps
+// running its kernels (each holds its program), and the next request for the
+// program builds it afresh.
+TEST(Compute, KernelsOutliveForgottenPrograms) {
+    auto context = ComputeContext::create("cpu");
+    const std::vector<const char*> source = {
+        "__kernel void add3(__global int* a) { a[get_global_id(0)] += 3; }"};
+    Kernel kernel = context->kernel(context->program("add3", source), "add3");
+    context->forgetPrograms();
+    ComputeQueue queue(context);
+    SharedBuffer buffer(context, 8 * sizeof(int));
+    int* host = static_cast<int*>(buffer.host());
+    for (int i = 0; i < 8; ++i) host[i] = i;
+    buffer.toDevice(queue);
+    setArgs(kernel.get(), buffer.mem());
+    queue.run(kernel.get(), 8, 1);
+    queue.finish();
+    buffer.toHost(queue);
+    EXPECT_EQ(host[7], 10);
+
+    Kernel again = context->kernel(context->program("add3", source), "add3");
+    host[0] = 100;
+    buffer.hostChanged();
+    buffer.toDevice(queue);
+    setArgs(again.get(), buffer.mem());
+    queue.run(again.get(), 8, 1);
+    queue.finish();
+    buffer.toHost(queue);
+    EXPECT_EQ(host[0], 103);
+    EXPECT_EQ(host[7], 13);
+}
+
 // Buffers stay mapped while kernels use them only on the CPU device: a GPU,
 // host-unified memory or not, copies unless zero-copy is asked for.
 TEST(Compute, OnlyTheCpuDeviceKeepsBuffersMappedByDefault) {

@@ -7,11 +7,14 @@
 namespace corvel::test {
 
 void ServiceFixture::SetUp() {
-    // One log file per test, so tests can read the lines they caused. The log
-    // opens its file once per process, and ctest runs each test in a process
-    // of its own.
-    logPath_ = work_.file("enhancer.log");
+    // The log opens its file once per process, at its first line: every case
+    // of this executable shares one file, named before any line is written,
+    // and a case reads only what was written after its start (so several
+    // cases run in one process each see their own lines).
+    static TempDir logFolder;
+    logPath_ = logFolder.file("enhancer.log");
     setenv("CORVEL_ENHANCE_LOG", logPath_.c_str(), 1);
+    logStart_ = readFile(logPath_).size();
     standin_ = std::make_unique<Standin>(folder_.path());
 }
 

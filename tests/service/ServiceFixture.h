@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -35,7 +36,11 @@ protected:
 
     RawResponse get(const std::string& path, const std::string& method = "GET");
     nlohmann::json status();
-    std::string log() const { return readFile(logPath_); }
+    // The log lines written since this case began.
+    std::string log() const {
+        const std::string text = readFile(logPath_);
+        return text.substr(std::min(logStart_, text.size()));
+    }
     int port() const { return server_->boundPort(); }
     std::string url(const std::string& path) const {
         return "http://127.0.0.1:" + std::to_string(server_->boundPort()) + path;
@@ -52,6 +57,7 @@ protected:
     std::unique_ptr<Service> service_;
     std::unique_ptr<HTTPServer> server_;
     std::string logPath_;
+    size_t logStart_ = 0;
 };
 
 // The standard small clip: 320x180 H.264 with B-frames at 25 frames/s.

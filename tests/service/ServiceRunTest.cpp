@@ -238,6 +238,24 @@ TEST_F(ServiceRun, IdleRunIsReleased) {
     EXPECT_EQ(count(log(), " prepared in "), 2);
 }
 
+TEST_F(ServiceRun, IdleReleaseLetsGoOfEveryPicture) {
+    // Every stage a title can ask for (blacks, interpolation, the upscaler,
+    // the lift), the decoder and the encoder hold pictures while a title
+    // plays; once the title is released none is left, cycle after cycle.
+    ServiceTiming timing = fastTiming();
+    timing.idleMs = 2500; // longer than a first segment takes under the sanitizers
+    timing.watchdogStepMs = 50;
+    const int64_t before = Picture::liveBytes();
+    startService({}, timing);
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        ASSERT_EQ(get("/v1/enhanced/t/seg/0.m4s?blacks=1&hdr=1&fi=1").status, 200);
+        EXPECT_GT(Picture::liveBytes(), before) << "cycle " << cycle;
+        EXPECT_TRUE(eventually([&] { return status()["item"].is_null(); }, 10s));
+        EXPECT_TRUE(eventually([&] { return Picture::liveBytes() == before; }, 5s))
+            << "cycle " << cycle << ": " << Picture::liveBytes() - before << " bytes of pictures held";
+    }
+}
+
 TEST_F(ServiceRun, RequestsFarApartEachGetTheirSegment) {
     // Two players (or a player seeking while its earlier request waits) ask
     // for segments the one run cannot make at once: every request is served,
@@ -371,4 +389,27 @@ TEST_F(ServiceRun, AWaitingRequestKeepsTheKeyFromTheIdleRelease) {
     EXPECT_EQ(r.status, 200) << r.body;
     // Released once nobody asks or waits any more.
     EXPECT_TRUE(eventually([&] { return status()["item"].is_null(); }, 10s));
+}
+
+TEST_F(ServiceRun, AWaitingInitRequestKeepsTheKeyFromTheIdleRelease) {
+    // Making the lift stage takes a second, three times the idle limit, so
+    // the preparation outlasts it while the init request waits (a slow
+    // device's first program build looks like this).
+    StageFactory slow = testStages();
+    slow.lift = [](int w, int h, const ToneParams& p) {
+        std::this_thread::sleep_for(1s);
+        auto lift = std::make_unique<MarkingLift>(w, h);
+        lift->setParams(p);
+        return std::unique_ptr<LiftStage>(std::move(lift));
+    };
+    ServiceTiming timing = fastTiming();
+    timing.idleMs = 300;
+    timing.watchdogStepMs = 50;
+    startService({}, timing, slow);
+    RawResponse init = get("/v1/enhanced/t/init.mp4?hdr=1");
+    EXPECT_EQ(init.status, 200) << init.body;
+    EXPECT_EQ(count(log(), "no request for"), 0) << log();
+    // Released once nobody asks or waits any more.
+    EXPECT_TRUE(eventually([&] { return status()["item"].is_null(); }, 10s));
+    EXPECT_EQ(count(log(), "no request for"), 1) << log();
 }

@@ -139,14 +139,23 @@ TEST(ServiceStageChain, PreparationKeepsWhatMatchesAndRebuildsWhatChanged) {
     }
     EXPECT_EQ(chain.upscaler(), nullptr);
 
-    // The idle release drops the heavy stages and keeps deepened blacks.
+    // The idle release drops every stage, and with them the pictures their
+    // pools kept for the next picture.
     chain.prepare(base, brighter);
     chain.startRun(title(32, 18, 64, 36, "bicubic", true, true));
     ASSERT_NE(chain.blacks(), nullptr);
+    const int64_t before = Picture::liveBytes();
+    {
+        PictureRef out = chain.apply(scene(32, 18, 1), 0.0);
+        ASSERT_EQ(out->width, 64);
+    }
+    EXPECT_GT(Picture::liveBytes(), before); // pooled for the next picture
     chain.release();
     EXPECT_EQ(chain.upscaler(), nullptr);
     EXPECT_EQ(chain.lift(), nullptr);
-    EXPECT_NE(chain.blacks(), nullptr);
+    EXPECT_EQ(chain.blacks(), nullptr);
+    EXPECT_TRUE(chain.empty());
+    EXPECT_EQ(Picture::liveBytes(), before);
 }
 
 TEST(ServiceStageChain, DeepenedBlacksAreMadePerRunOrSkippedSilently) {

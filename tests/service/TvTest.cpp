@@ -281,6 +281,36 @@ TEST_F(TvTitle, StreamCutInTheMiddleEndsThePartAndSaysWhy) {
     EXPECT_EQ(ffprobeFrameTimes(whole).size(), 100u);
 }
 
+TEST_F(TvTitle, SegmentsPastTheEndOfAShortStreamAreAnswered) {
+    // The file ends a third of the way into the 4 s the server describes
+    // (about 1.3 s of pictures). A player that seeks straight into the
+    // tail gets each listed segment, full length, holding the stream's last
+    // picture: the same segment a player playing through gets.
+    const std::string ts = clips::tvTs();
+    std::filesystem::copy_file(ts, folder_.file("short.ts"));
+    std::filesystem::resize_file(folder_.file("short.ts"), std::filesystem::file_size(ts) / 3);
+    addSidecar("short", "short.ts", 320, 180, 25, 4);
+    ServiceOptions options;
+    options.ahead = 0;
+    startService(options);
+    ASSERT_EQ(get("/v1/enhanced/short/index.m3u8?tv=1").status, 200);
+    const RawResponse init = get("/v1/enhanced/short/init.mp4?tv=1");
+    ASSERT_EQ(init.status, 200) << init.body;
+    // The last segment (3 s .. 4 s, sought past the end of the stream), then
+    // one whose start lies in the stream's last group of pictures.
+    for (int n : {3, 1}) {
+        const RawResponse r = get("/v1/enhanced/short/seg/" + std::to_string(n) + ".m4s?tv=1");
+        ASSERT_EQ(r.status, 200) << n << ": " << r.body;
+        const std::string file = work_.file("tail" + std::to_string(n) + ".mp4");
+        std::ofstream(file, std::ios::binary) << init.body << r.body;
+        const auto times = ffprobeFrameTimes(file);
+        ASSERT_EQ(times.size(), 25u) << n;
+        EXPECT_NEAR(times.front(), n, 0.001) << n;
+    }
+    EXPECT_NE(log().find("service: the pictures end at "), std::string::npos) << log();
+    EXPECT_EQ(status()["last_error"], nullptr);
+}
+
 TEST_F(TvTitle, ChildrenEndWithTheServicesExit) {
     std::filesystem::copy_file(clips::tvMkv(), folder_.file("exit-marker.mkv"));
     // The service as its own process, with a parent whose end ends it.
