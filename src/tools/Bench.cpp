@@ -368,7 +368,12 @@ int bench(const std::vector<std::string>& words) {
                       << fmt(2, psnr(referenceLuma, resultLuma)) << " | "
                       << fmt(4, ssim(referenceLuma, resultLuma, outW, outH)) << " | wall median "
                       << fmt(2, wallMedian) << std::endl;
-            if (pngDir) writePNG(*result, (std::filesystem::path(*pngDir) / (piece + ".png")).string());
+            if (pngDir) {
+                // The file stays in the directory whatever the method's text.
+                std::string name = piece;
+                std::replace(name.begin(), name.end(), '/', '_');
+                writePNG(*result, (std::filesystem::path(*pngDir) / (name + ".png")).string());
+            }
         } catch (const std::exception& error) {
             // A scaler that cannot be made, or a picture that fails: the
             // row says why and the next method follows.

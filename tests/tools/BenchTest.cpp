@@ -250,3 +250,41 @@ TEST(BenchMode, TableRowsQueuedLinesAndPngs) {
     }
     EXPECT_FALSE(std::filesystem::exists(pngs + "/no-such-shader.png"));
 }
+
+// The tiled 2x engine as a bench method: "vt-ll2-o" followed by text that is
+// no number keeps the overlap of 16; a method's text never writes its PNG
+// outside the directory.
+TEST(BenchMode, TiledEngineRowAndContainedPng) {
+    TempDir dir;
+    writeTestImage(dir.file("pic.png"));
+    const std::string pngs = dir.file("pngs");
+    const BenchRun run =
+        runBench(dir, {"vt-ll2-o8/../../up,vt-ll2-o-1", "64x48", "128x96", dir.file("pic.png"), "2", pngs});
+    ASSERT_EQ(run.status, 0) << run.out;
+    std::istringstream lines(run.out);
+    std::vector<std::string> all;
+    for (std::string line; std::getline(lines, line);) all.push_back(line);
+    ASSERT_EQ(all.size(), 5u) << run.out;
+    EXPECT_EQ(all[1].rfind("  VT low-latency 2x, 1x1 tiles of 64x48, overlap 16: ", 0), 0u) << all[1];
+    EXPECT_TRUE(std::regex_match(
+        all[2], std::regex(R"(VT low-latency 2x, 1x1 tiles of 64x48, overlap 16 \| \d+\.\d\d \| \d+\.\d\d \| (\d+\.\d\d) \| \d\.\d{4} \| wall median \d+\.\d\d)")))
+        << all[2];
+    // One tile: the overlap does not matter, but a negative one parses.
+    EXPECT_EQ(all[4].rfind("VT low-latency 2x, 1x1 tiles of 64x48, overlap -1 | ", 0), 0u) << all[4];
+    EXPECT_TRUE(std::filesystem::exists(pngs + "/vt-ll2-o8_.._.._up.png"));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("up.png")));
+    EXPECT_FALSE(std::filesystem::exists(dir.path() + "/../up.png"));
+}
+
+// Equal sizes: the scalers copy sample for sample, so the result is the
+// reference itself and scores the PSNR cap and an SSIM of one.
+TEST(BenchMode, IdentityScoresTheCap) {
+    TempDir dir;
+    writeTestImage(dir.file("pic.png"));
+    const BenchRun run = runBench(dir, {"bilinear,catmull-rom", "64x48", "64x48", dir.file("pic.png"), "1"});
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_TRUE(std::regex_search(run.out, std::regex(R"(\nbilinear \| [0-9.]+ \| [0-9.]+ \| 120\.00 \| 1\.0000 \| wall median )")))
+        << run.out;
+    EXPECT_TRUE(std::regex_search(run.out, std::regex(R"(\nbicubic \(Catmull-Rom\) \| [0-9.]+ \| [0-9.]+ \| 120\.00 \| 1\.0000 \| wall median )")))
+        << run.out;
+}
