@@ -353,7 +353,7 @@ int bench(const std::vector<std::string>& words) {
             std::cout << "  " << d << ": " << fmt(2, elapsed / queued) << " ms a picture queued back to back"
                       << std::endl;
             if (queued < kQueued)
-                std::cout << "  (queued runs stopped after " << queued << " pictures: "
+                std::cout << "  (queued runs stopped after " << queued << (queued == 1 ? " picture: " : " pictures: ")
                           << fmt(0, kQueuedLimitMs / 1000) << " s reached)" << std::endl;
 
             std::sort(rows.gpu.begin(), rows.gpu.end());
