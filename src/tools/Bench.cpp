@@ -41,8 +41,12 @@ constexpr double kQueuedLimitMs = 15000;
 constexpr int64_t kLargestSide = 16384;
 
 std::optional<int64_t> decimal(const std::string& text) {
+    // One optional sign: "+5" and "-5" are numbers, "+-5" and "++5" are not.
     std::string_view view(text);
-    if (!view.empty() && view.front() == '+') view.remove_prefix(1);
+    if (!view.empty() && view.front() == '+') {
+        view.remove_prefix(1);
+        if (!view.empty() && view.front() == '-') return std::nullopt;
+    }
     if (view.empty() || view.front() == '+') return std::nullopt;
     int64_t value = 0;
     auto [end, error] = std::from_chars(view.data(), view.data() + view.size(), value);

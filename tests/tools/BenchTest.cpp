@@ -43,6 +43,7 @@ TEST(BenchArithmetic, SizesAreReadLeniently) {
     EXPECT_EQ(tools::size("1920x1080"), (Size{1920, 1080}));
     EXPECT_EQ(tools::size("x960xx540x"), (Size{960, 540}));    // empty pieces dropped
     EXPECT_EQ(tools::size("+960x-540"), (Size{960, -540}));    // signs are part of a number
+    EXPECT_EQ(tools::size("+-960x540x7"), (Size{540, 7}));      // one sign only: "+-960" dropped
     EXPECT_EQ(tools::size("wide x 960 x540"), std::nullopt);   // " 960 " is not a number
     EXPECT_EQ(tools::size("widex960x540"), (Size{960, 540}));  // "wide" dropped, two remain
     EXPECT_EQ(tools::size("1920x1080x2"), std::nullopt);
