@@ -7,6 +7,7 @@
 #include "http/HTTPServer.h"
 #include "processing/ShaderDirectory.h"
 #include "service/Service.h"
+#include "tools/Bench.h"
 
 #include <chrono>
 #include <csignal>
@@ -21,11 +22,6 @@
 using namespace corvel;
 
 namespace {
-
-int notInThisBuild(const char* mode) {
-    std::cout << mode << " is not in this build" << std::endl;
-    return 2;
-}
 
 void parentExited(pid_t pid) {
     logf("main: parent process " + std::to_string(pid) + " exited, stopping enhancer");
@@ -47,7 +43,7 @@ int main(int argc, char** argv) {
     CommandLine line = parseCommandLine(words);
     switch (line.mode) {
     case CommandLine::Mode::Probe: return probe(machineMeasures());
-    case CommandLine::Mode::Bench: return notInThisBuild("--bench");
+    case CommandLine::Mode::Bench: return tools::bench(std::vector<std::string>(words.begin() + 1, words.end()));
     case CommandLine::Mode::Deband: return debandCheck(line.debandWords);
     case CommandLine::Mode::Serve: break;
     }

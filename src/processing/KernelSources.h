@@ -14,4 +14,5 @@ extern const char* const hookheader;
 extern const char* const network;
 extern const char* const vsr;
 extern const char* const deband;
+extern const char* const tiled;
 } // namespace corvel::kernels

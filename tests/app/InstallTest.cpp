@@ -5,6 +5,9 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <stb/stb_image_write.h>
+
+#include <vector>
 
 using namespace corvel::test;
 using namespace std::chrono_literals;
@@ -73,4 +76,24 @@ TEST_F(Installed, ProbeFindsTheHookShadersAndNetworks) {
     EXPECT_NE(out().find(" SHADER upscale available (ravu-lite-ar-r3) "), std::string::npos) << out();
     EXPECT_EQ(probe("neural"), 0) << out();
     EXPECT_NE(out().find(" SHADER upscale available (neural-low, Neural Engine) "), std::string::npos) << out();
+}
+
+// The installed --bench runs a hook shader and the tiled 2x engine (the AI
+// upscaler's network), both read from the installed shader directory.
+TEST_F(Installed, BenchRunsTheShadersAndTheTiledEngine) {
+    ASSERT_EQ(installed, 0) << readFile(prefix->file("install.err"));
+    const int w = 96, h = 64;
+    std::vector<unsigned char> rgb(size_t(w) * h * 3);
+    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<unsigned char>((i * 7919) % 251);
+    ASSERT_TRUE(stbi_write_png(dir.file("pic.png").c_str(), w, h, 3, rgb.data(), w * 3));
+    Process p;
+    spawn(p,
+          {prefix->file("bin/CorvelLiveEnhancer"), "--bench", "ravu-lite,vt-ll2", "64x48", "128x96",
+           dir.file("pic.png"), "1"},
+          {{"CORVEL_SHADER_DIR", ""}, {"CORVEL_ENHANCE_LOG", dir.file("enhancer.log")}}, dir.file("stdout"),
+          dir.file("stderr"));
+    ASSERT_EQ(p.wait(120s), 0) << out();
+    EXPECT_EQ(out().find("failed"), std::string::npos) << out();
+    EXPECT_NE(out().find("\nravu-lite-ar-r3 | "), std::string::npos) << out();
+    EXPECT_NE(out().find("\nVT low-latency 2x, 1x1 tiles of 64x48, overlap 16 | "), std::string::npos) << out();
 }

@@ -29,6 +29,9 @@ TEST(Compute, EveryKernelBuilds) {
     EXPECT_TRUE(context->kernel(deepen, "deepen"));
     cl_program interp = context->program("interp", {kernels::common, kernels::interp});
     EXPECT_TRUE(context->kernel(interp, "interp"));
+    cl_program tiled = context->program("tiled", {kernels::common, kernels::tiled});
+    for (const char* name : {"cropLuma", "cropChroma", "placeLuma", "placeChroma"})
+        EXPECT_TRUE(context->kernel(tiled, name));
     // Built once: the same program comes back.
     EXPECT_EQ(context->program("deepen", {kernels::common, kernels::deepen}), deepen);
     EXPECT_THROW(context->kernel(deepen, "nonesuch"), EnhanceError);
