@@ -454,6 +454,22 @@ void Encoder::completeFrames() {
     });
 }
 
+size_t Encoder::abandonQueued() {
+    Impl& m = *impl_;
+    std::deque<PlanarPicture> dropped;
+    {
+        std::unique_lock<std::mutex> guard(m.lock);
+        dropped.swap(m.queue);
+        for (auto& job : dropped) m.spare.push_back(std::move(job.samples));
+        m.changed.notify_all(); // room in the queue
+        // The picture inside x265 comes back first: `done` calls stay in
+        // submission order.
+        m.changed.wait(guard, [&] { return !m.busy; });
+    }
+    for (auto& job : dropped) m.callDone(job.done, std::nullopt);
+    return dropped.size();
+}
+
 void Encoder::close() {
     Impl& m = *impl_;
     std::unique_lock<std::mutex> guard(m.lock);

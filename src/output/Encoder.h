@@ -63,6 +63,12 @@ public:
     // called from inside a `done`, which would wait for itself.
     void completeFrames();
 
+    // Drops the pictures still waiting for x265 (a run that was replaced
+    // wants none of them): their `done` is called with nothing, after the
+    // picture x265 is working on came back, so the calls stay in submission
+    // order. Returns how many were dropped. The encoder stays usable.
+    size_t abandonQueued();
+
     // Drains x265: every picture submitted so far comes back, and the
     // encoder takes no more ("The encoder is closed."). A closed encoder is
     // never used again; whoever holds it makes a new one.

@@ -1,5 +1,6 @@
 // The run side of the service: the pipeline loop, preparation, the frame
 // loop (seek and skip, frame choice, pacing, reports) and the watchdog.
+#include "common/DebugLog.h"
 #include "common/EnhanceError.h"
 #include "common/Fmt.h"
 #include "common/Log.h"
@@ -38,6 +39,33 @@ std::unique_ptr<PictureSource> Service::openSource(const StreamInfo& info) {
     return decoder;
 }
 
+namespace {
+
+// What a kept source must match to be used again: the same parts, brought
+// to the same picture size.
+std::string sourceIdentity(const StreamInfo& info) {
+    std::string identity = std::to_string(info.width) + "x" + std::to_string(info.height);
+    for (size_t i = 0; i < info.parts.size(); ++i) {
+        identity += "\n" + info.parts[i].url + " " + fmt(6, info.parts[i].durationSec);
+        if (i < info.partOffsets.size()) identity += " @" + fmt(6, info.partOffsets[i]);
+    }
+    return identity;
+}
+
+} // namespace
+
+std::unique_ptr<PictureSource> Service::takeSource(const StreamInfo& info) {
+    if (!info.tv && source_ && sourceFor_ == sourceIdentity(info)) return std::move(source_);
+    source_.reset();
+    return openSource(info);
+}
+
+void Service::keepSource(std::unique_ptr<PictureSource> source, const StreamInfo& info) {
+    if (info.tv || !source) return;
+    source_ = std::move(source);
+    sourceFor_ = sourceIdentity(info);
+}
+
 void Service::pipelineLoop() {
     Lock lock(mu_);
     for (;;) {
@@ -65,6 +93,7 @@ void Service::pipelineLoop() {
 
         if (rp) {
             encoder_.reset();
+            source_.reset();
             interpolator_.reset();
             stages_.release();
             // The encoder's and the decoder's threads freed their pictures in
@@ -131,10 +160,13 @@ void Service::prepare(const Key& key, const StreamInfo& info) {
         SourceColor color;
         PictureShape shape;
         {
-            auto source = openSource(info);
+            // Kept for the run: its movie box is read once.
+            auto source = takeSource(info);
             color = source->sourceColor();
             shape = source->sourceShape();
+            keepSource(std::move(source), info);
         }
+        const int64_t tOpened = monotonicMs();
         EncoderConfig config = encoderConfig(info, color, key.tone, options_);
         config.sarWidth = shape.sarWidth;
         config.sarHeight = shape.sarHeight;
@@ -144,6 +176,7 @@ void Service::prepare(const Key& key, const StreamInfo& info) {
             encoder_.reset();
             encoder_ = std::make_unique<Encoder>(config);
         }
+        const int64_t tEncoder = monotonicMs();
         if (info.interpolate) {
             if (!(interpolator_ && interpolator_->width() == info.width &&
                   interpolator_->height() == info.height)) {
@@ -154,7 +187,9 @@ void Service::prepare(const Key& key, const StreamInfo& info) {
             }
         }
         stages_.prepare(info, key.tone);
+        const int64_t tStages = monotonicMs();
         const EncoderFormat format = encoder_->prime(kPixelFormatX420);
+        const int64_t tPrimed = monotonicMs();
         auto record = hvcC(format);
         if (!record || record->empty()) throw EnhanceError("The encoder gave no hvcC.");
         VideoTrack track;
@@ -182,6 +217,11 @@ void Service::prepare(const Key& key, const StreamInfo& info) {
         auto data = std::make_shared<const std::vector<uint8_t>>(
             makeInitSegment(track, static_cast<uint64_t>(std::max<int64_t>(info.frames, 0))));
 
+        debugf("preparation of " + key.item + ": MP4 open " + std::to_string(tOpened - t0) +
+               " ms, encoder start " + std::to_string(tEncoder - tOpened) + " ms, stages " +
+               std::to_string(tStages - tEncoder) + " ms, encoder prime " + std::to_string(tPrimed - tStages) +
+               " ms, init segment " + std::to_string(monotonicMs() - tPrimed) + " ms");
+        preparedMs_ = monotonicMs();
         std::lock_guard<std::mutex> guard(mu_);
         preparing_ = false;
         if (key == key_) {
@@ -218,20 +258,27 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
         }
         cv_.notify_all();
     };
+    std::unique_ptr<PictureSource> source;
     auto stop = [&] {
+        keepSource(std::move(source), info);
         abortOutput();
         logf("service: run from segment " + std::to_string(start) + " ended after " + std::to_string(frames) +
              " frames (restarted or stopped)");
     };
 
     stages_.setTone(key.tone);
+    // Where the run's time goes (debug lines): milliseconds per phase.
+    const int64_t tRun = monotonicMs();
     bool needPrepare;
+    int64_t askedMs;
     {
         std::lock_guard<std::mutex> guard(mu_);
         needPrepare = !store_.init() || !(key == key_);
+        askedMs = runAskedMs_;
     }
     if (needPrepare) prepare(key, info);
     if (!validRun(serial)) return;
+    const int64_t tPrepared = monotonicMs();
     VideoTrack track;
     std::string lastError;
     {
@@ -244,22 +291,41 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
         return;
     }
     beginOutput(serial, start, info, track);
+    if (!needPrepare && preparedMs_ < askedMs) {
+        // A restart of a key prepared before it was asked for: its first
+        // segment's time is what a restart costs (a first run's includes
+        // the preparation).
+        std::lock_guard<std::mutex> out(outMu_);
+        outTimed_ = true;
+    }
     const int64_t first = static_cast<int64_t>(start) * info.gop;
     const double half = 0.5 / info.fps;
     const double startTime = static_cast<double>(first) * info.fpsDen / info.fpsNum;
 
-    std::unique_ptr<PictureSource> source;
     std::optional<DecodedFrame> cur, next;
+    int64_t tOpened = 0;
     try {
-        source = openSource(info);
-        if (!seekRun(serial, *source, startTime, half, cur, next)) return;
+        source = takeSource(info);
+        tOpened = monotonicMs();
+        if (!seekRun(serial, *source, startTime, half, cur, next)) {
+            keepSource(std::move(source), info);
+            return;
+        }
     } catch (const std::exception& error) {
         fail(errorText(error));
         return;
     }
+    debugf("run from segment " + std::to_string(start) + ": asked " + std::to_string(tRun - askedMs) +
+           " ms before it began, preparation " + std::to_string(tPrepared - tRun) + " ms, MP4 open " +
+           std::to_string(tOpened - tPrepared) + " ms, decode to the first needed picture " +
+           std::to_string(monotonicMs() - tOpened) + " ms");
     if (!cur) {
         fail("The title ended before this segment.");
         return;
+    }
+    if (!next) {
+        std::lock_guard<std::mutex> guard(mu_);
+        if (serial == serial_) sourceEnded_ = true;
     }
 
     // The run interpolates when the title asks for it and the preparation
@@ -309,24 +375,62 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
 
     int64_t intervalStart = monotonicMs();
     int64_t intervalFrames = 0;
+    // One segment's phases, milliseconds (debug lines).
+    int64_t decodeMs = 0, stagesMs = 0, submitMs = 0, paceMs = 0;
+    const bool timing = debugLogging();
+    // The run's speed for the near-seek decision: pictures per second of
+    // work, from its first picture on, pacing waits left out.
+    const int64_t workStart = monotonicMs();
+    int64_t pacedMs = 0;
     try {
         for (int64_t f = first; f < info.frames; ++f) {
             const double t = static_cast<double>(f) * info.fpsDen / info.fpsNum;
+            const int64_t s = f / info.gop;
+            if (timing && f % info.gop == 0 && f > first) {
+                debugf("segment " + std::to_string(s - 1) + " made: decode " + std::to_string(decodeMs) +
+                       " ms, stages " + std::to_string(stagesMs) + " ms, encoder submit " +
+                       std::to_string(submitMs) + " ms, pacing " + std::to_string(paceMs) + " ms");
+                decodeMs = stagesMs = submitMs = paceMs = 0;
+            }
+            int64_t tick = timing ? monotonicMs() : 0;
+            auto lap = [&](int64_t& into) {
+                if (!timing) return;
+                const int64_t now = monotonicMs();
+                into += now - tick;
+                tick = now;
+            };
             // Frame choice: the last source picture that starts no later
             // than half an output frame after t (repeats when the output
             // rate is higher, skips when it is lower).
             while (next && next->pts <= t + half) {
                 cur = std::move(next);
                 next = source->read();
+                if (!next) {
+                    std::lock_guard<std::mutex> guard(mu_);
+                    if (serial == serial_) sourceEnded_ = true;
+                }
             }
-            const int64_t s = f / info.gop;
-            if (f % info.gop == 0) pace(serial, s, f > first);
+            lap(decodeMs);
+            if (f % info.gop == 0) {
+                const int64_t before = monotonicMs();
+                if (f > first) {
+                    const double workMs = static_cast<double>(before - workStart - pacedMs);
+                    std::lock_guard<std::mutex> guard(mu_);
+                    if (serial == serial_ && workMs > 0)
+                        makingFps_ = static_cast<double>(frames) * 1000.0 / workMs;
+                }
+                pace(serial, s, f > first);
+                pacedMs += monotonicMs() - before;
+            }
+            lap(paceMs);
             if (!validRun(serial)) {
                 stop();
                 return;
             }
             PictureRef picture = stages_.apply(choose(t), t);
+            lap(stagesMs);
             encode(*encoder_, picture, f, info.gop, first, serial);
+            lap(submitMs);
             if (frames == 0) {
                 logf("service: first frame of the run submitted (source " + fmt(3, cur->pts) + " s for " +
                      fmt(3, t) + " s)");
@@ -352,6 +456,7 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
     }
 
     // The end of the title.
+    keepSource(std::move(source), info);
     finishOutput();
     endSound();
     std::lock_guard<std::mutex> guard(mu_);
@@ -367,6 +472,7 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
 bool Service::seekRun(int serial, PictureSource& source, double startTime, double half,
                       std::optional<DecodedFrame>& cur, std::optional<DecodedFrame>& next) {
     source.seek(startTime);
+    source.skipBefore(startTime - half);
     if (!validRun(serial)) return false;
     cur = source.read();
     while (cur && cur->pts < startTime - half) {

@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 namespace corvel {
 namespace {
@@ -221,6 +223,42 @@ TEST(Encoder, ClosedEncoderDeliversWhatItHeldAndIsNotReused) {
     }
     Encoder fresh(same);
     EXPECT_TRUE(fresh.reusableFor(same));
+}
+
+TEST(Encoder, AbandonedPicturesAreNotEncodedAndDoneStaysInOrder) {
+    auto picture = makePicture(320, 180);
+    fillPicture(*picture, 400, 500, 600);
+    Encoder encoder(config(320, 180));
+    // The first picture's completion holds the encoder thread, so the next
+    // four are still queued when the run is abandoned.
+    std::atomic<bool> open{false};
+    std::mutex orderLock;
+    std::vector<std::pair<int, bool>> order; // (submission, encoded)
+    for (int i = 0; i < 5; ++i)
+        encoder.encode(*picture, i == 0, [&, i](std::optional<EncodedPicture> p) {
+            while (i == 0 && !open.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::lock_guard<std::mutex> guard(orderLock);
+            order.emplace_back(i, p.has_value());
+        });
+    std::thread opener([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        open = true;
+    });
+    const size_t dropped = encoder.abandonQueued();
+    opener.join();
+    encoder.completeFrames();
+    EXPECT_EQ(dropped, 4u);
+    ASSERT_EQ(order.size(), 5u);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(order[i].first, i);
+        EXPECT_EQ(order[i].second, i == 0) << "picture " << i;
+    }
+    // Still usable: the next picture is encoded.
+    std::atomic<bool> encoded{false};
+    encoder.encode(*picture, true, [&](std::optional<EncodedPicture> p) { encoded = p.has_value(); });
+    encoder.completeFrames();
+    EXPECT_TRUE(encoded.load());
+    EXPECT_EQ(encoder.takeStats().pictures, 2);
 }
 
 TEST(Encoder, PresetFromEnvironment) {
