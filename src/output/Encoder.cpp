@@ -263,7 +263,7 @@ std::string Encoder::presetFromEnv() {
     return kDefaultX265Preset;
 }
 
-Encoder::Encoder(const EncoderConfig& config)
+Encoder::Encoder(const EncoderConfig& config, bool announce)
     : config_(config), preset_(presetFromEnv()), impl_(std::make_unique<Impl>(*this)) {
     Impl& m = *impl_;
     const std::string size = std::to_string(config.width) + "x" + std::to_string(config.height);
@@ -278,8 +278,9 @@ Encoder::Encoder(const EncoderConfig& config)
     x265_param* p = m.param.get();
 
     // zerolatency: no B-frames, no lookahead, one frame thread; each picture
-    // comes back from the call that submitted it.
-    if (m.api->param_default_preset(p, preset_.c_str(), "zerolatency") < 0)
+    // comes back from the call that submitted it. Segment-tuned: the
+    // preset's lookahead and frame threads, pictures held back until a flush.
+    if (m.api->param_default_preset(p, preset_.c_str(), config.segmentTuned ? nullptr : "zerolatency") < 0)
         refuse("ProfileLevel", -1);
     p->logLevel = X265_LOG_ERROR;
     p->internalCsp = X265_CSP_I420;
@@ -288,7 +289,7 @@ Encoder::Encoder(const EncoderConfig& config)
     p->fpsNum = config.fpsNum;
     p->fpsDenom = config.fpsDen;
     p->bframes = 0;
-    p->lookaheadDepth = 0;
+    if (!config.segmentTuned) p->lookaheadDepth = 0;
     p->bOpenGOP = 0;
     p->keyframeMax = 100000;
     p->keyframeMin = 1;
@@ -369,7 +370,8 @@ Encoder::Encoder(const EncoderConfig& config)
     }
     m.headerFormat.hvcC = makeHvcC(units[0], units[1], units[2]);
 
-    logf("encoder: x265 preset " + preset_ + ", " + size + ", " +
+    if (announce)
+        logf("encoder: x265 preset " + preset_ + ", " + size + ", " +
          (config.quality > 0 ? "crf " + fmt(1, crfForQuality(config.quality))
                              : std::to_string(config.bitrate / 1000) + " kbit/s"));
 
@@ -393,9 +395,12 @@ Encoder::~Encoder() {
     impl_->thread.join();
 }
 
+const EncoderFormat& Encoder::headerFormat() const { return impl_->headerFormat; }
+
 EncoderFormat Encoder::prime(uint32_t pixelFormat) {
     if (auto known = format()) return *known;
     if (pixelFormat != kPixelFormatX420 && pixelFormat != kPixelFormatRGhA) throw EnhanceError("No buffer to prime the encoder.");
+    if (config_.segmentTuned) return impl_->headerFormat;
     PictureRef black;
     try {
         black = makePicture(config_.width, config_.height);

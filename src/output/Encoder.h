@@ -35,7 +35,8 @@ public:
     // Opens the x265 encoder. Throws EnhanceError
     // "VideoToolbox HEVC encoder WxH: status" when x265 refuses the size, or
     // "VideoToolbox property NAME: status" when it refuses a setting.
-    explicit Encoder(const EncoderConfig& config);
+    // `announce`: log the preset line (an encoder per segment logs it once).
+    explicit Encoder(const EncoderConfig& config, bool announce = true);
     // Waits for every submitted picture, then closes x265.
     ~Encoder();
     Encoder(const Encoder&) = delete;
@@ -46,8 +47,9 @@ public:
     const std::string& preset() const { return preset_; }
 
     // The format of the output. Returns it at once when a picture has already
-    // come back; otherwise encodes one all-zero key picture (it counts like
-    // any other) and waits for it. kPixelFormatX420 and kPixelFormatRGhA are
+    // come back, or, for a segment-tuned encoder (which would hold the
+    // picture back), the format of its parameter sets; otherwise encodes one
+    // all-zero key picture (it counts like any other) and waits for it. kPixelFormatX420 and kPixelFormatRGhA are
     // taken; any other format fails with "No buffer to prime the encoder.".
     EncoderFormat prime(uint32_t pixelFormat);
 
@@ -80,6 +82,9 @@ public:
     // and not closed.
     bool reusableFor(const EncoderConfig& config) const { return config_ == config && !closed(); }
 
+    // The format x265's parameter sets give, known from the start: two
+    // encoders whose pictures share one stream must give equal ones.
+    const EncoderFormat& headerFormat() const;
     // The format of the first picture that came back; none before that.
     std::optional<EncoderFormat> format() const;
     // Pictures submitted so far.

@@ -203,6 +203,10 @@ private:
 
     // ---- stage objects: pipeline thread only ----
     std::unique_ptr<Encoder> encoder_;
+    // Segment-tuned encoding: replaces a closed encoder by an identical one
+    // whose parameter sets equal the track's (throws EnhanceError when not).
+    void renewEncoder(const VideoTrack& track);
+    Encoder::Stats carriedStats_; // what replaced encoders counted since the last report
     std::unique_ptr<PictureSource> source_; // see takeSource
     int64_t preparedMs_ = 0;                // when the last preparation ended
     std::string sourceFor_;                 // the title source_ reads

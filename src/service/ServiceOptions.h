@@ -31,6 +31,10 @@ struct ServiceOptions {
     // (malloc_trim): without it glibc keeps the freed pages of every thread's
     // arena mapped, and the service stays near its peak size while idle.
     bool trimOnRelease = true;
+    // An encoder per segment with x265's own tuning of the preset (no
+    // B-frames), closed at the segment's end, instead of one zero-latency
+    // encoder per run: about half the CPU per picture (bench/encoder_tuning).
+    bool segmentEncoders = true;
 };
 
 } // namespace corvel

@@ -66,6 +66,19 @@ void Service::keepSource(std::unique_ptr<PictureSource> source, const StreamInfo
     sourceFor_ = sourceIdentity(info);
 }
 
+void Service::renewEncoder(const VideoTrack& track) {
+    const EncoderConfig config = encoder_->config();
+    const Encoder::Stats counted = encoder_->takeStats();
+    carriedStats_.bytes += counted.bytes;
+    carriedStats_.pictures += counted.pictures;
+    encoder_.reset();
+    encoder_ = std::make_unique<Encoder>(config, false);
+    // One stream, one set of parameter sets: the init segment carries the
+    // first encoder's, so every later one must give the very same bytes.
+    auto record = hvcC(encoder_->headerFormat());
+    if (!record || *record != track.hvcC) throw EnhanceError("The encoder's parameter sets changed.");
+}
+
 void Service::pipelineLoop() {
     Lock lock(mu_);
     for (;;) {
@@ -168,6 +181,7 @@ void Service::prepare(const Key& key, const StreamInfo& info) {
         }
         const int64_t tOpened = monotonicMs();
         EncoderConfig config = encoderConfig(info, color, key.tone, options_);
+        config.segmentTuned = options_.segmentEncoders;
         config.sarWidth = shape.sarWidth;
         config.sarHeight = shape.sarHeight;
         // A closed encoder (drained after x265 held pictures back) takes no
@@ -289,6 +303,16 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
     if (!encoder_ || track.hvcC.empty()) {
         fail(lastError.empty() ? std::string("The encoder did not open.") : lastError);
         return;
+    }
+    const bool perSegment = encoder_->config().segmentTuned;
+    if (encoder_->closed()) {
+        // The last run ended with a flush (segment-tuned encoders end so).
+        try {
+            renewEncoder(track);
+        } catch (const std::exception& error) {
+            fail(errorText(error));
+            return;
+        }
     }
     beginOutput(serial, start, info, track);
     if (!needPrepare && preparedMs_ < askedMs) {
@@ -419,8 +443,20 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
                     if (serial == serial_ && workMs > 0)
                         makingFps_ = static_cast<double>(frames) * 1000.0 / workMs;
                 }
+                int64_t drainMs = 0;
+                if (perSegment && f > first) {
+                    // The segment is complete: its held pictures come back
+                    // and it is filed now; the next one gets a new encoder.
+                    encoder_->close();
+                    std::lock_guard<std::mutex> out(outMu_);
+                    finishSegmentLocked();
+                    drainMs = monotonicMs() - before;
+                }
                 pace(serial, s, f > first);
-                pacedMs += monotonicMs() - before;
+                pacedMs += monotonicMs() - before - drainMs;
+                if (encoder_->closed()) renewEncoder(track);
+                submitMs += drainMs;
+                paceMs -= drainMs;
             }
             lap(paceMs);
             if (!validRun(serial)) {
@@ -503,7 +539,10 @@ void Service::pace(int serial, int64_t segment, bool madeOne) {
 
 void Service::report(int64_t frames, double elapsedMs, int64_t segment, const StreamInfo& info,
                      Interpolator* interpolator, int64_t inBetween, int64_t repeats) {
-    const Encoder::Stats stats = encoder_->takeStats();
+    Encoder::Stats stats = encoder_->takeStats();
+    stats.bytes += carriedStats_.bytes;
+    stats.pictures += carriedStats_.pictures;
+    carriedStats_ = {};
     const StageChain::Figures figures = stages_.takeFigures();
     double frc = 0;
     if (interpolator) {

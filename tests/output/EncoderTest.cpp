@@ -261,6 +261,40 @@ TEST(Encoder, AbandonedPicturesAreNotEncodedAndDoneStaysInOrder) {
     EXPECT_EQ(encoder.takeStats().pictures, 2);
 }
 
+TEST(Encoder, SegmentTunedEncodersHoldPicturesUntilClosedAndShareParameterSets) {
+    auto picture = makePicture(320, 180);
+    fillPicture(*picture, 400, 500, 600);
+    EncoderConfig tuned = config(320, 180);
+    tuned.segmentTuned = true;
+    Encoder first(tuned);
+    // The format comes from the parameter sets: nothing is encoded for it.
+    const EncoderFormat format = first.prime(kPixelFormatX420);
+    EXPECT_EQ(first.tick(), 0);
+    EXPECT_EQ(format, first.headerFormat());
+    ASSERT_TRUE(hvcC(format).has_value());
+    std::mutex lock;
+    std::vector<int> order;
+    std::vector<bool> keys;
+    for (int i = 0; i < 24; ++i)
+        first.encode(*picture, i == 0, [&, i](std::optional<EncodedPicture> p) {
+            std::lock_guard<std::mutex> guard(lock);
+            if (!p) return;
+            order.push_back(i);
+            keys.push_back(p->key);
+        });
+    first.close(); // the segment's end: every held picture comes back
+    ASSERT_EQ(order.size(), 24u);
+    for (int i = 0; i < 24; ++i) {
+        EXPECT_EQ(order[i], i);
+        EXPECT_EQ(keys[i], i == 0) << i;
+    }
+    // The next segment's encoder gives the very same parameter sets, and
+    // differs from the zero-latency encoder of the same picture settings.
+    Encoder second(tuned, false);
+    EXPECT_EQ(second.headerFormat(), first.headerFormat());
+    EXPECT_FALSE(second.reusableFor(config(320, 180)));
+}
+
 TEST(Encoder, PresetFromEnvironment) {
     setenv("CORVEL_ENHANCE_X265_PRESET", "superfast", 1);
     EXPECT_EQ(Encoder(config(64, 64)).preset(), "superfast");
