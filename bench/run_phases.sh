@@ -21,11 +21,14 @@
 #     whole title
 #
 # Usage: bench/run_phases.sh [build-dir] [sizes, e.g. "1280x720 1920x1080"] [--whole]
+# STEPS="cold warm far near" (the default) picks the measurements.
 set -euo pipefail
 build=${1:-build}
 sizes=${2:-"1280x720 1920x1080"}
 whole=${3:-}
 seconds=30
+steps=${STEPS:-cold warm far near}
+want() { case " $steps " in *" $1 "*) return 0 ;; esac; return 1; }
 work=$(mktemp -d /tmp/run-phases-XXXXXX)
 mkdir -p "$work/titles"
 standin=
@@ -78,28 +81,39 @@ open_title() { # item
 }
 
 # ffmpeg doing the same job: same preset, CRF and tuning, 10-bit, no B-frames.
+# FFTUNE=zerolatency (the default) or none: x265's tuning on ffmpeg's side,
+# to match the service's (zero-latency encoders, or an encoder per segment
+# with the preset's own tuning).
 ffmpeg_job() { # crf, then input options and output frame options
   local crf=$1; shift
-  ffmpeg -nostdin -v error -y "$@" -c:v libx265 -preset ultrafast -tune zerolatency -crf "$crf" \
+  [ -n "$crf" ] || crf=$(sed -n 's/.*encoder: x265 preset [a-z]*, '"$size"', crf \([0-9.]*\).*/\1/p' "$work/enhancer.log" | tail -n 1)
+  local tune=(-tune "${FFTUNE:-zerolatency}")
+  [ "${FFTUNE:-zerolatency}" = none ] && tune=()
+  ffmpeg -nostdin -v error -y "$@" -c:v libx265 -preset ultrafast "${tune[@]}" -crf "$crf" \
     -x265-params "bframes=0:log-level=error" -pix_fmt yuv420p10le -an -f mp4 "$work/ff.mp4"
 }
 
 uptime
 printf '%-10s %-22s %9s %9s %7s\n' size what service ffmpeg ratio
+echo "ffmpeg's x265 tuning: ${FFTUNE:-zerolatency}"
 for size in $sizes; do
   start_service
+  crf=
   frames=24
   # Cold: the first title a fresh service serves (the compute runtime's and
   # x265's first start are in it).
+  if want cold; then
   t0=$(now)
   open_title "cold-$size"
   fetch "$base/cold-$size/seg/0.m4s$Q"
   cold=$(since "$t0")
-  crf=$(sed -n 's/.*encoder: x265 preset [a-z]*, '"$size"', crf \([0-9.]*\).*/\1/p' "$work/enhancer.log" | tail -n 1)
+  crf=
   t0=$(now); ffmpeg_job "$crf" -i "$work/$size.mp4" -frames:v "$frames"; ff=$(since "$t0")
   printf '%-10s %-22s %8ss %8ss %7s\n' "$size" "first segment, cold" "$cold" "$ff" \
     "$(python3 -c "print(f'{$cold/$ff:.2f}')")"
+  fi
 
+  if want warm; then
   t0=$(now)
   open_title "warm-$size"
   fetch "$base/warm-$size/seg/0.m4s$Q"
@@ -107,17 +121,21 @@ for size in $sizes; do
   t0=$(now); ffmpeg_job "$crf" -i "$work/$size.mp4" -frames:v "$frames"; ff=$(since "$t0")
   printf '%-10s %-22s %8ss %8ss %7s\n' "$size" "first segment, warm" "$warm" "$ff" \
     "$(python3 -c "print(f'{$warm/$ff:.2f}')")"
+  fi
 
   # Far seek: the run is at the start of the title.
+  if want far; then
   open_title "far-$size"
   fetch "$base/far-$size/seg/0.m4s$Q"
   t0=$(now); fetch "$base/far-$size/seg/16.m4s$Q"; far=$(since "$t0")
   t0=$(now); ffmpeg_job "$crf" -ss 16 -i "$work/$size.mp4" -frames:v "$frames"; ff=$(since "$t0")
   printf '%-10s %-22s %8ss %8ss %7s\n' "$size" "far seek (segment 16)" "$far" "$ff" \
     "$(python3 -c "print(f'{$far/$ff:.2f}')")"
+  fi
 
   # Near seek: a player that played segment 0, jumped to segment 11 (a
   # restart), then asks 4 segments ahead of the one the run is making.
+  if want near; then
   open_title "near-$size"
   fetch "$base/near-$size/seg/0.m4s$Q"
   fetch "$base/near-$size/seg/11.m4s$Q"
@@ -127,6 +145,7 @@ for size in $sizes; do
   t0=$(now); ffmpeg_job "$crf" -ss "$n" -i "$work/$size.mp4" -frames:v "$frames"; ff=$(since "$t0")
   printf '%-10s %-22s %8ss %8ss %7s\n' "$size" "near seek (segment $n)" "$near" "$ff" \
     "$(python3 -c "print(f'{$near/$ff:.2f}')")"
+  fi
 
   if [ "$whole" = "--whole" ]; then
     t0=$(now)
