@@ -244,11 +244,16 @@ private:
 // run's next one (`nextFrame`) to the end of `n` at the run's measured rate
 // (`framesPerSecond`, pictures per second of work); a restart costs what the
 // last measured restart took (`restartMs`, from being asked to its first
-// segment filed). The restart must win by a quarter, as its cost varies with
+// segment filed). Only segments after the one being made qualify. The
+// restart must win by a quarter, as its cost varies with
 // the distance to the key picture before its start. Without both figures the
 // reach rule stands.
 inline bool restartBeatsWaiting(int64_t nextFrame, int n, int gop, double framesPerSecond, double restartMs) {
     if (framesPerSecond <= 0 || restartMs <= 0 || gop < 1) return false;
+    // The segment being made (or just begun by a restart) is never worth a
+    // restart: a restart's cost includes making that very segment, and a
+    // new run at n would meet this same test again.
+    if (static_cast<int64_t>(n) <= nextFrame / gop) return false;
     const double frames = static_cast<double>(n + 1) * gop - static_cast<double>(nextFrame);
     if (frames <= 0) return false;
     return frames / framesPerSecond * 1000.0 > restartMs * 1.25;

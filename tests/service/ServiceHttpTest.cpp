@@ -170,11 +170,14 @@ TEST(ReachRule, ASlowRunIsRestartedWhenThatIsFaster) {
     EXPECT_TRUE(restartBeatsWaiting(30, 4, 24, 10.0, 2600));
     // Segment 2 ends at picture 72: 4.2 s, more than 1.25 x 2.6 s = 3.25 s: restart.
     EXPECT_TRUE(restartBeatsWaiting(30, 2, 24, 10.0, 2600));
-    // Segment 1 (being made) ends at 48: 1.8 s: wait.
-    EXPECT_FALSE(restartBeatsWaiting(30, 1, 24, 10.0, 2600));
-    // The quarter's margin: 1.8 s of waiting against 1.25 x the restart.
-    EXPECT_FALSE(restartBeatsWaiting(30, 1, 24, 10.0, 1440)); // 1.8 s against 1.8 s
-    EXPECT_TRUE(restartBeatsWaiting(30, 1, 24, 10.0, 1430));
+    // The quarter's margin: 4.2 s of waiting against 1.25 x the restart.
+    EXPECT_FALSE(restartBeatsWaiting(30, 2, 24, 10.0, 3360)); // 4.2 s against 4.2 s
+    EXPECT_TRUE(restartBeatsWaiting(30, 2, 24, 10.0, 3350));
+    // The segment being made is never restarted for, however slow the run:
+    // a run just restarted there would otherwise be restarted again and again.
+    EXPECT_FALSE(restartBeatsWaiting(30, 1, 24, 1.0, 100));
+    EXPECT_FALSE(restartBeatsWaiting(24, 1, 24, 1.0, 100));
+    EXPECT_FALSE(restartBeatsWaiting(47, 1, 24, 1.0, 100));
     // A fast run (200 pictures/s): four ahead is 0.45 s away: wait.
     EXPECT_FALSE(restartBeatsWaiting(30, 4, 24, 200.0, 2600));
     // Without a measured speed or restart the reach rule stands.
