@@ -106,6 +106,7 @@ struct Encoder::Impl {
     bool flushWanted = false;
     bool flushed = false;   // x265 was drained; it takes no more pictures
     bool stopping = false;
+    bool discarded = false; // discard: x265 keeps what it held, unencoded
     std::optional<EncoderFormat> format; // set once by the thread
     std::thread thread;
 
@@ -425,7 +426,7 @@ void Encoder::encode(const Picture& picture, bool key, Done done) {
     std::vector<uint16_t> samples;
     {
         std::unique_lock<std::mutex> guard(m.lock);
-        if (m.flushed || m.flushWanted) throw EnhanceError("The encoder is closed.");
+        if (m.flushed || m.flushWanted || m.discarded) throw EnhanceError("The encoder is closed.");
         if (!m.spare.empty()) {
             samples = std::move(m.spare.back());
             m.spare.pop_back();
@@ -485,7 +486,25 @@ void Encoder::close() {
 
 bool Encoder::closed() const {
     std::lock_guard<std::mutex> guard(impl_->lock);
-    return impl_->flushed || impl_->flushWanted;
+    return impl_->flushed || impl_->flushWanted || impl_->discarded;
+}
+
+void Encoder::discard() {
+    Impl& m = *impl_;
+    std::deque<Done> held;
+    std::deque<PlanarPicture> dropped;
+    {
+        std::unique_lock<std::mutex> guard(m.lock);
+        m.discarded = true; // nothing more is taken
+        m.changed.wait(guard, [&] { return !m.busy; });
+        // x265's held pictures were submitted before the queued ones.
+        held.swap(m.waiting);
+        dropped.swap(m.queue);
+        for (auto& job : dropped) m.spare.push_back(std::move(job.samples));
+        m.changed.notify_all();
+    }
+    for (auto& done : held) m.callDone(done, std::nullopt);
+    for (auto& job : dropped) m.callDone(job.done, std::nullopt);
 }
 
 std::optional<EncoderFormat> Encoder::format() const {

@@ -68,15 +68,25 @@ public:
     // Drops the pictures still waiting for x265 (a run that was replaced
     // wants none of them): their `done` is called with nothing, after the
     // picture x265 is working on came back, so the calls stay in submission
-    // order. Returns how many were dropped. The encoder stays usable.
+    // order. Returns how many were dropped. The encoder stays usable. For
+    // an encoder that holds pictures back (segment-tuned), whose held
+    // pictures would come back after the dropped ones, use `discard`.
     size_t abandonQueued();
+
+    // Ends the encoder without draining x265: queued pictures are dropped
+    // and the pictures x265 holds are never encoded; every
+    // one of them gets its `done` with nothing, in submission order. The
+    // encoder takes no more ("The encoder is closed."). For a stopped run
+    // of segment-tuned encoders, whose drain would encode pictures nobody
+    // wants.
+    void discard();
 
     // Drains x265: every picture submitted so far comes back, and the
     // encoder takes no more ("The encoder is closed."). A closed encoder is
     // never used again; whoever holds it makes a new one.
     void close();
     // Whether the encoder was drained (by `close`, or by `completeFrames`
-    // when x265 held pictures back).
+    // when x265 held pictures back) or discarded.
     bool closed() const;
     // Whether this encoder can take the pictures of `config`: made for it
     // and not closed.

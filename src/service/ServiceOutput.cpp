@@ -50,8 +50,14 @@ void Service::abortOutput() {
     if (encoder_) {
         // The stopped run's pictures still queued are not worth encoding:
         // the next run's first picture would wait behind them.
-        const size_t dropped = encoder_->abandonQueued();
-        if (dropped > 0) debugf("restart: " + std::to_string(dropped) + " queued pictures dropped unencoded");
+        if (encoder_->config().segmentTuned) {
+            // It holds pictures back; draining it would encode them for
+            // nothing. The next run opens a new one anyway.
+            encoder_->discard();
+        } else {
+            const size_t dropped = encoder_->abandonQueued();
+            if (dropped > 0) debugf("restart: " + std::to_string(dropped) + " queued pictures dropped unencoded");
+        }
         encoder_->completeFrames();
     }
     std::lock_guard<std::mutex> out(outMu_);

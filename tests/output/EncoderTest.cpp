@@ -295,6 +295,35 @@ TEST(Encoder, SegmentTunedEncodersHoldPicturesUntilClosedAndShareParameterSets) 
     EXPECT_FALSE(second.reusableFor(config(320, 180)));
 }
 
+TEST(Encoder, DiscardedEncoderEncodesNothingItHeld) {
+    auto picture = makePicture(320, 180);
+    fillPicture(*picture, 400, 500, 600);
+    EncoderConfig tuned = config(320, 180);
+    tuned.segmentTuned = true;
+    Encoder encoder(tuned);
+    std::mutex lock;
+    std::vector<std::pair<int, bool>> order; // (submission, encoded)
+    for (int i = 0; i < 10; ++i)
+        encoder.encode(*picture, i == 0, [&, i](std::optional<EncodedPicture> p) {
+            std::lock_guard<std::mutex> guard(lock);
+            order.emplace_back(i, p.has_value());
+        });
+    encoder.discard();
+    // Every picture got its completion, in order; those x265 still held
+    // (its lookahead) were not encoded.
+    ASSERT_EQ(order.size(), 10u);
+    int encoded = 0;
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(order[i].first, i);
+        encoded += order[i].second;
+    }
+    EXPECT_LT(encoded, 10);
+    EXPECT_EQ(encoder.takeStats().pictures, encoded);
+    EXPECT_TRUE(encoder.closed());
+    EXPECT_THROW(encoder.encode(*picture, true, [](std::optional<EncodedPicture>) {}), EnhanceError);
+    encoder.completeFrames(); // returns: nothing is owed
+}
+
 TEST(Encoder, PresetFromEnvironment) {
     setenv("CORVEL_ENHANCE_X265_PRESET", "superfast", 1);
     EXPECT_EQ(Encoder(config(64, 64)).preset(), "superfast");
