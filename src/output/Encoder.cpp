@@ -106,6 +106,7 @@ struct Encoder::Impl {
     bool flushWanted = false;
     bool flushed = false;   // x265 was drained; it takes no more pictures
     bool stopping = false;
+    bool discarded = false; // discard: x265 keeps what it held, unencoded
     std::optional<EncoderFormat> format; // set once by the thread
     std::thread thread;
 
@@ -263,7 +264,7 @@ std::string Encoder::presetFromEnv() {
     return kDefaultX265Preset;
 }
 
-Encoder::Encoder(const EncoderConfig& config)
+Encoder::Encoder(const EncoderConfig& config, bool announce)
     : config_(config), preset_(presetFromEnv()), impl_(std::make_unique<Impl>(*this)) {
     Impl& m = *impl_;
     const std::string size = std::to_string(config.width) + "x" + std::to_string(config.height);
@@ -278,8 +279,9 @@ Encoder::Encoder(const EncoderConfig& config)
     x265_param* p = m.param.get();
 
     // zerolatency: no B-frames, no lookahead, one frame thread; each picture
-    // comes back from the call that submitted it.
-    if (m.api->param_default_preset(p, preset_.c_str(), "zerolatency") < 0)
+    // comes back from the call that submitted it. Segment-tuned: the
+    // preset's lookahead and frame threads, pictures held back until a flush.
+    if (m.api->param_default_preset(p, preset_.c_str(), config.segmentTuned ? nullptr : "zerolatency") < 0)
         refuse("ProfileLevel", -1);
     p->logLevel = X265_LOG_ERROR;
     p->internalCsp = X265_CSP_I420;
@@ -288,7 +290,7 @@ Encoder::Encoder(const EncoderConfig& config)
     p->fpsNum = config.fpsNum;
     p->fpsDenom = config.fpsDen;
     p->bframes = 0;
-    p->lookaheadDepth = 0;
+    if (!config.segmentTuned) p->lookaheadDepth = 0;
     p->bOpenGOP = 0;
     p->keyframeMax = 100000;
     p->keyframeMin = 1;
@@ -369,7 +371,8 @@ Encoder::Encoder(const EncoderConfig& config)
     }
     m.headerFormat.hvcC = makeHvcC(units[0], units[1], units[2]);
 
-    logf("encoder: x265 preset " + preset_ + ", " + size + ", " +
+    if (announce)
+        logf("encoder: x265 preset " + preset_ + ", " + size + ", " +
          (config.quality > 0 ? "crf " + fmt(1, crfForQuality(config.quality))
                              : std::to_string(config.bitrate / 1000) + " kbit/s"));
 
@@ -393,9 +396,12 @@ Encoder::~Encoder() {
     impl_->thread.join();
 }
 
+const EncoderFormat& Encoder::headerFormat() const { return impl_->headerFormat; }
+
 EncoderFormat Encoder::prime(uint32_t pixelFormat) {
     if (auto known = format()) return *known;
     if (pixelFormat != kPixelFormatX420 && pixelFormat != kPixelFormatRGhA) throw EnhanceError("No buffer to prime the encoder.");
+    if (config_.segmentTuned) return impl_->headerFormat;
     PictureRef black;
     try {
         black = makePicture(config_.width, config_.height);
@@ -420,7 +426,7 @@ void Encoder::encode(const Picture& picture, bool key, Done done) {
     std::vector<uint16_t> samples;
     {
         std::unique_lock<std::mutex> guard(m.lock);
-        if (m.flushed || m.flushWanted) throw EnhanceError("The encoder is closed.");
+        if (m.flushed || m.flushWanted || m.discarded) throw EnhanceError("The encoder is closed.");
         if (!m.spare.empty()) {
             samples = std::move(m.spare.back());
             m.spare.pop_back();
@@ -454,6 +460,22 @@ void Encoder::completeFrames() {
     });
 }
 
+size_t Encoder::abandonQueued() {
+    Impl& m = *impl_;
+    std::deque<PlanarPicture> dropped;
+    {
+        std::unique_lock<std::mutex> guard(m.lock);
+        dropped.swap(m.queue);
+        for (auto& job : dropped) m.spare.push_back(std::move(job.samples));
+        m.changed.notify_all(); // room in the queue
+        // The picture inside x265 comes back first: `done` calls stay in
+        // submission order.
+        m.changed.wait(guard, [&] { return !m.busy; });
+    }
+    for (auto& job : dropped) m.callDone(job.done, std::nullopt);
+    return dropped.size();
+}
+
 void Encoder::close() {
     Impl& m = *impl_;
     std::unique_lock<std::mutex> guard(m.lock);
@@ -464,7 +486,25 @@ void Encoder::close() {
 
 bool Encoder::closed() const {
     std::lock_guard<std::mutex> guard(impl_->lock);
-    return impl_->flushed || impl_->flushWanted;
+    return impl_->flushed || impl_->flushWanted || impl_->discarded;
+}
+
+void Encoder::discard() {
+    Impl& m = *impl_;
+    std::deque<Done> held;
+    std::deque<PlanarPicture> dropped;
+    {
+        std::unique_lock<std::mutex> guard(m.lock);
+        m.discarded = true; // nothing more is taken
+        m.changed.wait(guard, [&] { return !m.busy; });
+        // x265's held pictures were submitted before the queued ones.
+        held.swap(m.waiting);
+        dropped.swap(m.queue);
+        for (auto& job : dropped) m.spare.push_back(std::move(job.samples));
+        m.changed.notify_all();
+    }
+    for (auto& done : held) m.callDone(done, std::nullopt);
+    for (auto& job : dropped) m.callDone(job.done, std::nullopt);
 }
 
 std::optional<EncoderFormat> Encoder::format() const {

@@ -35,7 +35,8 @@ public:
     // Opens the x265 encoder. Throws EnhanceError
     // "VideoToolbox HEVC encoder WxH: status" when x265 refuses the size, or
     // "VideoToolbox property NAME: status" when it refuses a setting.
-    explicit Encoder(const EncoderConfig& config);
+    // `announce`: log the preset line (an encoder per segment logs it once).
+    explicit Encoder(const EncoderConfig& config, bool announce = true);
     // Waits for every submitted picture, then closes x265.
     ~Encoder();
     Encoder(const Encoder&) = delete;
@@ -46,8 +47,9 @@ public:
     const std::string& preset() const { return preset_; }
 
     // The format of the output. Returns it at once when a picture has already
-    // come back; otherwise encodes one all-zero key picture (it counts like
-    // any other) and waits for it. kPixelFormatX420 and kPixelFormatRGhA are
+    // come back, or, for a segment-tuned encoder (which would hold the
+    // picture back), the format of its parameter sets; otherwise encodes one
+    // all-zero key picture (it counts like any other) and waits for it. kPixelFormatX420 and kPixelFormatRGhA are
     // taken; any other format fails with "No buffer to prime the encoder.".
     EncoderFormat prime(uint32_t pixelFormat);
 
@@ -63,17 +65,36 @@ public:
     // called from inside a `done`, which would wait for itself.
     void completeFrames();
 
+    // Drops the pictures still waiting for x265 (a run that was replaced
+    // wants none of them): their `done` is called with nothing, after the
+    // picture x265 is working on came back, so the calls stay in submission
+    // order. Returns how many were dropped. The encoder stays usable. For
+    // an encoder that holds pictures back (segment-tuned), whose held
+    // pictures would come back after the dropped ones, use `discard`.
+    size_t abandonQueued();
+
+    // Ends the encoder without draining x265: queued pictures are dropped
+    // and the pictures x265 holds are never encoded; every
+    // one of them gets its `done` with nothing, in submission order. The
+    // encoder takes no more ("The encoder is closed."). For a stopped run
+    // of segment-tuned encoders, whose drain would encode pictures nobody
+    // wants.
+    void discard();
+
     // Drains x265: every picture submitted so far comes back, and the
     // encoder takes no more ("The encoder is closed."). A closed encoder is
     // never used again; whoever holds it makes a new one.
     void close();
     // Whether the encoder was drained (by `close`, or by `completeFrames`
-    // when x265 held pictures back).
+    // when x265 held pictures back) or discarded.
     bool closed() const;
     // Whether this encoder can take the pictures of `config`: made for it
     // and not closed.
     bool reusableFor(const EncoderConfig& config) const { return config_ == config && !closed(); }
 
+    // The format x265's parameter sets give, known from the start: two
+    // encoders whose pictures share one stream must give equal ones.
+    const EncoderFormat& headerFormat() const;
     // The format of the first picture that came back; none before that.
     std::optional<EncoderFormat> format() const;
     // Pictures submitted so far.

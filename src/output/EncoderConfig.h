@@ -46,6 +46,13 @@ struct EncoderConfig {
     // Sample aspect ratio for the VUI (1:1 writes none), each 1 ... 65535.
     uint32_t sarWidth = 1;
     uint32_t sarHeight = 1;
+    // false: zero-latency tuning (one frame thread, no lookahead), each
+    // picture comes back from the call that submitted it. true: the preset's
+    // own tuning, still without B-frames (output order is submission
+    // order): about half the CPU per picture, but x265 holds a few pictures
+    // back until later ones or a flush, so whoever encodes a segment closes
+    // the encoder at its end and opens an identical one for the next.
+    bool segmentTuned = false;
 
     bool operator==(const EncoderConfig&) const = default;
 

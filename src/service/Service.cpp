@@ -1,4 +1,6 @@
 #include "service/Service.h"
+
+#include "common/DebugLog.h"
 #include "source/FFmpegTool.h"
 #include "source/TitleProbe.h"
 
@@ -150,7 +152,9 @@ void Service::useKeyLocked(Lock& lock, const Key& key) {
         lock.unlock();
         StreamInfo loaded;
         try {
+            const int64_t t0 = monotonicMs();
             loaded = loadStreamInfo(options_.companion, key.item, options_.segSec, key.tv);
+            debugf("item request for " + key.item + ": " + std::to_string(monotonicMs() - t0) + " ms");
         } catch (...) {
             lock.lock();
             throw;
@@ -208,6 +212,9 @@ void Service::useKeyLocked(Lock& lock, const Key& key) {
     }
     key_ = key;
     liveTone_ = key.tone;
+    // The near-seek figures were another key's runs (another size, other stages).
+    makingFps_ = 0;
+    restartCostMs_ = 0;
     // The shown blacks and the error belonged to the previous key: the new
     // key's run sets its own.
     blacksShown_.reset();
@@ -262,6 +269,8 @@ void Service::restartLocked(int n, const std::string& why) {
     wanted_ = n;
     runError_.clear();
     ++restarts_;
+    runAskedMs_ = monotonicMs();
+    sourceEnded_ = false;
     double at = static_cast<double>(info_.fpsDen) * info_.gop / info_.fpsNum * n;
     logf("service: run from segment " + std::to_string(n) + " (" + fmt(1, at) + " s): " + why);
     cv_.notify_all();
@@ -375,7 +384,9 @@ HTTPResponse Service::segment(const Key& key, int n) {
     const uint64_t ticket = store_.addWaiter(n);
     auto reachable = [&](int i) {
         const int making = static_cast<int>(nextFrame_ / std::max(info_.gop, 1));
-        return runWillReach(running_, i, startSegment_, making, reach_);
+        if (!runWillReach(running_, i, startSegment_, making, reach_)) return false;
+        return !(timing_.restartWhenFaster && !sourceEnded_ &&
+                 restartBeatsWaiting(nextFrame_, i, info_.gop, makingFps_, restartCostMs_));
     };
     // Re-checked at every wake, so after every restart another request made:
     // a segment the run in force will not make is restarted for, unless that

@@ -36,6 +36,9 @@ struct ServiceTiming {
     int64_t initWaitMs = 8000;  // an init-segment request waits this long
     int64_t idleMs = 120000;    // no request for this long releases the run
     int64_t watchdogStepMs = 5000; // how often the watchdog looks
+    // A request the run will reach restarts it anyway when, by the run's
+    // measured speed, waiting would take longer (restartBeatsWaiting).
+    bool restartWhenFaster = true;
     // The title descriptions' cache: how many and how old (TitleCache).
     size_t titleCacheEntries = TitleCache::kCapacity;
     int64_t titleMaxAgeMs = TitleCache::kMaxAgeMs;
@@ -136,6 +139,13 @@ private:
     void finishSegmentLocked();
     bool validRun(int serial);
     std::unique_ptr<PictureSource> openSource(const StreamInfo& info);
+    // The title's picture source: the one kept from the last preparation or
+    // run when it reads the same title (its movie boxes already read, its
+    // decoder session open), else a new one.
+    std::unique_ptr<PictureSource> takeSource(const StreamInfo& info);
+    // Keeps `source` for the next run of the same title. TV sources (a child
+    // process each) are not kept.
+    void keepSource(std::unique_ptr<PictureSource> source, const StreamInfo& info);
 
     const ServiceOptions options_;
     const ServiceTiming timing_;
@@ -171,6 +181,15 @@ private:
     // request waiting for a segment, each counts as activity for the idle
     // release, which would otherwise drop the key under it.
     int initWaiters_ = 0;
+    int64_t runAskedMs_ = 0; // when the run in force was asked for (restartLocked)
+    // The near-seek figures (restartBeatsWaiting): the run's pictures per
+    // second of work (pacing waits left out), and how long the last restart
+    // of a prepared key took from being asked to filing its first segment.
+    double makingFps_ = 0;
+    double restartCostMs_ = 0;
+    // The run in force read its source's last picture (it repeats it from
+    // there): a restart further on would find no picture.
+    bool sourceEnded_ = false;
     std::string runError_;
     std::string lastError_;
     int restarts_ = 0;
@@ -192,6 +211,13 @@ private:
 
     // ---- stage objects: pipeline thread only ----
     std::unique_ptr<Encoder> encoder_;
+    // Segment-tuned encoding: replaces a closed encoder by an identical one
+    // whose parameter sets equal the track's (throws EnhanceError when not).
+    void renewEncoder(const VideoTrack& track);
+    Encoder::Stats carriedStats_; // what replaced encoders counted since the last report
+    std::unique_ptr<PictureSource> source_; // see takeSource
+    int64_t preparedMs_ = 0;                // when the last preparation ended
+    std::string sourceFor_;                 // the title source_ reads
     // Frame interpolation is the run's frame choice, before the chain; made
     // by the factory's `interpolator` (declared before stages_, which takes
     // the factory over).
@@ -207,6 +233,8 @@ private:
     int outGop_ = 1;
     VideoTrack outTrack_;
     int outSegments_ = 0;
+    int outStart_ = -1;      // the run's first segment
+    bool outTimed_ = false;  // its filing measures a restart's cost
     // The current run's sound (TV titles with sound); guarded by outMu_.
     std::shared_ptr<SoundReader> outSound_;
     // Sound sample entries built so far, by item/ordinal[/aac][/small]; used
@@ -218,6 +246,26 @@ private:
     std::unique_ptr<JoinableThread> pipeline_;
     std::unique_ptr<JoinableThread> watchdog_;
 };
+
+// Whether a request for segment `n`, which the run in force will reach,
+// should rather restart the run at `n`: waiting costs the pictures from the
+// run's next one (`nextFrame`) to the end of `n` at the run's measured rate
+// (`framesPerSecond`, pictures per second of work); a restart costs what the
+// last measured restart took (`restartMs`, from being asked to its first
+// segment filed). Only segments after the one being made qualify. The
+// restart must win by a quarter, as its cost varies with
+// the distance to the key picture before its start. Without both figures the
+// reach rule stands.
+inline bool restartBeatsWaiting(int64_t nextFrame, int n, int gop, double framesPerSecond, double restartMs) {
+    if (framesPerSecond <= 0 || restartMs <= 0 || gop < 1) return false;
+    // The segment being made (or just begun by a restart) is never worth a
+    // restart: a restart's cost includes making that very segment, and a
+    // new run at n would meet this same test again.
+    if (static_cast<int64_t>(n) <= nextFrame / gop) return false;
+    const double frames = static_cast<double>(n + 1) * gop - static_cast<double>(nextFrame);
+    if (frames <= 0) return false;
+    return frames / framesPerSecond * 1000.0 > restartMs * 1.25;
+}
 
 // Whether a run that is making segment `making` (and started at
 // `startSegment`) will soon reach segment `n`, so that a request for it waits

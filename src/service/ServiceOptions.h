@@ -34,6 +34,10 @@ struct ServiceOptions {
     // The idle release also forgets the compute device's built programs
     // (the next play builds them again).
     bool forgetProgramsOnRelease = true;
+    // An encoder per segment with x265's own tuning of the preset (no
+    // B-frames), closed at the segment's end, instead of one zero-latency
+    // encoder per run: about half the CPU per picture (bench/encoder_tuning).
+    bool segmentEncoders = true;
 };
 
 } // namespace corvel

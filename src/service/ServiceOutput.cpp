@@ -1,6 +1,7 @@
 // The encoded side of the run: submitting pictures to the encoder, and, on
 // the encoder's completion thread, assembling the pictures of a segment and
 // filing the finished segment in the store.
+#include "common/DebugLog.h"
 #include "common/Log.h"
 #include "output/MediaSegment.h"
 #include "service/Service.h"
@@ -19,6 +20,8 @@ void Service::beginOutput(int serial, int start, const StreamInfo& info, const V
         outTrack_ = track;
         outSerial_ = serial;
         outSegments_ = info.segments;
+        outStart_ = start;
+        outTimed_ = false;
         old = std::move(outSound_);
         if (old) old->stop();
         if (info.tv && info.sound) {
@@ -44,7 +47,19 @@ void Service::abortOutput() {
         outSerial_ = -1; // later pictures of this run are ignored
         if (outSound_) outSound_->stop(); // kept (stopped) until the next run replaces it
     }
-    if (encoder_) encoder_->completeFrames();
+    if (encoder_) {
+        // The stopped run's pictures still queued are not worth encoding:
+        // the next run's first picture would wait behind them.
+        if (encoder_->config().segmentTuned) {
+            // It holds pictures back; draining it would encode them for
+            // nothing. The next run opens a new one anyway.
+            encoder_->discard();
+        } else {
+            const size_t dropped = encoder_->abandonQueued();
+            if (dropped > 0) debugf("restart: " + std::to_string(dropped) + " queued pictures dropped unencoded");
+        }
+        encoder_->completeFrames();
+    }
     std::lock_guard<std::mutex> out(outMu_);
     pictures_.clear();
 }
@@ -102,6 +117,10 @@ void Service::finishSegmentLocked() {
     std::lock_guard<std::mutex> guard(mu_);
     // A segment of a run that was replaced meanwhile is made and thrown away.
     if (outSerial_ == serial_) {
+        const int64_t sinceAsked = monotonicMs() - runAskedMs_;
+        debugf("segment " + std::to_string(index) + " filed " + std::to_string(sinceAsked) +
+               " ms after its run was asked for (" + std::to_string(data->size()) + " bytes)");
+        if (outTimed_ && index == outStart_) restartCostMs_ = static_cast<double>(sinceAsked);
         store_.file(static_cast<int>(index), data); // wakes the waiters
         store_.trim(std::max(startSegment_, lastAsked_));
     }

@@ -1,5 +1,6 @@
 // The run side of the service: the pipeline loop, preparation, the frame
 // loop (seek and skip, frame choice, pacing, reports) and the watchdog.
+#include "common/DebugLog.h"
 #include "common/EnhanceError.h"
 #include "common/Fmt.h"
 #include "common/Log.h"
@@ -40,6 +41,46 @@ std::unique_ptr<PictureSource> Service::openSource(const StreamInfo& info) {
     return decoder;
 }
 
+namespace {
+
+// What a kept source must match to be used again: the same parts, brought
+// to the same picture size.
+std::string sourceIdentity(const StreamInfo& info) {
+    std::string identity = std::to_string(info.width) + "x" + std::to_string(info.height);
+    for (size_t i = 0; i < info.parts.size(); ++i) {
+        identity += "\n" + info.parts[i].url + " " + fmt(6, info.parts[i].durationSec);
+        if (i < info.partOffsets.size()) identity += " @" + fmt(6, info.partOffsets[i]);
+    }
+    return identity;
+}
+
+} // namespace
+
+std::unique_ptr<PictureSource> Service::takeSource(const StreamInfo& info) {
+    if (!info.tv && source_ && sourceFor_ == sourceIdentity(info)) return std::move(source_);
+    source_.reset();
+    return openSource(info);
+}
+
+void Service::keepSource(std::unique_ptr<PictureSource> source, const StreamInfo& info) {
+    if (info.tv || !source) return;
+    source_ = std::move(source);
+    sourceFor_ = sourceIdentity(info);
+}
+
+void Service::renewEncoder(const VideoTrack& track) {
+    const EncoderConfig config = encoder_->config();
+    const Encoder::Stats counted = encoder_->takeStats();
+    carriedStats_.bytes += counted.bytes;
+    carriedStats_.pictures += counted.pictures;
+    encoder_.reset();
+    encoder_ = std::make_unique<Encoder>(config, false);
+    // One stream, one set of parameter sets: the init segment carries the
+    // first encoder's, so every later one must give the very same bytes.
+    auto record = hvcC(encoder_->headerFormat());
+    if (!record || *record != track.hvcC) throw EnhanceError("The encoder's parameter sets changed.");
+}
+
 void Service::pipelineLoop() {
     Lock lock(mu_);
     for (;;) {
@@ -67,6 +108,7 @@ void Service::pipelineLoop() {
 
         if (rp) {
             encoder_.reset();
+            source_.reset();
             interpolator_.reset();
             stages_.release();
             // The programs of the released stages: compiled code and the
@@ -138,17 +180,21 @@ void Service::prepare(const Key& key, const StreamInfo& info) {
         PictureShape shape;
         int sourceBits = 8;
         {
-            auto source = openSource(info);
+            // Kept for the run: its movie box is read once.
+            auto source = takeSource(info);
             color = source->sourceColor();
             shape = source->sourceShape();
             sourceBits = source->sourceBits();
+            keepSource(std::move(source), info);
         }
         bool clientLift = false;
         {
             std::lock_guard<std::mutex> guard(mu_);
             clientLift = clientLift_;
         }
+        const int64_t tOpened = monotonicMs();
         EncoderConfig config = encoderConfig(info, color, key.tone, options_);
+        config.segmentTuned = options_.segmentEncoders;
         config.sarWidth = shape.sarWidth;
         config.sarHeight = shape.sarHeight;
         // A closed encoder (drained after x265 held pictures back) takes no
@@ -157,6 +203,7 @@ void Service::prepare(const Key& key, const StreamInfo& info) {
             encoder_.reset();
             encoder_ = std::make_unique<Encoder>(config);
         }
+        const int64_t tEncoder = monotonicMs();
         if (info.interpolate) {
             if (!(interpolator_ && interpolator_->width() == info.width &&
                   interpolator_->height() == info.height)) {
@@ -171,7 +218,9 @@ void Service::prepare(const Key& key, const StreamInfo& info) {
             std::lock_guard<std::mutex> guard(mu_);
             debandWay_ = stages_.deband() ? stages_.deband()->way() : std::string();
         }
+        const int64_t tStages = monotonicMs();
         const EncoderFormat format = encoder_->prime(kPixelFormatX420);
+        const int64_t tPrimed = monotonicMs();
         auto record = hvcC(format);
         if (!record || record->empty()) throw EnhanceError("The encoder gave no hvcC.");
         VideoTrack track;
@@ -199,6 +248,11 @@ void Service::prepare(const Key& key, const StreamInfo& info) {
         auto data = std::make_shared<const std::vector<uint8_t>>(
             makeInitSegment(track, static_cast<uint64_t>(std::max<int64_t>(info.frames, 0))));
 
+        debugf("preparation of " + key.item + ": MP4 open " + std::to_string(tOpened - t0) +
+               " ms, encoder start " + std::to_string(tEncoder - tOpened) + " ms, stages " +
+               std::to_string(tStages - tEncoder) + " ms, encoder prime " + std::to_string(tPrimed - tStages) +
+               " ms, init segment " + std::to_string(monotonicMs() - tPrimed) + " ms");
+        preparedMs_ = monotonicMs();
         std::lock_guard<std::mutex> guard(mu_);
         preparing_ = false;
         if (key == key_) {
@@ -235,20 +289,27 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
         }
         cv_.notify_all();
     };
+    std::unique_ptr<PictureSource> source;
     auto stop = [&] {
+        keepSource(std::move(source), info);
         abortOutput();
         logf("service: run from segment " + std::to_string(start) + " ended after " + std::to_string(frames) +
              " frames (restarted or stopped)");
     };
 
     stages_.setTone(key.tone);
+    // Where the run's time goes (debug lines): milliseconds per phase.
+    const int64_t tRun = monotonicMs();
     bool needPrepare;
+    int64_t askedMs;
     {
         std::lock_guard<std::mutex> guard(mu_);
         needPrepare = !store_.init() || !(key == key_);
+        askedMs = runAskedMs_;
     }
     if (needPrepare) prepare(key, info);
     if (!validRun(serial)) return;
+    const int64_t tPrepared = monotonicMs();
     VideoTrack track;
     std::string lastError;
     {
@@ -260,23 +321,52 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
         fail(lastError.empty() ? std::string("The encoder did not open.") : lastError);
         return;
     }
+    const bool perSegment = encoder_->config().segmentTuned;
+    if (encoder_->closed()) {
+        // The last run ended with a flush (segment-tuned encoders end so).
+        try {
+            renewEncoder(track);
+        } catch (const std::exception& error) {
+            fail(errorText(error));
+            return;
+        }
+    }
     beginOutput(serial, start, info, track);
+    if (!needPrepare && preparedMs_ < askedMs) {
+        // A restart of a key prepared before it was asked for: its first
+        // segment's time is what a restart costs (a first run's includes
+        // the preparation).
+        std::lock_guard<std::mutex> out(outMu_);
+        outTimed_ = true;
+    }
     const int64_t first = static_cast<int64_t>(start) * info.gop;
     const double half = 0.5 / info.fps;
     const double startTime = static_cast<double>(first) * info.fpsDen / info.fpsNum;
 
-    std::unique_ptr<PictureSource> source;
     std::optional<DecodedFrame> cur, next;
+    int64_t tOpened = 0;
     try {
-        source = openSource(info);
-        if (!seekRun(serial, *source, startTime, half, cur, next)) return;
+        source = takeSource(info);
+        tOpened = monotonicMs();
+        if (!seekRun(serial, *source, startTime, half, cur, next)) {
+            keepSource(std::move(source), info);
+            return;
+        }
     } catch (const std::exception& error) {
         fail(errorText(error));
         return;
     }
+    debugf("run from segment " + std::to_string(start) + ": asked " + std::to_string(tRun - askedMs) +
+           " ms before it began, preparation " + std::to_string(tPrepared - tRun) + " ms, MP4 open " +
+           std::to_string(tOpened - tPrepared) + " ms, decode to the first needed picture " +
+           std::to_string(monotonicMs() - tOpened) + " ms");
     if (!cur) {
         fail("The title ended before this segment.");
         return;
+    }
+    if (!next) {
+        std::lock_guard<std::mutex> guard(mu_);
+        if (serial == serial_) sourceEnded_ = true;
     }
 
     // The run interpolates when the title asks for it and the preparation
@@ -326,24 +416,74 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
 
     int64_t intervalStart = monotonicMs();
     int64_t intervalFrames = 0;
+    // One segment's phases, milliseconds (debug lines).
+    int64_t decodeMs = 0, stagesMs = 0, submitMs = 0, paceMs = 0;
+    const bool timing = debugLogging();
+    // The run's speed for the near-seek decision: pictures per second of
+    // work, from its first picture on, pacing waits left out.
+    const int64_t workStart = monotonicMs();
+    int64_t pacedMs = 0;
     try {
         for (int64_t f = first; f < info.frames; ++f) {
             const double t = static_cast<double>(f) * info.fpsDen / info.fpsNum;
+            const int64_t s = f / info.gop;
+            if (timing && f % info.gop == 0 && f > first) {
+                debugf("segment " + std::to_string(s - 1) + " made: decode " + std::to_string(decodeMs) +
+                       " ms, stages " + std::to_string(stagesMs) + " ms, encoder submit " +
+                       std::to_string(submitMs) + " ms, pacing " + std::to_string(paceMs) + " ms");
+                decodeMs = stagesMs = submitMs = paceMs = 0;
+            }
+            int64_t tick = timing ? monotonicMs() : 0;
+            auto lap = [&](int64_t& into) {
+                if (!timing) return;
+                const int64_t now = monotonicMs();
+                into += now - tick;
+                tick = now;
+            };
             // Frame choice: the last source picture that starts no later
             // than half an output frame after t (repeats when the output
             // rate is higher, skips when it is lower).
             while (next && next->pts <= t + half) {
                 cur = std::move(next);
                 next = source->read();
+                if (!next) {
+                    std::lock_guard<std::mutex> guard(mu_);
+                    if (serial == serial_) sourceEnded_ = true;
+                }
             }
-            const int64_t s = f / info.gop;
-            if (f % info.gop == 0) pace(serial, s, f > first);
+            lap(decodeMs);
+            if (f % info.gop == 0) {
+                const int64_t before = monotonicMs();
+                if (f > first) {
+                    const double workMs = static_cast<double>(before - workStart - pacedMs);
+                    std::lock_guard<std::mutex> guard(mu_);
+                    if (serial == serial_ && workMs > 0)
+                        makingFps_ = static_cast<double>(frames) * 1000.0 / workMs;
+                }
+                int64_t drainMs = 0;
+                if (perSegment && f > first) {
+                    // The segment is complete: its held pictures come back
+                    // and it is filed now; the next one gets a new encoder.
+                    encoder_->close();
+                    std::lock_guard<std::mutex> out(outMu_);
+                    finishSegmentLocked();
+                    drainMs = monotonicMs() - before;
+                }
+                pace(serial, s, f > first);
+                pacedMs += monotonicMs() - before - drainMs;
+                if (encoder_->closed()) renewEncoder(track);
+                submitMs += drainMs;
+                paceMs -= drainMs;
+            }
+            lap(paceMs);
             if (!validRun(serial)) {
                 stop();
                 return;
             }
             PictureRef picture = stages_.apply(choose(t), t);
+            lap(stagesMs);
             encode(*encoder_, picture, f, info.gop, first, serial);
+            lap(submitMs);
             if (frames == 0) {
                 logf("service: first frame of the run submitted (source " + fmt(3, cur->pts) + " s for " +
                      fmt(3, t) + " s)");
@@ -369,6 +509,7 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
     }
 
     // The end of the title.
+    keepSource(std::move(source), info);
     finishOutput();
     endSound();
     std::lock_guard<std::mutex> guard(mu_);
@@ -390,6 +531,7 @@ bool Service::seekRun(int serial, PictureSource& source, double startTime, doubl
     // A file title's samples are exact: a run past them fails (below).
     const bool padTail = source.padsItsTail() && startTime > 0;
     source.seek(startTime);
+    source.skipBefore(startTime - half);
     if (!validRun(serial)) return false;
     // Sought past the end of a cut stream, ffmpeg may only report the
     // damage it met there: that is the title's failure only if no earlier
@@ -454,7 +596,10 @@ void Service::pace(int serial, int64_t segment, bool madeOne) {
 
 void Service::report(int64_t frames, double elapsedMs, int64_t segment, const StreamInfo& info,
                      Interpolator* interpolator, int64_t inBetween, int64_t repeats) {
-    const Encoder::Stats stats = encoder_->takeStats();
+    Encoder::Stats stats = encoder_->takeStats();
+    stats.bytes += carriedStats_.bytes;
+    stats.pictures += carriedStats_.pictures;
+    carriedStats_ = {};
     const StageChain::Figures figures = stages_.takeFigures();
     double frc = 0;
     if (interpolator) {

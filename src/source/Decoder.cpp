@@ -64,6 +64,7 @@ std::shared_ptr<Mp4Track> Decoder::track(int part) {
 }
 
 void Decoder::seek(double to) {
+    skipBefore_ = -1e300;
     if (parts_.empty()) return;
     // The last part whose start is at or before `to` (part 0 before the start).
     size_t chosen = parts_.size() - 1;
@@ -158,6 +159,9 @@ void Decoder::deliver(const AVFrame& frame, double partStart) {
         failed(local, AVERROR_INVALIDDATA);
         return;
     }
+    // A picture the caller would skip after a seek costs its decoding only.
+    if (partStart + local < skipBefore_) return;
+    ++converted_;
     // The title's size when one is set; otherwise the picture's own, made
     // even (the picture layout has even sizes; an odd last row or column is
     // dropped).

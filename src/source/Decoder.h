@@ -32,6 +32,9 @@ public:
     Decoder& operator=(const Decoder&) = delete;
 
     void seek(double to) override;
+    // Pictures before `time` are decoded (later ones refer to them) but
+    // never converted to the output format nor returned.
+    void skipBefore(double time) override { skipBefore_ = time; }
     std::optional<DecodedFrame> read() override;
     SourceColor sourceColor() override;
     int sourceBits() override;
@@ -49,6 +52,11 @@ public:
     // video) has its pictures turned upright here instead of carrying the turn.
     void setPictureSize(int width, int height);
 
+    // Pictures converted to the output format over this decoder's life
+    // (those left out by skipBefore are not).
+    int64_t picturesConverted() const { return converted_; }
+    // MP4 parts whose movie box this decoder read.
+    int partsOpened() const { return static_cast<int>(tracks_.size()); }
     // Pictures that failed to decode over this decoder's life.
     int decodeErrors() const { return decodeErrors_.load(); }
     // Decoder sessions created so far (a new one only when the format changes).
@@ -98,6 +106,8 @@ private:
     std::vector<DecodedFrame> pending_; // guarded by pendingLock_; sorted by pts
     std::atomic<int> decodeErrors_{0};
     int sessionsCreated_ = 0;
+    double skipBefore_ = -1e300; // title seconds; see skipBefore
+    int64_t converted_ = 0;
     int threads_ = 0;
     std::unique_ptr<PicturePool> pool_;
     PictureConverter converter_;

@@ -25,6 +25,10 @@ public:
     // about `to` seconds of title time on (earlier ones of the same group of
     // pictures may come first; the caller skips them). Throws EnhanceError.
     virtual void seek(double to) = 0;
+    // After a seek: pictures that start before `time` (seconds on the
+    // title's clock) will be skipped by the caller, so the source may leave
+    // them out of `read` without converting them. Holds until the next seek.
+    virtual void skipBefore(double time) { (void)time; }
     // The next picture in presentation order; none at the end of the title.
     // Throws EnhanceError.
     virtual std::optional<DecodedFrame> read() = 0;

@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 namespace corvel {
 namespace {
@@ -221,6 +223,105 @@ TEST(Encoder, ClosedEncoderDeliversWhatItHeldAndIsNotReused) {
     }
     Encoder fresh(same);
     EXPECT_TRUE(fresh.reusableFor(same));
+}
+
+TEST(Encoder, AbandonedPicturesAreNotEncodedAndDoneStaysInOrder) {
+    auto picture = makePicture(320, 180);
+    fillPicture(*picture, 400, 500, 600);
+    Encoder encoder(config(320, 180));
+    // The first picture's completion holds the encoder thread, so the next
+    // four are still queued when the run is abandoned.
+    std::atomic<bool> open{false};
+    std::mutex orderLock;
+    std::vector<std::pair<int, bool>> order; // (submission, encoded)
+    for (int i = 0; i < 5; ++i)
+        encoder.encode(*picture, i == 0, [&, i](std::optional<EncodedPicture> p) {
+            while (i == 0 && !open.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::lock_guard<std::mutex> guard(orderLock);
+            order.emplace_back(i, p.has_value());
+        });
+    std::thread opener([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        open = true;
+    });
+    const size_t dropped = encoder.abandonQueued();
+    opener.join();
+    encoder.completeFrames();
+    EXPECT_EQ(dropped, 4u);
+    ASSERT_EQ(order.size(), 5u);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(order[i].first, i);
+        EXPECT_EQ(order[i].second, i == 0) << "picture " << i;
+    }
+    // Still usable: the next picture is encoded.
+    std::atomic<bool> encoded{false};
+    encoder.encode(*picture, true, [&](std::optional<EncodedPicture> p) { encoded = p.has_value(); });
+    encoder.completeFrames();
+    EXPECT_TRUE(encoded.load());
+    EXPECT_EQ(encoder.takeStats().pictures, 2);
+}
+
+TEST(Encoder, SegmentTunedEncodersHoldPicturesUntilClosedAndShareParameterSets) {
+    auto picture = makePicture(320, 180);
+    fillPicture(*picture, 400, 500, 600);
+    EncoderConfig tuned = config(320, 180);
+    tuned.segmentTuned = true;
+    Encoder first(tuned);
+    // The format comes from the parameter sets: nothing is encoded for it.
+    const EncoderFormat format = first.prime(kPixelFormatX420);
+    EXPECT_EQ(first.tick(), 0);
+    EXPECT_EQ(format, first.headerFormat());
+    ASSERT_TRUE(hvcC(format).has_value());
+    std::mutex lock;
+    std::vector<int> order;
+    std::vector<bool> keys;
+    for (int i = 0; i < 24; ++i)
+        first.encode(*picture, i == 0, [&, i](std::optional<EncodedPicture> p) {
+            std::lock_guard<std::mutex> guard(lock);
+            if (!p) return;
+            order.push_back(i);
+            keys.push_back(p->key);
+        });
+    first.close(); // the segment's end: every held picture comes back
+    ASSERT_EQ(order.size(), 24u);
+    for (int i = 0; i < 24; ++i) {
+        EXPECT_EQ(order[i], i);
+        EXPECT_EQ(keys[i], i == 0) << i;
+    }
+    // The next segment's encoder gives the very same parameter sets, and
+    // differs from the zero-latency encoder of the same picture settings.
+    Encoder second(tuned, false);
+    EXPECT_EQ(second.headerFormat(), first.headerFormat());
+    EXPECT_FALSE(second.reusableFor(config(320, 180)));
+}
+
+TEST(Encoder, DiscardedEncoderEncodesNothingItHeld) {
+    auto picture = makePicture(320, 180);
+    fillPicture(*picture, 400, 500, 600);
+    EncoderConfig tuned = config(320, 180);
+    tuned.segmentTuned = true;
+    Encoder encoder(tuned);
+    std::mutex lock;
+    std::vector<std::pair<int, bool>> order; // (submission, encoded)
+    for (int i = 0; i < 10; ++i)
+        encoder.encode(*picture, i == 0, [&, i](std::optional<EncodedPicture> p) {
+            std::lock_guard<std::mutex> guard(lock);
+            order.emplace_back(i, p.has_value());
+        });
+    encoder.discard();
+    // Every picture got its completion, in order; those x265 still held
+    // (its lookahead) were not encoded.
+    ASSERT_EQ(order.size(), 10u);
+    int encoded = 0;
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(order[i].first, i);
+        encoded += order[i].second;
+    }
+    EXPECT_LT(encoded, 10);
+    EXPECT_EQ(encoder.takeStats().pictures, encoded);
+    EXPECT_TRUE(encoder.closed());
+    EXPECT_THROW(encoder.encode(*picture, true, [](std::optional<EncodedPicture>) {}), EnhanceError);
+    encoder.completeFrames(); // returns: nothing is owed
 }
 
 TEST(Encoder, PresetFromEnvironment) {

@@ -163,6 +163,30 @@ TEST(ReachRule, OneBehindToFourAheadWaits) {
     EXPECT_FALSE(runWillReach(false, 6, 0, 6)); // no run
 }
 
+TEST(ReachRule, ASlowRunIsRestartedWhenThatIsFaster) {
+    // 720p at 10 pictures/s, 24 a segment, a restart measured at 2.6 s: the
+    // run is at picture 30 (making segment 1).
+    // Segment 4 ends at picture 120: 90 pictures, 9 s of waiting: restart.
+    EXPECT_TRUE(restartBeatsWaiting(30, 4, 24, 10.0, 2600));
+    // Segment 2 ends at picture 72: 4.2 s, more than 1.25 x 2.6 s = 3.25 s: restart.
+    EXPECT_TRUE(restartBeatsWaiting(30, 2, 24, 10.0, 2600));
+    // The quarter's margin: 4.2 s of waiting against 1.25 x the restart.
+    EXPECT_FALSE(restartBeatsWaiting(30, 2, 24, 10.0, 3360)); // 4.2 s against 4.2 s
+    EXPECT_TRUE(restartBeatsWaiting(30, 2, 24, 10.0, 3350));
+    // The segment being made is never restarted for, however slow the run:
+    // a run just restarted there would otherwise be restarted again and again.
+    EXPECT_FALSE(restartBeatsWaiting(30, 1, 24, 1.0, 100));
+    EXPECT_FALSE(restartBeatsWaiting(24, 1, 24, 1.0, 100));
+    EXPECT_FALSE(restartBeatsWaiting(47, 1, 24, 1.0, 100));
+    // A fast run (200 pictures/s): four ahead is 0.45 s away: wait.
+    EXPECT_FALSE(restartBeatsWaiting(30, 4, 24, 200.0, 2600));
+    // Without a measured speed or restart the reach rule stands.
+    EXPECT_FALSE(restartBeatsWaiting(30, 4, 24, 0.0, 2600));
+    EXPECT_FALSE(restartBeatsWaiting(30, 4, 24, 10.0, 0));
+    // Already made (the run is past its end): nothing to wait for.
+    EXPECT_FALSE(restartBeatsWaiting(130, 4, 24, 10.0, 100));
+}
+
 TEST_F(ServiceHttp, TvDescriptionsAreCachedWithTheKeys) {
     addSidecar("show", "small4.mp4", 320, 180, 25, 4);
     startService();

@@ -2,6 +2,7 @@
 // real decoding and encoding of small pictures.
 #include "common/EnhanceError.h"
 #include "service/ServiceFixture.h"
+#include "source/Mp4Track.h"
 
 #include <gtest/gtest.h>
 #include <algorithm>
@@ -59,6 +60,27 @@ private:
     ScaleMethod method_;
     int iw_, ih_, ow_, oh_;
 };
+
+// A lift that takes 30 ms a picture: a run slow enough that waiting four
+// segments costs more than a restart.
+class SlowLift : public MarkingLift {
+public:
+    using MarkingLift::MarkingLift;
+    PictureRef apply(const PictureRef& picture) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        return picture;
+    }
+};
+
+StageFactory slowStages() {
+    StageFactory f = defaultStageFactory();
+    f.lift = [](int w, int h, const ToneParams& p) {
+        auto lift = std::make_unique<SlowLift>(w, h);
+        lift->setParams(p);
+        return lift;
+    };
+    return f;
+}
 
 StageFactory testStages() {
     StageFactory f = defaultStageFactory();
@@ -412,4 +434,72 @@ TEST_F(ServiceRun, AWaitingInitRequestKeepsTheKeyFromTheIdleRelease) {
     // Released once nobody asks or waits any more.
     EXPECT_TRUE(eventually([&] { return status()["item"].is_null(); }, 10s));
     EXPECT_EQ(count(log(), "no request for"), 1) << log();
+}
+
+TEST_F(ServiceRun, TheTitleIsOpenedOnceForPreparationAndItsRuns) {
+    startService();
+    // What reading the part's movie box costs in requests.
+    standin_->resetStats();
+    { Mp4Track track(standin_->base() + "/media/small30.mp4", "small30.mp4"); }
+    const int64_t perOpening = standin_->stats()["media"].get<int64_t>();
+    ASSERT_GE(perOpening, 1);
+
+    standin_->resetStats();
+    ASSERT_EQ(get("/v1/enhanced/t/index.m3u8").status, 200);
+    ASSERT_EQ(get("/v1/enhanced/t/init.mp4").status, 200);
+    ASSERT_EQ(get("/v1/enhanced/t/seg/0.m4s").status, 200);
+    ASSERT_EQ(get("/v1/enhanced/t/seg/20.m4s").status, 200); // a restart, same title
+    EXPECT_EQ(status()["restarts"], 2);
+    // One opening for the preparation and both runs, and one window of
+    // media bytes (the whole small title) that the restart reads again from
+    // memory.
+    EXPECT_EQ(standin_->stats()["media"].get<int64_t>(), perOpening + 1);
+}
+
+TEST_F(ServiceRun, ASlowRunIsRestartedForANearSegmentWhenWaitingTakesLonger) {
+    for (const bool byMeasure : {true, false}) {
+        SCOPED_TRACE(byMeasure ? "restart when faster" : "reach rule only");
+        ServiceTiming timing = fastTiming();
+        timing.restartWhenFaster = byMeasure;
+        startService(ServiceOptions(), timing, slowStages());
+        const std::string q = "?hdr=1";
+        ASSERT_EQ(get("/v1/enhanced/t/seg/0.m4s" + q).status, 200);
+        // A far request: a restart, whose time is measured.
+        ASSERT_EQ(get("/v1/enhanced/t/seg/20.m4s" + q).status, 200);
+        ASSERT_EQ(status()["restarts"], 2);
+        const int at = making();
+        ASSERT_LT(at, 23); // 25 pictures at 30 ms: 0.75 s a segment
+        // Four ahead of the one being made: within the reach rule, but about
+        // 3 s of waiting against a restart of about one segment.
+        const int n = at + 4;
+        RawResponse near = get("/v1/enhanced/t/seg/" + std::to_string(n) + ".m4s" + q);
+        ASSERT_EQ(near.status, 200);
+        EXPECT_EQ(decodeTime(near.body), static_cast<uint64_t>(n) * 25u);
+        if (byMeasure) {
+            EXPECT_EQ(status()["restarts"], 3);
+            EXPECT_EQ(status()["start_segment"], n);
+        } else {
+            EXPECT_EQ(status()["restarts"], 2);
+        }
+    }
+}
+
+TEST_F(ServiceRun, DebugLevelLogsWhereTheTimeGoes) {
+    startService();
+    ASSERT_EQ(get("/v1/enhanced/t/seg/0.m4s").status, 200);
+    EXPECT_EQ(log().find("debug: "), std::string::npos); // not without the level
+
+    setenv("CORVEL_ENHANCE_LOG_LEVEL", "debug", 1);
+    addSidecar("u", "small30.mp4", 320, 180, 25, 30);
+    ASSERT_EQ(get("/v1/enhanced/u/index.m3u8").status, 200);
+    ASSERT_EQ(get("/v1/enhanced/u/init.mp4").status, 200);
+    ASSERT_EQ(get("/v1/enhanced/u/seg/0.m4s").status, 200);
+    ASSERT_EQ(get("/v1/enhanced/u/seg/20.m4s").status, 200);
+    unsetenv("CORVEL_ENHANCE_LOG_LEVEL");
+    const std::string text = log();
+    for (const char* line : {"debug: item request for u: ", "debug: preparation of u: MP4 open ",
+                             "debug: run from segment 0: asked ", "debug: run from segment 20: asked ",
+                             ", decode to the first needed picture ", "debug: segment 0 filed ",
+                             "debug: segment 0 made: decode ", "debug: segment 20 filed "})
+        EXPECT_NE(text.find(line), std::string::npos) << line;
 }

@@ -154,6 +154,38 @@ TEST_F(DecoderTest, SeekStartsAtTheKeyPictureBefore) {
     for (size_t i = 1; i < frames.size(); ++i) EXPECT_GT(frames[i].pts, frames[i - 1].pts);
 }
 
+TEST_F(DecoderTest, PicturesSkippedAfterASeekAreNeverConverted) {
+    std::string clip = clips::h264Front();
+    TitlePart p = part(clip, "front-skip.mp4", 2);
+    Decoder plain({p}, {0}, kPixelFormatX420);
+    plain.seek(1.1);
+    auto all = readAll(plain);
+    Decoder skipping({p}, {0}, kPixelFormatX420);
+    skipping.seek(1.1);
+    skipping.skipBefore(1.1);
+    auto kept = readAll(skipping);
+    // The same pictures from 1.1 s on, bit for bit; none before.
+    std::vector<const DecodedFrame*> wanted;
+    for (const auto& f : all)
+        if (f.pts >= 1.1) wanted.push_back(&f);
+    ASSERT_FALSE(wanted.empty());
+    ASSERT_LT(wanted.size(), all.size()); // 1.1 s lies inside a group of pictures
+    ASSERT_EQ(kept.size(), wanted.size());
+    for (size_t i = 0; i < kept.size(); ++i) {
+        EXPECT_DOUBLE_EQ(kept[i].pts, wanted[i]->pts);
+        std::vector<uint16_t> ours, theirs;
+        appendPlanar(*kept[i].buffer, ours);
+        appendPlanar(*wanted[i]->buffer, theirs);
+        EXPECT_TRUE(ours == theirs) << "picture " << i;
+    }
+    EXPECT_EQ(skipping.picturesConverted(), static_cast<int64_t>(kept.size()));
+    EXPECT_EQ(plain.picturesConverted(), static_cast<int64_t>(all.size()));
+    // A seek ends the skipping: the key picture before 1.1 s comes back.
+    skipping.seek(1.1);
+    auto again = readAll(skipping);
+    EXPECT_EQ(again.size(), all.size());
+}
+
 TEST_F(DecoderTest, TwoPartsWithEqualSettingsShareOneSession) {
     std::string first = clips::h264Front(), second = clips::h264Copy();
     Decoder decoder({part(first, "front.mp4", 2), part(second, "copy.mp4", 2)}, {0, 2}, kPixelFormatX420);
