@@ -42,10 +42,8 @@ cmake --build build-tsan -j "$jobs" --target http_server_tests source_integratio
 TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan.supp" \
   ctest --test-dir build-tsan -j "$jobs" --output-on-failure --timeout 300 \
   -R '^(ServerTest|DecoderTest|Encoder|SegmentStore|Service(Run|Http)|Player)\.' \
-  -E 'AWaitingRequestKeepsTheKeyFromTheIdleRelease|^Player\.Interpolation'
-# Left out: that test's 300 ms idle limit is shorter than a preparation takes
-# under ThreadSanitizer's slowdown (an init wait does not yet count as
-# activity); and the interpolation players, whose OpenCV thread-local storage
-# clean-up is reported as a mutex unlocked by another thread inside the
-# uninstrumented library.
+  -E '^ServiceRun\.IdleReleaseLetsGoOfEveryPicture$|^Player\.Interpolation'
+# Left out: the interpolation players and the release test that plays with
+# interpolation, whose OpenCV thread-local storage clean-up is reported as a
+# mutex unlocked by another thread inside the uninstrumented library.
 echo "== all tests passed"
