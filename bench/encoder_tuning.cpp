@@ -27,7 +27,7 @@
 //
 //   encoder_tuning [--size 1280x720] [--frames 240] [--segment 24] [--rounds 1]
 //                  [--preset ultrafast] [--crf 15,17,19,21,23]
-//                  [--source mandelbrot|testsrc2] [--keep DIR]
+//                  [--source mandelbrot|testsrc2] [--grain 4] [--keep DIR]
 #include <x265.h>
 
 #include <fcntl.h>
@@ -64,6 +64,7 @@ struct Options {
     std::string preset = "ultrafast";
     std::vector<double> crfs = {15, 17, 19, 21, 23};
     std::string source = "mandelbrot";
+    int grain = 4; // strength of the temporal noise on the clip, 0: none
     std::string keep; // folder for the streams and the source, empty: none
 };
 
@@ -254,10 +255,11 @@ int main(int argc, char** argv) {
         else if (a == "--preset") o.preset = argv[i + 1];
         else if (a == "--crf") o.crfs = parseList(argv[i + 1]);
         else if (a == "--source") o.source = argv[i + 1];
+        else if (a == "--grain") o.grain = std::atoi(argv[i + 1]);
         else if (a == "--keep") o.keep = argv[i + 1];
     }
     if (o.width <= 0 || o.height <= 0 || (o.width & 1) || (o.height & 1) || o.frames <= 0 || o.segment <= 0 ||
-        o.rounds <= 0 || o.crfs.empty()) {
+        o.rounds <= 0 || o.crfs.empty() || o.grain < 0 || o.grain > 100) {
         std::fprintf(stderr, "encoder_tuning: bad options\n");
         return 2;
     }
@@ -266,7 +268,7 @@ int main(int argc, char** argv) {
     if (!api) return 1;
 
     // Motion and texture: a zooming fractal (fine detail that keeps
-    // changing) or the moving test card, both with temporal grain.
+    // changing) or the moving test card, with temporal grain unless --grain 0.
     const std::string size = std::to_string(o.width) + "x" + std::to_string(o.height);
     std::string filter;
     if (o.source == "testsrc2") filter = "testsrc2=size=" + size + ":rate=24";
@@ -275,7 +277,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "encoder_tuning: --source is mandelbrot or testsrc2\n");
         return 2;
     }
-    filter += ",noise=alls=4:allf=t";
+    if (o.grain > 0) filter += ",noise=alls=" + std::to_string(o.grain) + ":allf=t";
     char tmp[] = "/tmp/encoder-tuning-XXXXXX";
     if (!mkdtemp(tmp)) return 1;
     const std::string dir = o.keep.empty() ? std::string(tmp) : o.keep;
@@ -344,8 +346,8 @@ int main(int argc, char** argv) {
     }
     munmap(const_cast<uint16_t*>(src.words), src.length);
 
-    std::printf("\n%s %s, %d frames at %d fps, segments of %d, preset %s, best CPU of %d\n", o.source.c_str(),
-                size.c_str(), o.frames, kFps, o.segment, o.preset.c_str(), o.rounds);
+    std::printf("\n%s (grain %d) %s, %d frames at %d fps, segments of %d, preset %s, best CPU of %d\n",
+                o.source.c_str(), o.grain, size.c_str(), o.frames, kFps, o.segment, o.preset.c_str(), o.rounds);
     std::printf("| CRF | tuning | kbit/s | PSNR-Y dB | CPU ms/frame | fps |\n|---|---|---|---|---|---|\n");
     for (size_t c = 0; c < o.crfs.size(); ++c)
         for (int way = 0; way < 3; ++way) {
