@@ -203,11 +203,12 @@ double logRateAt(const std::vector<std::pair<double, double>>& curve, double psn
 // Mean bit rate difference of `test` against `anchor` at equal PSNR, in
 // percent, over the PSNR range both cover; NaN where they do not overlap.
 double bdRate(std::vector<std::pair<double, double>> anchor, std::vector<std::pair<double, double>> test) {
+    if (anchor.size() < 2 || test.size() < 2) return std::nan("");
     std::sort(anchor.begin(), anchor.end());
     std::sort(test.begin(), test.end());
     const double lo = std::max(anchor.front().first, test.front().first);
     const double hi = std::min(anchor.back().first, test.back().first);
-    if (anchor.size() < 2 || test.size() < 2 || hi <= lo) return std::nan("");
+    if (hi <= lo) return std::nan("");
     constexpr int kSteps = 1000;
     double sum = 0;
     for (int i = 0; i <= kSteps; ++i) {
