@@ -3,6 +3,7 @@
 #include "processing/Picture.h"
 #include "processing/ScaleMethod.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -30,6 +31,21 @@ public:
     // counters.
     virtual double takeMs(bool wall) = 0;
     double takeMs() { return takeMs(false); }
+
+    // A quick timing of one picture size: one untimed picture (it pays for
+    // the device's lazy kernel set-up), then the lesser of two timed ones,
+    // in milliseconds (device time, or elapsed time when `wall` is set).
+    double leastOfTwoMs(const PictureRef& source, bool wall) {
+        scale(source);
+        takeMs(wall);
+        double least = 0;
+        for (int run = 0; run < 2; ++run) {
+            scale(source);
+            const double ms = takeMs(wall);
+            least = run == 0 ? ms : std::min(least, ms);
+        }
+        return least;
+    }
 };
 
 // Mean milliseconds per picture: device time and elapsed time.

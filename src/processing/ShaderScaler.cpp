@@ -245,16 +245,7 @@ std::optional<double> ShaderScaler::quickMs(const std::string& name, int inWidth
         PicturePool sources(inWidth, inHeight, 1, deviceStorage(scaler.context_));
         PictureRef source = sources.take();
         fillGreyRamp(*source);
-        // The first picture pays for the device's lazy kernel set-up.
-        scaler.scale(source);
-        scaler.takeMs(false);
-        double least = 0;
-        for (int run = 0; run < 2; ++run) {
-            scaler.scale(source);
-            const double ms = scaler.takeMs(false);
-            least = run == 0 ? ms : std::min(least, ms);
-        }
-        return least;
+        return scaler.leastOfTwoMs(source, false);
     } catch (const std::exception&) {
         return std::nullopt;
     }
