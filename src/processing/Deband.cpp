@@ -49,8 +49,7 @@ Deband::Deband(int width, int height, const std::optional<std::string>& director
     const auto [nw, nh] = networkSize(width, height);
     nw_ = nw;
     nh_ = nh;
-    const bool sizeOk = width > 0 && height > 0 && width % 2 == 0 && height % 2 == 0 &&
-                        width <= 16384 && height <= 16384;
+    const bool sizeOk = Picture::usableSize(width, height);
     if (sizeOk) {
         rgb_ = makeBuffer(*context_, static_cast<size_t>(width) * height * 4 * 2);
         map_ = makeBuffer(*context_, static_cast<size_t>(nw_) * nh_ * 2);

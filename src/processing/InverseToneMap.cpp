@@ -17,8 +17,7 @@ InverseToneMap::InverseToneMap(int width, int height, const ToneParams& tone,
     queue_ = std::make_unique<compute::ComputeQueue>(context_);
     cl_program program = context_->program("itm", {kernels::common, kernels::itm});
     kernel_ = context_->kernel(program, "itm");
-    if (width <= 0 || height <= 0 || width % 2 != 0 || height % 2 != 0 || width > 16384 ||
-        height > 16384)
+    if (!Picture::usableSize(width, height))
         throw EnhanceError("No " + sizeText(width, height) + " HDR pixel buffer pool.");
     pool_ = std::make_unique<PicturePool>(width, height, 4, deviceStorage(context_));
 }

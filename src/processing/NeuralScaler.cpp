@@ -26,10 +26,6 @@ static_assert(sizeof(Params) == 36);
 
 constexpr size_t kGroup = 16;
 
-bool usableSize(int w, int h) {
-    return w > 0 && h > 0 && w % 2 == 0 && h % 2 == 0 && w <= 16384 && h <= 16384;
-}
-
 compute::Mem deviceBuffer(compute::ComputeContext& context, size_t bytes, const std::string& failure) {
     cl_int status = CL_SUCCESS;
     compute::Mem mem(clCreateBuffer(context.context(), CL_MEM_READ_WRITE, bytes, nullptr, &status));
@@ -83,7 +79,7 @@ NeuralScaler::NeuralScaler(const std::string& network, int inWidth, int inHeight
     pack_ = context_->kernel(program, "pack");
     finish_ = context_->kernel(program, "finish");
     encode_ = context_->kernel(program, "encode");
-    if (!usableSize(outWidth, outHeight) || !usableSize(inWidth, inHeight))
+    if (!Picture::usableSize(outWidth, outHeight) || !Picture::usableSize(inWidth, inHeight))
         throw EnhanceError("No " + sizeText(outWidth, outHeight) + " pixel buffer pool.");
     pool_ = std::make_unique<PicturePool>(outWidth, outHeight, 4, deviceStorage(context_));
 

@@ -36,13 +36,15 @@ std::unique_ptr<PictureStorage> makeHostStorage(size_t bytes) {
 namespace {
 std::atomic<int64_t> liveStorageBytes{0};
 
-// Sizes a picture may have: positive, even, and small enough that the byte
-// count cannot overflow (16384 covers every output this service makes).
 void checkSize(int w, int h) {
-    if (w <= 0 || h <= 0 || (w & 1) || (h & 1) || w > 16384 || h > 16384)
+    if (!Picture::usableSize(w, h))
         throw EnhanceError("No " + std::to_string(w) + "x" + std::to_string(h) + " picture.");
 }
 } // namespace
+
+bool Picture::usableSize(int width, int height) {
+    return width > 0 && height > 0 && width % 2 == 0 && height % 2 == 0 && width <= 16384 && height <= 16384;
+}
 
 size_t Picture::bytesFor(int height, size_t stride) {
     size_t rows = static_cast<size_t>(height) + static_cast<size_t>(height) / 2;

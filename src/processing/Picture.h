@@ -68,6 +68,10 @@ struct Picture {
     static size_t bytesFor(int height, size_t stride);
     // The stride used for a width: rounded up to 32 words (64 bytes).
     static size_t strideFor(int width);
+    // Sizes a picture may have: positive, even (4:2:0 chroma), and small
+    // enough that byte counts cannot overflow (16384 covers every output
+    // this service makes).
+    static bool usableSize(int width, int height);
 
     // A picture owning `storage`, which must hold bytesFor(height, stride).
     Picture(int width, int height, size_t stride, std::unique_ptr<PictureStorage> storage);

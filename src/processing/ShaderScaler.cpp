@@ -22,10 +22,6 @@ namespace {
 constexpr size_t kGroupW = 64;
 constexpr size_t kGroupH = 1;
 
-bool usableSize(int w, int h) {
-    return w > 0 && h > 0 && w % 2 == 0 && h % 2 == 0 && w <= 16384 && h <= 16384;
-}
-
 compute::Event retained(cl_event event) {
     compute::check(clRetainEvent(event), "clRetainEvent");
     return compute::Event(event);
@@ -76,7 +72,7 @@ ShaderScaler::ShaderScaler(const ScaleMethod& method, int inWidth, int inHeight,
         columns_[plane] =
             context_->kernel(program, phasesY_ ? "resampleColumnsPhased" : "resampleColumns");
     }
-    if (!usableSize(outWidth, outHeight) || !usableSize(inWidth, inHeight))
+    if (!Picture::usableSize(outWidth, outHeight) || !Picture::usableSize(inWidth, inHeight))
         throw EnhanceError("No " + sizeText(outWidth, outHeight) + " pixel buffer pool.");
     pool_ = std::make_unique<PicturePool>(outWidth, outHeight, 4, deviceStorage(context_));
 

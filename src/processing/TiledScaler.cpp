@@ -13,10 +13,6 @@ namespace {
 constexpr size_t kGroup = 16;
 constexpr int kMostParts = 63;
 
-bool usableSize(int w, int h) {
-    return w > 0 && h > 0 && w % 2 == 0 && h % 2 == 0 && w <= 16384 && h <= 16384;
-}
-
 // Fewest parts whose tile side fits: one when a single tile is at most
 // `largest`, else the first of 2 ... 63 at most min(length, largest).
 std::optional<int> partsFor(int length, int overlap, int largest) {
@@ -127,7 +123,7 @@ VTTiledScaler::VTTiledScaler(int inWidth, int inHeight, int outWidth, int outHei
     cropChroma_ = context_->kernel(program, "cropChroma");
     placeLuma_ = context_->kernel(program, "placeLuma");
     placeChroma_ = context_->kernel(program, "placeChroma");
-    if (!usableSize(outWidth, outHeight))
+    if (!Picture::usableSize(outWidth, outHeight))
         throw EnhanceError("No " + sizeText(outWidth, outHeight) + " pixel buffer pool.");
     pool_ = std::make_unique<PicturePool>(outWidth, outHeight, 4, deviceStorage(context_));
     // 9. A source and a destination frame per tile.
