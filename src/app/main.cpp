@@ -38,6 +38,7 @@ int main(int argc, char** argv) {
     // Writes to a client that has gone must fail with EPIPE, not end us.
     std::signal(SIGPIPE, SIG_IGN);
     boundHeapArenas(); // before any thread starts: an idle service returns nearer its fresh size
+    mapLargeBlocks();  // freed picture and encoder buffers go back at once, not into the arenas
 
     std::vector<std::string> words(argv + 1, argv + argc);
     CommandLine line = parseCommandLine(words);

@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# Peak memory of the service making a whole title against ffmpeg doing the
+# same job, side by side in one run.
+#
+# Jobs (one H.264 title, 24 fps, 1 s segments, served through the stand-in):
+#   plain:    720p, no stages;  ffmpeg: libx265 at the same preset and CRF
+#   upscaled: 720p made 2560x1440 with the `bicubic` shader (up=bicubic);
+#             ffmpeg: the same with `-vf scale=2560:1440:flags=bicubic`
+#
+# The service: a fresh process per job (the upscaler named, so start-up
+# times nothing), its peak reset after it listens (`5` into
+# /proc/PID/clear_refs), then every segment asked in order; the figure is
+# VmHWM from /proc/PID/status afterwards (what it touched at most while
+# making the title, libraries included). Its start-up peak before the reset
+# is printed too. ffmpeg: "Maximum resident set size" of /usr/bin/time -v.
+# Beside each, the peak of the anonymous part (sampled every 20 ms): what
+# the process allocated itself, without the file pages of its libraries
+# (the compute runtime alone maps about 60 MB of them in the service).
+# Both sides: x265 with the preset's own tuning (the service runs an
+# encoder per segment), 10-bit 4:2:0, no B-frames, the service's CRF.
+#
+# Usage: bench/memory_vs_ffmpeg.sh [build-dir] [jobs: "plain upscaled"] [seconds]
+# SERVICE_ENV="NAME=value ..." is put in the service's environment;
+# SERVICE_WRAP="heaptrack -o FILE" (say) runs the service under a tool (its
+# figures are then the tool's process's, not the service's).
+set -euo pipefail
+build=${1:-build}
+jobs=${2:-plain upscaled}
+seconds=${3:-8}
+work=$(mktemp -d /tmp/memory-vs-ffmpeg-XXXXXX)
+mkdir -p "$work/titles"
+standin=
+service=
+trap 'kill ${standin:-} ${service:-} 2>/dev/null || true; rm -rf "$work"' EXIT
+
+ffmpeg -nostdin -v error -y -f lavfi -i "testsrc2=size=1280x720:rate=24:duration=$seconds" \
+  -c:v libx264 -preset veryfast -g 48 -keyint_min 48 -sc_threshold 0 -bf 2 -pix_fmt yuv420p \
+  -movflags +faststart "$work/src.mp4"
+for job in $jobs; do cp "$work/src.mp4" "$work/titles/$job.mp4"; done
+
+"$build/standin/corvel-standin" "$work/titles" --port 0 >"$work/standin.out" 2>"$work/standin.err" &
+standin=$!
+for _ in $(seq 200); do grep -q "listening on" "$work/standin.out" && break; sleep 0.05; done
+standin_port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/standin.out")
+
+kb() { sed -n "s/^$1:[[:space:]]*\([0-9]*\) kB/\1/p" "/proc/$service/status"; }
+mb() { python3 -c "print(f'{$1/1024:.1f}')"; }
+
+start_service() {
+  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  # shellcheck disable=SC2086
+  env ${SERVICE_ENV:-} CORVEL_ENHANCE_UPSCALER=bicubic CORVEL_ENHANCE_LOG=$work/enhancer.log \
+    ${SERVICE_WRAP:-} "$(readlink -f "$build/src/app/CorvelLiveEnhancer")" --port "$port" --companion "http://127.0.0.1:$standin_port" \
+    >"$work/service.out" 2>&1 &
+  service=$!
+  for _ in $(seq 400); do curl -sf "http://127.0.0.1:$port/v1/enhanced/status" >/dev/null && break; sleep 0.05; done
+  base="http://127.0.0.1:$port/v1/enhanced"
+}
+
+stop_service() {
+  kill $(pgrep -P "$service") "$service" 2>/dev/null || true; wait "$service" 2>/dev/null || true; service=
+}
+
+# Samples a process's resident memory every 20 ms until it ends or FILE.stop
+# appears, and writes the peaks (kB) of the whole (VmHWM) and of its
+# anonymous part (heap, stacks: what the process itself allocated; the rest
+# is file pages of its program and libraries) to FILE.
+sample() { # pid file
+  python3 - "$1" "$2" <<'PY' &
+import os, sys, time
+pid, out = sys.argv[1], sys.argv[2]
+hwm = anon = 0
+while not os.path.exists(out + ".stop"):
+    try:
+        fields = dict(l.split(":", 1) for l in open(f"/proc/{pid}/status"))
+    except (OSError, ValueError):
+        break
+    hwm = max(hwm, int(fields.get("VmHWM", "0 kB").split()[0]))
+    anon = max(anon, int(fields.get("RssAnon", "0 kB").split()[0]))
+    time.sleep(0.02)
+open(out, "w").write(f"{hwm} {anon}\n")
+PY
+}
+
+fetch() {
+  for _ in $(seq 4000); do
+    code=$(curl -s -o /dev/null -w '%{http_code}' "$1")
+    [ "$code" = 200 ] && return 0
+    [ "$code" = 503 ] || { echo "GET $1 answered $code" >&2; return 1; }
+    sleep 0.05
+  done
+  return 1
+}
+
+uptime
+printf '%-9s %12s %12s %7s %14s %14s %12s\n' job "service MB" "ffmpeg MB" ratio "service anon" "ffmpeg anon" "start-up MB"
+for job in $jobs; do
+  query=
+  scale=()
+  if [ "$job" = upscaled ]; then query="?up=bicubic"; scale=(-vf "scale=2560:1440:flags=bicubic"); fi
+  start_service
+  startup=$(kb VmHWM)
+  echo 5 >"/proc/$service/clear_refs" # the peak from here on
+  sample "$service" "$work/service.peak"
+  sampler=$!
+  playlist=$(curl -sf "$base/$job/index.m3u8$query")
+  Q=$(printf '%s\n' "$playlist" | sed -n 's/^#EXT-X-MAP:URI="init.mp4\([^"]*\)".*/\1/p')
+  fetch "$base/$job/init.mp4$Q"
+  t0=$(date +%s.%N)
+  for i in $(seq 0 $((seconds - 1))); do fetch "$base/$job/seg/$i.m4s$Q"; done
+  took=$(python3 -c "print(f'{$(date +%s.%N)-$t0:.1f}')")
+  peak=$(kb VmHWM)
+  threads=$(sed -n 's/^Threads:[[:space:]]*//p' "/proc/$service/status")
+  cpu=$(python3 -c "import os; f=open('/proc/$service/stat').read().rsplit(')',1)[1].split(); print(f'{(int(f[11])+int(f[12]))/os.sysconf(\"SC_CLK_TCK\"):.1f}')")
+  touch "$work/service.peak.stop"; wait "$sampler"; rm -f "$work/service.peak.stop"
+  read -r _ anon <"$work/service.peak"
+  stop_service
+  crf=$(sed -n 's/.*encoder: x265 preset [a-z]*, [0-9]*x[0-9]*, crf \([0-9.]*\).*/\1/p' "$work/enhancer.log" | tail -n 1)
+  /usr/bin/time -v -o "$work/time.txt" ffmpeg -nostdin -v error -y -i "$work/src.mp4" "${scale[@]}" \
+    -c:v libx265 -preset ultrafast -crf "$crf" -x265-params "bframes=0:log-level=error" \
+    -pix_fmt yuv420p10le -an -f mp4 "$work/ff.mp4" &
+  timer=$!
+  for _ in $(seq 100); do ffpid=$(pgrep -P "$timer" || true); [ -n "$ffpid" ] && break; sleep 0.01; done
+  sample "$ffpid" "$work/ff.peak"
+  sampler=$!
+  wait "$timer"; wait "$sampler"
+  read -r _ ffanon <"$work/ff.peak"
+  ff=$(sed -n 's/.*Maximum resident set size (kbytes): \([0-9]*\).*/\1/p' "$work/time.txt")
+  fftook=$(sed -n 's/.*Elapsed (wall clock) time (h:mm:ss or m:ss): \(.*\)/\1/p' "$work/time.txt")
+  ffcpu=$(python3 -c "import re; t=open('$work/time.txt').read(); print(f\"{float(re.search(r'User time .*: ([0-9.]+)', t)[1]) + float(re.search(r'System time .*: ([0-9.]+)', t)[1]):.1f}\")")
+  printf '%-9s %12s %12s %7s %14s %14s %12s   (service %s s, CPU %s s, %s threads at the end; ffmpeg %s, CPU %s s; crf %s)\n' \
+    "$job" "$(mb "$peak")" "$(mb "$ff")" "$(python3 -c "print(f'{$peak/$ff:.2f}')")" "$(mb "$anon")" \
+    "$(mb "$ffanon")" "$(mb "$startup")" "$took" "$cpu" "$threads" "$fftook" "$ffcpu" "$crf"
+done
+uptime
