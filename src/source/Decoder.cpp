@@ -136,6 +136,9 @@ std::span<const uint8_t> Decoder::bytes(const Sample& sample, const Mp4Track& tr
     uint64_t end = sample.offset + sample.size;
     bool inWindow = cachePart_ == part_ && sample.offset >= cacheOffset_ && cacheOffset_ + cache_.size() >= end;
     if (!inWindow) {
+        // The old window goes before the new one comes: never two at once.
+        Data().swap(cache_);
+        cachePart_ = -1;
         auto [window, total] = httpRange(track.url, sample.offset, std::max(sample.offset + kWindowBytes, end));
         (void)total;
         cache_ = std::move(window);
@@ -161,6 +164,24 @@ void Decoder::deliver(const AVFrame& frame, double partStart) {
     }
     // A picture the caller would skip after a seek costs its decoding only.
     if (partStart + local < skipBefore_) return;
+    // Held as libavcodec gave it (a reference to its own buffer, for 8-bit
+    // titles half the size of a converted picture) while it waits for the
+    // pictures before it: converted only when read, so the reordering
+    // window holds no converted copies.
+    std::unique_ptr<AVFrame, FrameDeleter> held(av_frame_alloc());
+    if (!held) throw EnhanceError("The Mac's decoder stopped (" + std::to_string(AVERROR(ENOMEM)) + ").");
+    if (int status = av_frame_ref(held.get(), &frame); status < 0)
+        throw EnhanceError("The Mac's decoder stopped (" + std::to_string(status) + ").");
+    PendingFrame waiting{std::move(held), partStart + local, track_};
+    std::lock_guard guard(pendingLock_);
+    auto at = std::upper_bound(pending_.begin(), pending_.end(), waiting.pts,
+                               [](double pts, const PendingFrame& f) { return pts < f.pts; });
+    pending_.insert(at, std::move(waiting));
+}
+
+DecodedFrame Decoder::convert(const PendingFrame& waiting) {
+    const AVFrame& frame = *waiting.frame;
+    const Mp4Track& track = *waiting.track;
     ++converted_;
     // The title's size when one is set; otherwise the picture's own, made
     // even (the picture layout has even sizes; an odd last row or column is
@@ -170,27 +191,22 @@ void Decoder::deliver(const AVFrame& frame, double partStart) {
     if (!pool_ || pool_->width() != width || pool_->height() != height)
         pool_ = std::make_unique<PicturePool>(width, height);
     PictureRef picture = pool_->take();
-    if (turnsUpright(*track_)) {
+    if (turnsUpright(track)) {
         // Converted at the coded orientation, then turned upright.
         if (!turnPool_ || turnPool_->width() != height || turnPool_->height() != width)
             turnPool_ = std::make_unique<PicturePool>(height, width, 1);
         PictureRef coded = turnPool_->take();
-        converter_.convert(frame, track_->fullRange, *coded);
-        turnPicture(*coded, *picture, track_->shape.quarterTurns);
+        converter_.convert(frame, track.fullRange, *coded);
+        turnPicture(*coded, *picture, track.shape.quarterTurns);
     } else {
-        converter_.convert(frame, track_->fullRange, *picture);
+        converter_.convert(frame, track.fullRange, *picture);
     }
-    const SourceColor& color = track_->color;
+    const SourceColor& color = track.color;
     picture->color = {};
     picture->color.primaries = color.primaries.value_or("");
     picture->color.transfer = color.transfer.value_or("");
     picture->color.matrix = color.matrix.value_or("");
-
-    DecodedFrame decoded{std::move(picture), partStart + local};
-    std::lock_guard guard(pendingLock_);
-    auto at = std::upper_bound(pending_.begin(), pending_.end(), decoded.pts,
-                               [](double pts, const DecodedFrame& f) { return pts < f.pts; });
-    pending_.insert(at, std::move(decoded));
+    return DecodedFrame{std::move(picture), waiting.pts};
 }
 
 void Decoder::collect(double partStart) {
@@ -258,9 +274,9 @@ std::optional<DecodedFrame> Decoder::read() {
         {
             std::lock_guard guard(pendingLock_);
             if (pending_.size() > static_cast<size_t>(track_->reorder) || (exhausted && drained_ && !pending_.empty())) {
-                DecodedFrame first = std::move(pending_.front());
+                PendingFrame first = std::move(pending_.front());
                 pending_.erase(pending_.begin());
-                return first;
+                return convert(first);
             }
         }
         if (!exhausted) {

@@ -82,7 +82,15 @@ private:
     // Moves every picture the session has finished into `pending`.
     void collect(double partStart);
     void drain();
+    // A picture libavcodec finished, as it gave it, waiting for its turn.
+    struct PendingFrame {
+        std::unique_ptr<AVFrame, FrameDeleter> frame;
+        double pts = 0; // title seconds
+        std::shared_ptr<Mp4Track> track; // the part it belongs to
+    };
     void deliver(const AVFrame& frame, double partStart);
+    // The 10-bit picture of a pending one, from the pool.
+    DecodedFrame convert(const PendingFrame& waiting);
     void failed(double localTime, int status);
     // The part's pictures are turned upright here (see setPictureSize).
     bool turnsUpright(const Mp4Track& track) const;
@@ -103,7 +111,7 @@ private:
     uint64_t cacheOffset_ = 0;
     int cachePart_ = -1;   // the part the window belongs to (-1: none)
     std::mutex pendingLock_;
-    std::vector<DecodedFrame> pending_; // guarded by pendingLock_; sorted by pts
+    std::vector<PendingFrame> pending_; // guarded by pendingLock_; sorted by pts
     std::atomic<int> decodeErrors_{0};
     int sessionsCreated_ = 0;
     double skipBefore_ = -1e300; // title seconds; see skipBefore

@@ -186,6 +186,27 @@ TEST_F(DecoderTest, PicturesSkippedAfterASeekAreNeverConverted) {
     EXPECT_EQ(again.size(), all.size());
 }
 
+// Pictures that wait for earlier ones (B-frames come out of the decoder
+// after the pictures that follow them) wait as libavcodec's own frames: a
+// picture is converted only when it is read, so the reordering window holds
+// no converted copies. Before, every read had converted reorder + 1.
+TEST_F(DecoderTest, PicturesAreConvertedOnlyWhenRead) {
+    std::string clip = clips::h264End();
+    TitlePart p = part(clip, "end-lazy.mp4", 2);
+    ASSERT_GT(Mp4Track(p.url, p.fileName).reorder, 0); // the clip does reorder
+    Decoder decoder({p}, {0}, kPixelFormatX420);
+    decoder.seek(0);
+    int64_t read = 0;
+    double last = -1;
+    while (auto frame = decoder.read()) {
+        ++read;
+        EXPECT_EQ(decoder.picturesConverted(), read) << "after picture " << read;
+        EXPECT_GT(frame->pts, last); // still in presentation order
+        last = frame->pts;
+    }
+    EXPECT_EQ(read, 48);
+}
+
 TEST_F(DecoderTest, TwoPartsWithEqualSettingsShareOneSession) {
     std::string first = clips::h264Front(), second = clips::h264Copy();
     Decoder decoder({part(first, "front.mp4", 2), part(second, "copy.mp4", 2)}, {0, 2}, kPixelFormatX420);
