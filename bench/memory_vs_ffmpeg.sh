@@ -58,7 +58,13 @@ start_service() {
 }
 
 stop_service() {
-  kill $(pgrep -P "$service") "$service" 2>/dev/null || true; wait "$service" 2>/dev/null || true; service=
+  # Under a tool the service is the tool's child: end the service only and
+  # let the tool write its findings.
+  local child
+  child=$(pgrep -P "$service" -f CorvelLiveEnhancer || true)
+  kill "${child:-$service}" 2>/dev/null || true
+  wait "$service" 2>/dev/null || true
+  service=
 }
 
 # Samples a process's resident memory every 20 ms until it ends or FILE.stop
