@@ -6,12 +6,15 @@
 //
 //   service_memory [--cycles N] [--segments S] [--no-trim] [--maps] [--settle MS]
 //                  [--arenas N] [--late-trim] [--x265-cleanup] [--keep-programs] [--plain]
+//                  [--moving-mapping]
 //
 // --maps prints the heap and the largest mappings after each release;
 // --settle is how long after the release has finished (no picture alive, no
 // more threads than fresh) it is measured;
 // --arenas bounds the allocator's arenas (M_ARENA_MAX) before anything runs
 // (default: the service's own bound, kHeapArenas; 0: glibc's default);
+// --moving-mapping leaves glibc's own mapping size for large blocks (it
+// rises with the largest block freed) instead of the service's fixed one;
 // --late-trim trims the heap once more just before each reading (what a
 // trim after every thread's exit could at best return).
 // Thread stacks are measured from outside: run it with
@@ -145,7 +148,7 @@ int main(int argc, char** argv) {
     int cycles = 20, segments = 4;
     bool trim = true, maps = false;
     int settleMs = 1000, arenas = corvel::kHeapArenas;
-    bool lateTrim = false, x265Cleanup = false, keepPrograms = false;
+    bool lateTrim = false, x265Cleanup = false, keepPrograms = false, movingMapping = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--cycles" && i + 1 < argc) cycles = std::atoi(argv[++i]);
@@ -158,6 +161,7 @@ int main(int argc, char** argv) {
         else if (a == "--x265-cleanup") x265Cleanup = true;
         else if (a == "--keep-programs") keepPrograms = true;
         else if (a == "--plain") plain = true;
+        else if (a == "--moving-mapping") movingMapping = true;
         else if (a == "--encoders" && i + 1 < argc) {
             mallopt(M_ARENA_MAX, corvel::kHeapArenas);
             const int n = std::atoi(argv[++i]);
@@ -181,6 +185,7 @@ int main(int argc, char** argv) {
         }
     }
     mallopt(M_ARENA_MAX, arenas); // 0: as many as glibc makes by default
+    if (!movingMapping) corvel::mapLargeBlocks(); // as the service's main does
     const std::filesystem::path folder = std::filesystem::temp_directory_path() / "corvel_memory_bench";
     std::filesystem::create_directories(folder);
     const std::string clip = (folder / "m720.mp4").string();
@@ -215,7 +220,8 @@ int main(int argc, char** argv) {
                 fresh, freshAnon, statusField("Threads"), trim ? "trim at release" : "no trim",
                 (", arenas " + (arenas > 0 ? std::to_string(arenas) : std::string("unbounded"))).c_str(),
                 (std::string(lateTrim ? ", late trim" : "") + (x265Cleanup ? ", x265_cleanup" : "") +
-                 (keepPrograms ? ", programs kept" : "") + (plain ? ", no blacks" : "")).c_str());
+                 (keepPrograms ? ", programs kept" : "") + (plain ? ", no blacks" : "") +
+                 (movingMapping ? ", glibc's moving mapping size" : "")).c_str());
     if (maps) {
         printHeap("fresh");
         printMaps();
