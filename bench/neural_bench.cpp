@@ -13,10 +13,13 @@
 // per picture (best of the timed pictures), once for each convolution shape
 // (strips, what CPU devices run; work-groups, what GPUs run). The device's
 // threads follow POCL_MAX_PTHREAD_COUNT; bench/neural_speed.sh sets it and
-// PyTorch's threads alike and runs both side by side.
+// PyTorch's threads alike and runs both side by side. The name
+// "truehdr-debander" times the debanding network (shaders/deband) over the
+// cells of a 1920x1080 picture's map (480 x 272 in).
 
 #include "compute/ComputeContext.h"
 #include "compute/ComputeQueue.h"
+#include "processing/DebandWeights.h"
 #include "processing/DevicePicture.h"
 #include "processing/GreyRamp.h"
 #include "processing/NetworkRunner.h"
@@ -53,10 +56,13 @@ compute::Mem buffer(compute::ComputeContext& context, size_t bytes) {
 }
 
 void runnerOnly(const std::string& shaders, const std::string& name, int pictures) {
-    constexpr int kColumns = 960;
-    constexpr int kRows = 544;
+    // The debanding network starts at half its 960x544 map.
+    const bool debander = name == "truehdr-debander";
+    const int kColumns = debander ? 480 : 960;
+    const int kRows = debander ? 272 : 544;
     const NetworkDescription description =
-        NetworkDescription::load(shaders + "/vsr/" + name + "-1920x1088.json");
+        debander ? DebandWeights::load(shaders + "/deband").network
+                 : NetworkDescription::load(shaders + "/vsr/" + name + "-1920x1088.json");
     auto context = compute::ComputeContext::shared();
     compute::ComputeQueue queue(context);
     // Random half floats of either sign, magnitudes 1/8 to 1 (exponent

@@ -12,6 +12,9 @@ default NCHW layout and in channels-last (which oneDNN runs faster here),
 and both are printed. Prints wall and process CPU milliseconds per picture,
 best of the timed pictures after one warm-up.
 
+The name "truehdr-debander" times the debanding network (shaders/deband)
+over the cells of a 1920x1080 picture's map (480 x 272 in, 960 x 544 out).
+
 Usage: torch_speed.py SHADER_DIR/vsr [pictures [threads [network ...]]]
 """
 import json
@@ -69,6 +72,29 @@ def build(path):
     return torch.nn.Sequential(*mods).eval(), d["input"]["shape"][1]
 
 
+def build_debander(directory):
+    """The debanding network from its own description (shaders/deband): conv
+    16->32 7x7, pool, 32->64 5x5, then 64->32 3x3 and 32->8 3x3 each read
+    upsampled; leaky ReLU 0.1 after the first three, ReLU after the last."""
+    with open(os.path.join(directory, "truehdr-debander.json")) as f:
+        d = json.load(f)
+    blob = np.fromfile(os.path.join(directory, "truehdr-debander.bin"), dtype="<f2").astype(np.float32)
+    mods = []
+    for i, layer in enumerate(d["layers"]):
+        cin, cout, k = layer["cin"], layer["cout"], layer["k"]
+        if i >= 2:
+            mods.append(Upsample2())
+        conv = torch.nn.Conv2d(cin, cout, k, padding=k // 2)
+        w, b = layer["weight"] // 2, layer["bias"] // 2
+        conv.weight.data = torch.from_numpy(blob[w:w + cout * cin * k * k].reshape(cout, cin, k, k).copy())
+        conv.bias.data = torch.from_numpy(blob[b:b + cout].copy())
+        mods.append(conv)
+        mods.append(torch.nn.ReLU() if i == 3 else torch.nn.LeakyReLU(0.1))
+        if i == 0:
+            mods.append(torch.nn.MaxPool2d(2))
+    return torch.nn.Sequential(*mods).eval()
+
+
 def timed(net, x):
     wall, cpu = 1e30, 1e30
     with torch.no_grad():
@@ -82,14 +108,18 @@ def timed(net, x):
 
 
 for name in names:
-    path = os.path.join(vsr, name + "-1920x1088.json")
-    if not os.path.exists(path):
-        continue
-    net, channels = build(path)
-    x = torch.rand(1, channels, 544, 960) * 2 - 1
+    if name == "truehdr-debander":
+        # A 1920x1080 picture's map is 960x544; the network starts at half that.
+        net, channels, rows, columns = build_debander(os.path.join(vsr, "..", "deband")), 16, 272, 480
+    else:
+        path = os.path.join(vsr, name + "-1920x1088.json")
+        if not os.path.exists(path):
+            continue
+        (net, channels), rows, columns = build(path), 544, 960
+    x = torch.rand(1, channels, rows, columns) * 2 - 1
     for label, n, v in (("NCHW", net, x),
                         ("channels-last", net.to(memory_format=torch.channels_last),
                          x.contiguous(memory_format=torch.channels_last))):
         wall, cpu = timed(n, v)
-        print(f"{name:20s} PyTorch {torch.__version__} CPU ({label}), {threads} threads, 960x544 cells: "
+        print(f"{name:20s} PyTorch {torch.__version__} CPU ({label}), {threads} threads, {columns}x{rows} cells: "
               f"network {wall:.1f} ms wall, {cpu:.1f} ms CPU per picture (best of {pictures})", flush=True)
