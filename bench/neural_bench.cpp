@@ -4,7 +4,8 @@
 //
 // Usage: neural_bench SHADER_DIR [pictures [network ...]]: `pictures` timed
 // pictures per network (default 3) after one warm-up picture; the networks
-// default to all six.
+// default to all six. Then each network's NeuralScaler::medianMs (a
+// warm-up picture, then up to 24 timed; one over 100 ms ends it).
 //
 //        neural_bench --runner SHADER_DIR [pictures [network ...]]: the
 // network alone through NetworkRunner over the grid a 1920x1080 picture
@@ -33,6 +34,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -138,6 +140,11 @@ int main(int argc, char** argv) {
             std::printf("%-20s grid %dx%d cells: network %.1f ms, whole picture %.1f ms per picture "
                         "(%d pictures)\n",
                         name.c_str(), scaler.gridWidth(), scaler.gridHeight(), t.gpu, t.wall, pictures);
+            std::fflush(stdout);
+            // What the start-up probe would use to choose a tier.
+            const std::optional<double> median = NeuralScaler::medianMs(name);
+            if (median) std::printf("%-20s medianMs %.1f ms\n", name.c_str(), *median);
+            else std::printf("%-20s medianMs: none (the network failed)\n", name.c_str());
         } catch (const std::exception& error) {
             std::printf("%-20s failed: %s\n", name.c_str(), error.what());
         }

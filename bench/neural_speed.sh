@@ -4,8 +4,9 @@
 # grid (960 x 544 cells, a 1920x1080 picture), network by network, each
 # side right after the other, with the same number of threads: PoCL's CPU
 # device gets POCL_MAX_PTHREAD_COUNT=THREADS, PyTorch set_num_threads(THREADS).
-# Then the whole upscaler per picture at 1920x1080 -> 3840x2160. The name
-# truehdr-debander compares the debanding network (runner and PyTorch only).
+# Then the whole upscaler per picture at 1920x1080 -> 3840x2160 and its
+# medianMs. The name truehdr-debander compares the debanding network
+# (runner and PyTorch only).
 # Usage: bench/neural_speed.sh BUILD_DIR [pictures [threads [network ...]]]
 set -e
 here=$(dirname "$0")
