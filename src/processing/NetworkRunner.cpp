@@ -18,8 +18,9 @@ constexpr int kTileH = 8;
 // Strips: two 8-column vectors a row and 4 output channels a pass make 8
 // accumulators, which with the input vectors and a broadcast weight fit the
 // 16 vector registers of AVX2; 8 rows share the staged halo. Measured on the
-// PoCL CPU device (bench/neural_bench): 3 vectors or 8 channels a pass, or 4
-// or 16 rows, were no faster or slower.
+// PoCL CPU device (the kernel alone, a 32 -> 32 3x3 layer over 960 x 544):
+// 3 vectors x 4 channels were no faster; 1 x 8 channels, and 4 or 16 rows,
+// were slower.
 constexpr int kStripVectors = 2;
 constexpr int kStripColumns = 8 * kStripVectors;
 constexpr int kStripRows = 8;
@@ -60,15 +61,14 @@ float halfToFloat(uint16_t bits) {
 // Chooses rows per strip and output channels per work item so that the
 // input tile and the block's weights fit in local memory (fewer rows first,
 // then smaller blocks), arranges the weights for the kernel's inner loop and
-// builds the layer's program.
-void NetworkRunner::planStrips(Step& step, size_t localBytes, size_t index) {
+// builds the layer's program. False (nothing built) when even one row and
+// one pass do not fit.
+bool NetworkRunner::planStrips(Step& step, size_t localBytes) {
     const NetworkLayer& layer = step.layer;
     const size_t cin = layer.inputs;
     const size_t k = layer.kernel;
     const size_t pitch = roundUp(kStripColumns + k - 1, 8);
     const int padded = static_cast<int>(roundUp(layer.outputs, kStripPass));
-    step.strips = true;
-    step.cob = kStripPass;
     step.rows = 0;
     localBytes -= std::min<size_t>(localBytes, 256); // the device's alignment of two buffers
     for (int rows = kStripRows; rows >= 1 && step.rows == 0; rows /= 2) {
@@ -86,9 +86,9 @@ void NetworkRunner::planStrips(Step& step, size_t localBytes, size_t index) {
         step.tileBytes = tile;
         step.weightBytes = roundUp(sizeof(float) * step.block * cin * k * k, 32);
     }
-    if (step.rows == 0 || step.tileBytes + step.weightBytes > localBytes)
-        throw EnhanceError("The network " + description_.network + "'s layer " +
-                           std::to_string(index + 1) + " needs more local memory than the device has.");
+    if (step.rows == 0 || step.tileBytes + step.weightBytes > localBytes) return false;
+    step.strips = true;
+    step.cob = kStripPass;
 
     // [block][pass][c][ky][kx][o of the pass], zeros for channels beyond the
     // layer's; 8 floats of slack so the kernel's 8-wide copy never ends past
@@ -120,6 +120,7 @@ void NetworkRunner::planStrips(Step& step, size_t localBytes, size_t index) {
         " -DUPSAMPLE=" + (layer.upsample ? "1" : "0");
     cl_program program = context_->program("network", {kernels::common, kernels::network}, options);
     step.kernel = context_->kernel(program, "convStrip");
+    return true;
 }
 
 NetworkRunner::NetworkRunner(std::shared_ptr<compute::ComputeContext> context,
@@ -153,8 +154,15 @@ NetworkRunner::NetworkRunner(std::shared_ptr<compute::ComputeContext> context,
         step.layer = layer;
         switch (layer.type) {
         case NetworkLayer::Type::Conv: {
-            if (shape == ConvShape::Strips || (shape == ConvShape::Auto && isCpu(context_->device()))) {
-                planStrips(step, localBytes, i);
+            // On a CPU device a layer too large for strips still gets the
+            // work-groups below (which may fit with fewer output channels).
+            const bool strips =
+                shape == ConvShape::Strips || (shape == ConvShape::Auto && isCpu(context_->device()));
+            if (strips && !planStrips(step, localBytes) && shape == ConvShape::Strips)
+                throw EnhanceError("The network " + description_.network + "'s layer " +
+                                   std::to_string(i + 1) +
+                                   " needs more local memory than the device has.");
+            if (step.strips) {
                 if (layer.upsample) {
                     w *= 2;
                     h *= 2;

@@ -69,7 +69,7 @@ private:
         compute::Mem stripBiases;
     };
 
-    void planStrips(Step& step, size_t localBytes, size_t index);
+    bool planStrips(Step& step, size_t localBytes);
 
     std::shared_ptr<compute::ComputeContext> context_;
     NetworkDescription description_;

@@ -306,6 +306,25 @@ TEST(NetworkRunner, StripsCoverEveryGeometryAndChannelCount) {
     }
 }
 
+// A layer whose tile and one pass of four channels' weights do not fit in
+// the CPU device's 512 KiB of local memory as strips (256 channels at 9x9),
+// but do as work-groups of one channel: on a CPU device it still runs,
+// correctly, as work-groups; forced to strips it is refused with the
+// runner's sentence.
+TEST(NetworkRunner, ALayerTooLargeForStripsRunsAsWorkGroups) {
+    NetworkDescription d = NetworkDescription::parse(
+        describe("big", "big.bin", 256, 12, 20, 4, 12, 20,
+                 R"({"type": "conv", "inputs": 256, "outputs": 4, "kernel": 9, "activation": "leaky", "slope": 0.1})"),
+        "big.json");
+    reference::randomWeights(d, 31, 0.03);
+    const reference::Tensor input = randomTensor(256, 12, 20, 32);
+    const reference::Tensor want = reference::runNetwork(d, input);
+    EXPECT_LE(worstSteps(runOnDevice(d, input, 20, 12), want), 4.0);
+    auto context = compute::ComputeContext::shared();
+    EXPECT_EQ(messageOf([&] { NetworkRunner(context, d, 20, 12, NetworkRunner::ConvShape::Strips); }),
+              "The network big's layer 1 needs more local memory than the device has.");
+}
+
 TEST(NetworkRunner, RefusesSizesItWasNotMadeFor) {
     NetworkDescription d = NetworkDescription::parse(
         describe("p", "p.bin", 4, 6, 10, 8, 3, 5, kConv3 + R"(, {"type": "maxpool"})"), "p.json");
