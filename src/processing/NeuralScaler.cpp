@@ -172,8 +172,8 @@ PictureRef NeuralScaler::scale(const PictureRef& picture) {
 
     // base + residual -> up -> the output picture.
     compute::setArgs(finish_.get(), base_.get(), up_.get(), output_.get(), params);
-    queue_->run(finish_.get(), 2 * static_cast<size_t>(inWidth_), 2 * static_cast<size_t>(inHeight_),
-                kGroup, kGroup);
+    queue_->run(finish_.get(), static_cast<size_t>(inWidth_), static_cast<size_t>(inHeight_), kGroup,
+                kGroup);
     compute::setArgs(encode_.get(), up_.get(), to.mem, to.lumaOffset, to.chromaOffset, to.stride,
                      params);
     compute::Event encoded =

@@ -55,10 +55,11 @@ compute::Mem buffer(compute::ComputeContext& context, size_t bytes) {
 // Runs `network` on the device over `input` (tight layout) and reads back
 // the output tensor as doubles.
 reference::Tensor runOnDevice(const NetworkDescription& network, const reference::Tensor& input,
-                              int maxW, int maxH) {
+                              int maxW, int maxH,
+                              NetworkRunner::ConvShape shape = NetworkRunner::ConvShape::Auto) {
     auto context = compute::ComputeContext::shared();
     compute::ComputeQueue queue(context);
-    NetworkRunner runner(context, network, maxW, maxH);
+    NetworkRunner runner(context, network, maxW, maxH, shape);
     const std::vector<uint16_t> in = toHalves(input);
     compute::Mem inMem = buffer(*context, in.size() * 2);
     queue.write(inMem.get(), 0, in.size() * 2, in.data());
@@ -210,10 +211,12 @@ TEST(NetworkRunner, EveryLayerMatchesTheReferenceWithinRounding) {
     reference::randomWeights(d, 7, 0.25);
     const reference::Tensor input = randomTensor(16, rows, columns, 3);
     const reference::Tensor want = reference::runNetwork(d, input);
-    const reference::Tensor got = runOnDevice(d, input, columns, rows);
     // Float sums in another order can land one rounding away; a wrong tap,
     // weight or channel is hundreds of steps away.
-    EXPECT_LE(worstSteps(got, want), 4.0);
+    for (auto shape : {NetworkRunner::ConvShape::WorkGroups, NetworkRunner::ConvShape::Strips}) {
+        const reference::Tensor got = runOnDevice(d, input, columns, rows, shape);
+        EXPECT_LE(worstSteps(got, want), 4.0) << static_cast<int>(shape);
+    }
     double spread = 0;
     for (double v : want.values) spread = std::max(spread, std::fabs(v));
     EXPECT_GT(spread, 0.1); // the case is not all zeros
@@ -253,6 +256,73 @@ TEST(NetworkRunner, AMarginAroundThePartGivesTheWholeRunsValues) {
     bool differs = false;
     for (int y = 0; y < partH; ++y) differs = differs || t.at(0, y, partW - 1) != a.at(0, y, partW - 1);
     EXPECT_TRUE(differs);
+}
+
+// The strip shape over the geometry it must cope with: widths that are not
+// whole strips and heights that are not whole strip rows, tensors wide
+// enough that rows are staged by the vector paths (and their right ends by
+// the sample path), kernel sides 1 to 9 (an odd and an even halo with
+// upsampling, whose vector path depends on the halo's parity), output
+// channels that are not whole passes, a single input channel, and channels
+// too many for one block of weights.
+TEST(NetworkRunner, StripsCoverEveryGeometryAndChannelCount) {
+    struct Case {
+        int cin, rows, columns;
+        std::string layers;
+        int cout, outRows, outColumns;
+    };
+    // Few layers each: every distinct layer is a program the device builds.
+    const std::vector<Case> cases = {
+        {1, 19, 53,
+         R"({"type": "conv", "inputs": 1, "outputs": 5, "kernel": 9, "activation": "leaky", "slope": 0.3})",
+         5, 19, 53},
+        {6, 11, 37,
+         R"({"type": "conv", "inputs": 6, "outputs": 7, "kernel": 3, "upsample": true},
+            {"type": "conv", "inputs": 7, "outputs": 4, "kernel": 5, "activation": "leaky", "slope": 0.1, "upsample": true})",
+         4, 44, 148},
+        {4, 10, 34,
+         R"({"type": "conv", "inputs": 4, "outputs": 8, "kernel": 7, "activation": "relu", "upsample": true},
+            {"type": "maxpool"})",
+         8, 10, 34},
+        {200, 5, 40,
+         R"({"type": "conv", "inputs": 200, "outputs": 262, "kernel": 3, "activation": "leaky", "slope": 0.2},
+            {"type": "conv", "inputs": 262, "outputs": 6, "kernel": 1})",
+         6, 5, 40},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        NetworkDescription d = NetworkDescription::parse(
+            describe("g", "g.bin", c.cin, c.rows, c.columns, c.cout, c.outRows, c.outColumns, c.layers),
+            "g.json");
+        reference::randomWeights(d, 20 + static_cast<unsigned>(i), 0.5 / std::sqrt(static_cast<double>(c.cin)));
+        const reference::Tensor input = randomTensor(c.cin, c.rows, c.columns, 30 + static_cast<unsigned>(i));
+        const reference::Tensor want = reference::runNetwork(d, input);
+        const reference::Tensor got =
+            runOnDevice(d, input, c.columns, c.rows, NetworkRunner::ConvShape::Strips);
+        EXPECT_LE(worstSteps(got, want), 4.0) << "case " << i;
+        double spread = 0;
+        for (double v : want.values) spread = std::max(spread, std::fabs(v));
+        EXPECT_GT(spread, 0.05) << "case " << i;
+    }
+}
+
+// A layer whose tile and one pass of four channels' weights do not fit in
+// the CPU device's 512 KiB of local memory as strips (256 channels at 9x9),
+// but do as work-groups of one channel: on a CPU device it still runs,
+// correctly, as work-groups; forced to strips it is refused with the
+// runner's sentence.
+TEST(NetworkRunner, ALayerTooLargeForStripsRunsAsWorkGroups) {
+    NetworkDescription d = NetworkDescription::parse(
+        describe("big", "big.bin", 256, 12, 20, 4, 12, 20,
+                 R"({"type": "conv", "inputs": 256, "outputs": 4, "kernel": 9, "activation": "leaky", "slope": 0.1})"),
+        "big.json");
+    reference::randomWeights(d, 31, 0.03);
+    const reference::Tensor input = randomTensor(256, 12, 20, 32);
+    const reference::Tensor want = reference::runNetwork(d, input);
+    EXPECT_LE(worstSteps(runOnDevice(d, input, 20, 12), want), 4.0);
+    auto context = compute::ComputeContext::shared();
+    EXPECT_EQ(messageOf([&] { NetworkRunner(context, d, 20, 12, NetworkRunner::ConvShape::Strips); }),
+              "The network big's layer 1 needs more local memory than the device has.");
 }
 
 TEST(NetworkRunner, RefusesSizesItWasNotMadeFor) {

@@ -139,6 +139,49 @@ TEST_F(NeuralScalerTest, EveryKernelMatchesTheReference) {
     }
 }
 
+// Cells of 4 x 4 pixels (48 input channels, depth to space with block 8):
+// pack and finish against the reference, so the cell arithmetic of both
+// packings is checked, not only that of 2 x 2 cells.
+TEST_F(NeuralScalerTest, FourPixelCellsMatchTheReference) {
+    const std::string layers =
+        R"({"type": "conv", "inputs": 48, "outputs": 8, "kernel": 3, "activation": "leaky", "slope": 0.1},
+           {"type": "conv", "inputs": 8, "outputs": 192, "kernel": 1})";
+    NetworkDescription four = NetworkDescription::parse(
+        reference::describe("neural-four", "neural-four.bin", 48, 272, 480, 192, 272, 480, layers, "l"), "four");
+    reference::randomWeights(four, 23, 0.15);
+    std::string bytes;
+    for (uint16_t w : four.weights) bytes += {static_cast<char>(w & 0xff), static_cast<char>(w >> 8)};
+    test::writeFile(dir_.file("vsr/neural-four.bin"), bytes);
+    test::writeFile(dir_.file("vsr/neural-four-1920x1088.json"),
+                    reference::describe("neural-four", "neural-four.bin", 48, 272, 480, 192, 272, 480, layers, "l"));
+
+    const int inW = 72;
+    const int inH = 40;
+    NeuralScaler scaler("neural-four", inW, inH, 2 * inW, 2 * inH);
+    ASSERT_EQ(scaler.packing(), 4);
+    const PictureRef in = randomPicture(inW, inH, 9);
+    scaler.scale(in);
+    const auto [kr, kb] = NeuralScaler::coefficients(*in);
+    const int gw = scaler.gridWidth();
+    const int gh = scaler.gridHeight();
+    std::vector<std::array<double, 3>> base;
+    const reference::Tensor x = reference::pack(*in, 4, gw, gh, kr, kb, base);
+    const std::vector<uint16_t> xs = scaler.readInput();
+    double worstX = 0;
+    for (size_t i = 0; i < x.values.size(); ++i) worstX = std::max(worstX, std::fabs(halfAt(xs, i) - x.values[i]));
+    EXPECT_LE(worstX, 2.0 / 1024);
+    const reference::Tensor residual = reference::runNetwork(four, x);
+    const auto up = reference::finish(base, inW, inH, residual, 4);
+    const std::vector<uint16_t> us = scaler.readUp();
+    double worstUp = 0;
+    double largestResidual = 0;
+    for (double v : residual.values) largestResidual = std::max(largestResidual, std::fabs(v));
+    for (size_t p = 0; p < up.size(); ++p)
+        for (int k = 0; k < 3; ++k) worstUp = std::max(worstUp, std::fabs(halfAt(us, 4 * p + k) - up[p][k]));
+    EXPECT_LE(worstUp, 4.0 / 1024);
+    EXPECT_GT(largestResidual, 0.05); // the residual's placement matters
+}
+
 TEST_F(NeuralScalerTest, ModelSizesAndConstructionFailures) {
     EXPECT_EQ(messageOf([] { NeuralScaler("neural-test", 3073, 1728, 3073, 1728); }),
               "The AI upscaler takes up to 3072x1728, not 3073x1728.");

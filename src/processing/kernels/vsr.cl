@@ -64,41 +64,67 @@ __kernel void pack(__global const ushort* pic, uint lumaOffset, uint chromaOffse
 __constant float kEven[4] = {-0.03515625f, 0.26171875f, 0.87890625f, -0.10546875f};
 __constant float kOdd[4] = {-0.10546875f, 0.87890625f, 0.26171875f, -0.03515625f};
 
-// One work item per pixel of the 2x picture.
+// The residual of colour k (0 ... 2) at 2x pixel (X, Y): depth to space with
+// block 2f over the grid of cells. f is 2 or 4, so the block is a power of
+// two and shifts and masks stand for the divisions (a division per pixel
+// costs more than the rest of the work on a CPU device).
+inline float3 residualAt(__global const half* residual, int X, int Y, Params p) {
+    const int r2 = 2 * (int)p.f;
+    const int shift = 31 - clz(r2);
+    const int cells = (int)(p.gw * p.gh);
+    const int cell = (Y >> shift) * (int)p.gw + (X >> shift);
+    const int sub = ((Y & (r2 - 1)) << shift) + (X & (r2 - 1));
+    return (float3)(vload_half((0 * r2 * r2 + sub) * cells + cell, residual),
+                    vload_half((1 * r2 * r2 + sub) * cells + cell, residual),
+                    vload_half((2 * r2 * r2 + sub) * cells + cell, residual));
+}
+
+// One work item per input pixel (i, j): the 2 x 2 pixels of the 2x picture
+// it becomes. Their bicubic taps share source columns i - 2 ... i + 2 and
+// rows j - 2 ... j + 2 (clamped to the picture), so each source pixel is
+// read once: rows are summed across first (even and odd column taps), then
+// down, as the taps of one output pixel would be.
 __kernel void finish(__global const half* base, __global half* up, __global const half* residual,
                      Params p)
 {
-    const int X = get_global_id(0);
-    const int Y = get_global_id(1);
+    const int i = get_global_id(0);
+    const int j = get_global_id(1);
     const int inW = (int)p.inW;
     const int inH = (int)p.inH;
-    if (X >= 2 * inW || Y >= 2 * inH) return;
-    const int i = X / 2;
-    const int j = Y / 2;
-    const int sx = (X & 1) ? i - 1 : i - 2;
-    const int sy = (Y & 1) ? j - 1 : j - 2;
-    __constant const float* wx = (X & 1) ? kOdd : kEven;
-    __constant const float* wy = (Y & 1) ? kOdd : kEven;
-    float3 acc = (float3)(0.0f);
-    for (int ty = 0; ty < 4; ++ty) {
-        const int yy = min(max(sy + ty, 0), inH - 1);
-        float3 row = (float3)(0.0f);
-        for (int tx = 0; tx < 4; ++tx) {
-            const int xx = min(max(sx + tx, 0), inW - 1);
-            row += wx[tx] * vload_half4(yy * inW + xx, base).xyz;
+    if (i >= inW || j >= inH) return;
+    float3 even[5];
+    float3 odd[5];
+#pragma unroll
+    for (int r = 0; r < 5; ++r) {
+        const int yy = min(max(j - 2 + r, 0), inH - 1);
+        float3 s[5];
+#pragma unroll
+        for (int t = 0; t < 5; ++t) s[t] = vload_half4(yy * inW + min(max(i - 2 + t, 0), inW - 1), base).xyz;
+        float3 e = (float3)(0.0f);
+        float3 o = (float3)(0.0f);
+#pragma unroll
+        for (int t = 0; t < 4; ++t) {
+            e += kEven[t] * s[t];
+            o += kOdd[t] * s[t + 1];
         }
-        acc += wy[ty] * row;
+        even[r] = e;
+        odd[r] = o;
     }
-    // Depth to space with block 2f: the residual of colour k at this pixel.
-    const int r2 = 2 * (int)p.f;
-    const int cells = (int)(p.gw * p.gh);
-    const int cell = (Y / r2) * (int)p.gw + X / r2;
-    const int sub = (Y % r2) * r2 + X % r2;
-    const float3 res = (float3)(vload_half((0 * r2 * r2 + sub) * cells + cell, residual),
-                                vload_half((1 * r2 * r2 + sub) * cells + cell, residual),
-                                vload_half((2 * r2 * r2 + sub) * cells + cell, residual));
-    const float3 v = clamp((acc + res) * 0.5f + 0.5f, 0.0f, 1.0f);
-    vstore_half4((float4)(v, 1.0f), Y * 2 * inW + X, up);
+    float3 acc[4] = {(float3)(0.0f), (float3)(0.0f), (float3)(0.0f), (float3)(0.0f)};
+#pragma unroll
+    for (int r = 0; r < 4; ++r) {
+        acc[0] += kEven[r] * even[r];    // (2i, 2j)
+        acc[1] += kEven[r] * odd[r];     // (2i + 1, 2j)
+        acc[2] += kOdd[r] * even[r + 1]; // (2i, 2j + 1)
+        acc[3] += kOdd[r] * odd[r + 1];  // (2i + 1, 2j + 1)
+    }
+#pragma unroll
+    for (int q = 0; q < 4; ++q) {
+        const int X = 2 * i + (q & 1);
+        const int Y = 2 * j + (q >> 1);
+        const float3 v = clamp((acc[q] + residualAt(residual, X, Y, p)) * 0.5f + 0.5f, 0.0f, 1.0f);
+        vstore_half4((float4)(v, 1.0f), Y * 2 * inW + X, up);
+    }
 }
 
 // Catmull-Rom weight (a = -0.5) at distance t.
@@ -138,8 +164,23 @@ inline float3 outputColour(__global const half* up, int X, int Y, Params p) {
     return clamp(sum / weights, 0.0f, 1.0f);
 }
 
+// Luma word of an R'G'B' colour and the chroma pair of the mean of four,
+// each the nearest 10-bit code (halves away from zero) times 64.
+inline ushort lumaWord(float3 c, float kr, float kb) {
+    const float luma = kr * c.x + (1.0f - kr - kb) * c.y + kb * c.z;
+    return (ushort)(round(luma * 876.0f + 64.0f) * 64.0f);
+}
+inline ushort2 chromaWords(float3 sum, float kr, float kb) {
+    const float3 m = sum * 0.25f;
+    const float Y = kr * m.x + (1.0f - kr - kb) * m.y + kb * m.z;
+    const float cbv = (m.z - Y) / (2.0f * (1.0f - kb));
+    const float crv = (m.x - Y) / (2.0f * (1.0f - kr));
+    return (ushort2)((ushort)(round(cbv * 896.0f + 512.0f) * 64.0f),
+                     (ushort)(round(crv * 896.0f + 512.0f) * 64.0f));
+}
+
 // One work item per output chroma sample: four luma words and one Cb, Cr
-// pair, each the nearest 10-bit code (halves away from zero) times 64.
+// pair.
 __kernel void encode(__global const half* up, __global ushort* pic, uint lumaOffset,
                      uint chromaOffset, int stride, Params p)
 {
@@ -148,6 +189,23 @@ __kernel void encode(__global const half* up, __global ushort* pic, uint lumaOff
     if (2 * gx >= (int)p.outW || 2 * gy >= (int)p.outH) return;
     const float kr = p.kr;
     const float kb = p.kb;
+    const int upW = 2 * (int)p.inW;
+    if ((int)p.outW == upW && (int)p.outH == 2 * (int)p.inH) {
+        // Exactly 2x (even sizes): the four pixels are `up`'s own, no
+        // resampling and no edge; kept apart from the loops below so that
+        // the device can run neighbouring work items side by side.
+        const int X = 2 * gx;
+        const int Y = 2 * gy;
+        const float3 c00 = vload_half4(Y * upW + X, up).xyz;
+        const float3 c10 = vload_half4(Y * upW + X + 1, up).xyz;
+        const float3 c01 = vload_half4((Y + 1) * upW + X, up).xyz;
+        const float3 c11 = vload_half4((Y + 1) * upW + X + 1, up).xyz;
+        __global ushort* luma = pic + lumaOffset + Y * stride + X;
+        vstore2((ushort2)(lumaWord(c00, kr, kb), lumaWord(c10, kr, kb)), 0, luma);
+        vstore2((ushort2)(lumaWord(c01, kr, kb), lumaWord(c11, kr, kb)), 0, luma + stride);
+        vstore2(chromaWords(c00 + c10 + c01 + c11, kr, kb), 0, pic + chromaOffset + gy * stride + 2 * gx);
+        return;
+    }
     float3 sum = (float3)(0.0f);
     for (int j = 0; j < 2; ++j) {
         for (int i = 0; i < 2; ++i) {
@@ -155,16 +213,8 @@ __kernel void encode(__global const half* up, __global ushort* pic, uint lumaOff
             const int Y = 2 * gy + j;
             const float3 c = outputColour(up, min(X, (int)p.outW - 1), min(Y, (int)p.outH - 1), p);
             sum += c;
-            const float luma = kr * c.x + (1.0f - kr - kb) * c.y + kb * c.z;
-            if (X < (int)p.outW && Y < (int)p.outH)
-                pic[lumaOffset + Y * stride + X] = (ushort)(round(luma * 876.0f + 64.0f) * 64.0f);
+            if (X < (int)p.outW && Y < (int)p.outH) pic[lumaOffset + Y * stride + X] = lumaWord(c, kr, kb);
         }
     }
-    const float3 m = sum * 0.25f;
-    const float Y = kr * m.x + (1.0f - kr - kb) * m.y + kb * m.z;
-    const float cbv = (m.z - Y) / (2.0f * (1.0f - kb));
-    const float crv = (m.x - Y) / (2.0f * (1.0f - kr));
-    vstore2((ushort2)((ushort)(round(cbv * 896.0f + 512.0f) * 64.0f),
-                      (ushort)(round(crv * 896.0f + 512.0f) * 64.0f)),
-            0, pic + chromaOffset + gy * stride + 2 * gx);
+    vstore2(chromaWords(sum, kr, kb), 0, pic + chromaOffset + gy * stride + 2 * gx);
 }
