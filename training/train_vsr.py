@@ -8,9 +8,11 @@ channels per cell (3 colours x 4 x 4 output sub-positions), colour-major, so
 that the service's kernels add it back by depth-to-space with block 4.
 
 Variants:
-  neural-hb, neural-hb-medium: trained on clean (high bit rate) inputs.
-  neural-low, neural-medium:   trained on inputs that went through real H.264
-                               and HEVC encoding at low rates (ffmpeg).
+  neural-low, neural-medium:   trained on a mix of clean inputs and inputs that
+                               went through real H.264 and HEVC encoding at
+                               mild rates (ffmpeg).
+  neural-hb, neural-hb-medium: the same networks fine-tuned on clean (high bit
+                               rate) inputs.
   neural-*-student:            distilled from their teacher at under half its
                                multiply-adds per cell.
 
@@ -18,7 +20,8 @@ Pictures: every 7th picture (index 6, 13, ...) of the sorted training folder is
 held back and used only for the figures this script prints.
 
 Usage: nice -n 10 /usr/bin/python3 training/train_vsr.py --data DIR --out shaders/vsr
-       [--cache DIR] [--only NAME[,NAME]] [--eval-only] [--share NAME=OTHER]
+       [--cache DIR] [--only NAME[,NAME]] [--done-phases N] [--eval-only] [--shader]
+       [--share NAME=OTHER]
 """
 import argparse
 import glob
@@ -65,8 +68,8 @@ NETWORKS = {
     "neural-hb": ("low", "clean", None, [(1200, 1e-3)], "neural-low"),
     "neural-medium": ("medium", "mix", None, [(3000, 2e-3), (2000, 5e-4)], None),
     "neural-hb-medium": ("medium", "clean", None, [(600, 1e-3)], "neural-medium"),
-    "neural-low-student": ("student", "mix", "neural-low", [(2500, 2e-3)], None),
-    "neural-hb-student": ("student", "clean", "neural-hb", [(800, 1e-3)], "neural-low-student"),
+    "neural-low-student": ("student", "mix", "neural-low", [(6000, 2e-3)], None),
+    "neural-hb-student": ("student", "clean", "neural-hb", [(1500, 1e-3)], "neural-low-student"),
 }
 
 SLOPE = 0.1
