@@ -8,9 +8,11 @@ channels per cell (3 colours x 4 x 4 output sub-positions), colour-major, so
 that the service's kernels add it back by depth-to-space with block 4.
 
 Variants:
-  neural-hb, neural-hb-medium: trained on clean (high bit rate) inputs.
-  neural-low, neural-medium:   trained on inputs that went through real H.264
-                               and HEVC encoding at low rates (ffmpeg).
+  neural-low, neural-medium:   trained on a mix of clean inputs and inputs that
+                               went through real H.264 and HEVC encoding at
+                               mild rates (ffmpeg).
+  neural-hb, neural-hb-medium: the same networks fine-tuned on clean (high bit
+                               rate) inputs.
   neural-*-student:            distilled from their teacher at under half its
                                multiply-adds per cell.
 
@@ -18,7 +20,8 @@ Pictures: every 7th picture (index 6, 13, ...) of the sorted training folder is
 held back and used only for the figures this script prints.
 
 Usage: nice -n 10 /usr/bin/python3 training/train_vsr.py --data DIR --out shaders/vsr
-       [--cache DIR] [--only NAME[,NAME]] [--eval-only] [--share NAME=OTHER]
+       [--cache DIR] [--only NAME[,NAME]] [--done-phases N] [--eval-only] [--shader]
+       [--share NAME=OTHER]
 """
 import argparse
 import glob
@@ -39,40 +42,55 @@ torch.set_num_threads(1)
 
 LICENSE = "Corvel Live Enhancer network weights: trained by the Corvel Live Enhancer project, same licence as the program"
 
-# Layer widths per architecture: convolutions 3x3 at cell resolution, leaky
-# ReLU (slope 0.1) after every one but the last.
+# Layers per architecture as (inputs, outputs, kernel), all at cell resolution
+# (half the input's resolution), leaky ReLU (slope 0.1) after every one but the
+# last. The last layer is 1x1: the 48 residual values of a cell are a linear
+# read-out of that cell's features, which leaves the multiply-adds to the 3x3
+# layers that see neighbours.
 ARCH = {
-    "low": [16, 32, 32, 32, 48],
-    "medium": [16, 48, 48, 48, 48, 48],
-    "student": [16, 20, 24, 48],
+    "low": [(16, 32, 3), (32, 32, 3), (32, 32, 3), (32, 32, 3), (32, 48, 1)],
+    "medium": [(16, 40, 3), (40, 40, 3), (40, 40, 3), (40, 40, 3), (40, 40, 3), (40, 40, 3), (40, 48, 1)],
+    "student": [(16, 24, 3), (24, 24, 3), (24, 24, 3), (24, 48, 1)],
 }
 
-# name -> (architecture, degraded input?, teacher, training steps)
+# name -> (architecture, input, teacher, phases, starting weights).
+# Each phase is (steps, peak rate): a fresh Adam, warm-up, cosine decay to 1 %
+# of the peak; a later phase restarts at a lower peak from the earlier
+# phase's weights rounded to float16 (as they ship), which settles the
+# network further for less than a longer first phase would cost.
+# Input "mix": clean pictures and mildly coded ones (the tiers for compressed
+# sources must still gain on clean ones); "clean": clean only. A network with
+# starting weights continues from that network's shipped weights (the clean
+# tiers are the mixed ones fine-tuned on clean input, which costs a fraction
+# of training them from scratch).
 NETWORKS = {
-    "neural-hb": ("low", False, None, 1500),
-    "neural-low": ("low", True, None, 1500),
-    "neural-hb-medium": ("medium", False, None, 1000),
-    "neural-medium": ("medium", True, None, 800),
-    "neural-hb-student": ("student", False, "neural-hb", 1000),
-    "neural-low-student": ("student", True, "neural-low", 800),
+    "neural-low": ("low", "mix", None, [(4500, 2e-3), (2000, 5e-4), (1200, 2.5e-4)], None),
+    "neural-hb": ("low", "clean", None, [(1200, 1e-3)], "neural-low"),
+    "neural-medium": ("medium", "mix", None, [(3000, 2e-3), (2000, 5e-4)], None),
+    "neural-hb-medium": ("medium", "clean", None, [(600, 1e-3)], "neural-medium"),
+    "neural-low-student": ("student", "mix", "neural-low", [(6000, 2e-3)], None),
+    "neural-hb-student": ("student", "clean", "neural-hb", [(1500, 1e-3)], "neural-low-student"),
 }
 
 SLOPE = 0.1
-PATCH = 64  # output (high-resolution) patch side in pixels
+PATCH = 96  # output (high-resolution) patch side in pixels: 24 x 24 cells
 BATCH = 16
+CODED_SHARE = 0.4  # share of "mix" patches taken from a coded copy
+MILD_CRF = 4  # coded copies whose CRF is at most the lowest + 4 count as mildly coded
+WARMUP = 100
+REPORT = 250  # steps per progress line
 MODEL_SIZES = [(1920, 1088), (2560, 1440), (3072, 1728)]
 
 
 def macs_per_cell(arch):
-    w = ARCH[arch]
-    return sum(9 * a * b for a, b in zip(w[:-1], w[1:]))
+    return sum(k * k * a * b for a, b, k in ARCH[arch])
 
 
 class Net(nn.Module):
     def __init__(self, arch):
         super().__init__()
-        w = ARCH[arch]
-        self.convs = nn.ModuleList(nn.Conv2d(a, b, 3, padding=1) for a, b in zip(w[:-1], w[1:]))
+        layers = ARCH[arch] if isinstance(arch, str) else arch
+        self.convs = nn.ModuleList(nn.Conv2d(a, b, k, padding=k // 2) for a, b, k in layers)
         # Start from the plain bicubic picture: the last layer's output is small.
         with torch.no_grad():
             self.convs[-1].weight.mul_(0.1)
@@ -89,7 +107,7 @@ class Net(nn.Module):
 def pack(lr):
     """(N, 3, h, w) in -1 ... 1 -> (N, 16, h/2, w/2): channel (dy*2+dx)*4 + colour."""
     n, c, h, w = lr.shape
-    x = lr.view(n, 3, h // 2, 2, w // 2, 2).permute(0, 3, 5, 1, 2, 4)  # n dy dx c gh gw
+    x = lr.reshape(n, 3, h // 2, 2, w // 2, 2).permute(0, 3, 5, 1, 2, 4)  # n dy dx c gh gw
     x = torch.cat([x, torch.zeros(n, 2, 2, 1, h // 2, w // 2)], dim=3)
     return x.reshape(n, 16, h // 2, w // 2)
 
@@ -113,12 +131,20 @@ def bicubic2x(lr):
     return o
 
 
+def residual(net, lr):
+    return F.pixel_shuffle(net(pack(lr)), 4)
+
+
 def upscale(net, lr):
-    return bicubic2x(lr) + F.pixel_shuffle(net(pack(lr)), 4)
+    return bicubic2x(lr) + residual(net, lr)
 
 
 def load_rgb(path):
     return np.asarray(Image.open(path).convert("RGB"), dtype=np.float32) / 255.0
+
+
+def crf_step(index):
+    return index % 9
 
 
 def degrade(lr_png, out_png, index):
@@ -127,9 +153,9 @@ def degrade(lr_png, out_png, index):
         return
     mp4 = out_png + ".mp4"
     if index % 2 == 0:
-        codec = ["-c:v", "libx264", "-crf", str(20 + index % 9), "-preset", "medium"]
+        codec = ["-c:v", "libx264", "-crf", str(20 + crf_step(index)), "-preset", "medium"]
     else:
-        codec = ["-c:v", "libx265", "-crf", str(22 + index % 9), "-preset", "fast",
+        codec = ["-c:v", "libx265", "-crf", str(22 + crf_step(index)), "-preset", "fast",
                  "-x265-params", "log-level=error"]
     subprocess.run(["ffmpeg", "-v", "error", "-y", "-i", lr_png, "-pix_fmt", "yuv420p"] + codec + [mp4],
                    check=True)
@@ -157,6 +183,7 @@ def prepare(data, cache):
             "hr": np.asarray(img, dtype=np.float32) / 255.0,
             "lr": load_rgb(lr_png),
             "coded": load_rgb(deg_png),
+            "mild": crf_step(i) <= MILD_CRF,
         }
         (held if i % 7 == 6 else train).append(item)
     return train, held
@@ -166,57 +193,117 @@ def to_t(a):
     return torch.from_numpy(np.ascontiguousarray(a)).permute(2, 0, 1).unsqueeze(0) * 2 - 1
 
 
-def batch(train, degraded, rng):
-    hrs, lrs = [], []
-    for _ in range(BATCH):
-        it = train[rng.integers(len(train))]
-        lr = it["coded"] if degraded else it["lr"]
-        h, w = lr.shape[:2]
+class Sources:
+    """The training pictures prepared once as tensors: each input (-1 ... 1)
+    beside the residual it should produce over the bicubic base, for clean
+    and for the mildly coded copies; with a teacher, the teacher's residual of
+    the whole picture too (computed once, without patch edges)."""
+
+    def __init__(self, train, mode, teacher):
+        self.items = []  # (input, target residual, teacher residual or None)
+        kinds = ["lr"] if mode == "clean" else ["lr", "coded"]
+        self.clean, self.coded = [], []
+        for it in train:
+            hr = to_t(it["hr"])
+            for kind in kinds:
+                if kind == "coded" and not it["mild"]:
+                    continue
+                lr = to_t(it[kind])
+                with torch.no_grad():
+                    target = hr - bicubic2x(lr)
+                    taught = residual(teacher, lr) if teacher is not None else None
+                (self.clean if kind == "lr" else self.coded).append(len(self.items))
+                self.items.append((lr[0], target[0], None if taught is None else taught[0]))
+
+    def batch(self, rng):
+        lrs, tgs, tts = [], [], []
         s = PATCH // 2
-        y = rng.integers(0, h - s + 1) // 2 * 2
-        x = rng.integers(0, w - s + 1) // 2 * 2
-        l = lr[y:y + s, x:x + s]
-        hh = it["hr"][2 * y:2 * y + PATCH, 2 * x:2 * x + PATCH]
-        if rng.integers(2):
-            l, hh = l[:, ::-1], hh[:, ::-1]
-        if rng.integers(2):
-            l, hh = l[::-1], hh[::-1]
-        if rng.integers(2):
-            l, hh = l.transpose(1, 0, 2), hh.transpose(1, 0, 2)
-        lrs.append(np.ascontiguousarray(l))
-        hrs.append(np.ascontiguousarray(hh))
-    lr = torch.from_numpy(np.stack(lrs)).permute(0, 3, 1, 2) * 2 - 1
-    hr = torch.from_numpy(np.stack(hrs)).permute(0, 3, 1, 2) * 2 - 1
-    return lr, hr
+        for _ in range(BATCH):
+            pool = self.coded if self.coded and rng.random() < CODED_SHARE else self.clean
+            lr, tg, tt = self.items[pool[rng.integers(len(pool))]]
+            h, w = lr.shape[1:]
+            y = int(rng.integers(0, h - s + 1)) // 2 * 2
+            x = int(rng.integers(0, w - s + 1)) // 2 * 2
+            parts = [lr[:, y:y + s, x:x + s], tg[:, 2 * y:2 * y + PATCH, 2 * x:2 * x + PATCH]]
+            if tt is not None:
+                parts.append(tt[:, 2 * y:2 * y + PATCH, 2 * x:2 * x + PATCH])
+            flips = rng.integers(2, size=3)
+            if flips[0]:
+                parts = [p.flip(2) for p in parts]
+            if flips[1]:
+                parts = [p.flip(1) for p in parts]
+            if flips[2]:
+                parts = [p.transpose(1, 2) for p in parts]
+            lrs.append(parts[0])
+            tgs.append(parts[1])
+            if tt is not None:
+                tts.append(parts[2])
+        return (torch.stack(lrs), torch.stack(tgs), torch.stack(tts) if tts else None)
 
 
-def train_net(name, train, nets):
-    arch, degraded, teacher, steps = NETWORKS[name]
+def rate(step, steps, peak):
+    """Linear warm-up, then cosine decay to 1 % of the peak."""
+    if step < WARMUP:
+        return peak * (step + 1) / WARMUP
+    t = (step - WARMUP) / max(1, steps - WARMUP)
+    return peak * (0.01 + 0.99 * 0.5 * (1 + math.cos(math.pi * t)))
+
+
+def as_shipped(net):
+    """The weights rounded to float16, as the export writes them."""
+    with torch.no_grad():
+        for p in net.parameters():
+            p.copy_(p.half().float())
+
+
+def train_net(name, train, nets, out, done_phases=0):
+    """Trains NAME through its phases; with `done_phases`, NAME's shipped
+    weights stand for the result of its first phases and training goes on
+    from there (the same result as a run from the start: every phase seeds
+    its own random numbers and starts from float16 weights)."""
+    arch, mode, teacher, phases, start_from = NETWORKS[name]
     torch.manual_seed(1234)
-    rng = np.random.default_rng(4321)
     net = Net(arch)
-    opt = torch.optim.Adam(net.parameters(), lr=2e-3)
-    sched = torch.optim.lr_scheduler.CosineAnnealingLR(opt, steps, eta_min=2e-5)
-    t = nets.get(teacher) if teacher else None
-    start = time.time()
-    running = 0.0
-    for step in range(steps):
-        lr, hr = batch(train, degraded, rng)
-        out = upscale(net, lr)
-        loss = F.l1_loss(out, hr)
-        if t is not None:
-            with torch.no_grad():
-                target = upscale(t, lr)
-            loss = 0.5 * loss + 0.5 * F.l1_loss(out, target)
-        opt.zero_grad()
-        loss.backward()
-        opt.step()
-        sched.step()
-        running += loss.item()
-        if step % 100 == 99:
-            print(f"{name} step {step + 1} mean loss {running / 100:.5f} {time.time() - start:.0f}s", flush=True)
-            running = 0.0
-    print(f"{name}: {steps} steps in {time.time() - start:.0f} s", flush=True)
+    if done_phases:
+        net.load_state_dict(load_exported(name, out).state_dict())
+    elif start_from:
+        if start_from not in nets:
+            nets[start_from] = load_exported(start_from, out)
+        net.load_state_dict(nets[start_from].state_dict())
+    t = None
+    if teacher:
+        if teacher not in nets:
+            nets[teacher] = load_exported(teacher, out)
+        t = nets[teacher]
+    t0 = time.time()
+    src = Sources(train, mode, t)
+    print(f"{name}: {len(src.items)} training inputs prepared in {time.time() - t0:.0f} s", flush=True)
+    for phase, (steps, peak) in enumerate(phases):
+        if phase < done_phases:
+            continue
+        if phase:
+            as_shipped(net)
+        rng = np.random.default_rng(4321 + phase)
+        opt = torch.optim.Adam(net.parameters(), lr=peak)
+        start = time.time()
+        running = 0.0
+        for step in range(steps):
+            for g in opt.param_groups:
+                g["lr"] = rate(step, steps, peak)
+            lr, target, taught = src.batch(rng)
+            out_res = residual(net, lr)
+            loss = F.l1_loss(out_res, target)
+            if taught is not None:
+                loss = 0.5 * loss + 0.5 * F.l1_loss(out_res, taught)
+            opt.zero_grad()
+            loss.backward()
+            opt.step()
+            running += loss.item()
+            if step % REPORT == REPORT - 1:
+                print(f"{name} phase {phase + 1} step {step + 1} mean loss {running / REPORT:.5f} "
+                      f"{time.time() - start:.0f}s", flush=True)
+                running = 0.0
+        print(f"{name}: phase {phase + 1}, {steps} steps in {time.time() - start:.0f} s", flush=True)
     return net
 
 
@@ -248,7 +335,30 @@ def ssim(a, b):
     return float(s.mean())
 
 
-def evaluate(held, nets):
+def fsrcnnx_rows(held):
+    """The FSRCNNX-style shader (shaders/FSRCNNX_x2_8-0-4-1.json, luma only,
+    its own Catmull-Rom base) on the same inputs: the input's BT.709 luma as
+    10-bit codes in, the result's luma against the original's."""
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import evaluate as shaders  # noqa: E402  (numpy re-implementation of the shader)
+    word = 64.0 / 65535.0
+    rows = []
+    for kind in ("lr", "coded"):
+        ps, ss = [], []
+        for it in held:
+            y = it[kind].astype(np.float64) @ np.array([0.2126, 0.7152, 0.0722])
+            small = np.round(64.0 + 876.0 * y) * word
+            out = (np.clip(shaders.fsr(small), 0, 1) / word - 64.0) / 876.0
+            hr = torch.from_numpy(it["hr"]).permute(2, 0, 1)
+            ya = torch.from_numpy(out.astype(np.float32))[4:-4, 4:-4]
+            yb = luma(hr)[4:-4, 4:-4]
+            ps.append(psnr(ya, yb))
+            ss.append(ssim(ya, yb))
+        rows.append((kind, "FSRCNNX_x2_8-0-4-1 shader (luma)", sum(ps) / len(ps), sum(ss) / len(ss)))
+    return rows
+
+
+def evaluate(held, nets, shader_rows=None):
     """Luma PSNR / SSIM at 2x on the held-back pictures, 4-pixel border left out."""
     rows = []
     methods = [("bicubic", None)] + [(n, nets[n]) for n in NETWORKS if n in nets]
@@ -265,6 +375,8 @@ def evaluate(held, nets):
                 ps.append(psnr(ya, yb))
                 ss.append(ssim(ya, yb))
             rows.append((kind, mname, sum(ps) / len(ps), sum(ss) / len(ss)))
+    if shader_rows:
+        rows += shader_rows(held)
     print("| input | method | luma PSNR dB | SSIM |")
     print("|---|---|---|---|")
     for kind, m, p, s in rows:
@@ -277,12 +389,11 @@ def export(name, net, out, weights_of=None):
     descriptions of NAME that use that network's architecture and weights."""
     source = weights_of or name
     arch = NETWORKS[source][0]
-    w = ARCH[arch]
     layers = []
     blob = bytearray()
-    for i in range(len(w) - 1):
-        last = i + 2 == len(w)
-        layers.append({"type": "conv", "inputs": w[i], "outputs": w[i + 1], "kernel": 3,
+    for i, (a, b, k) in enumerate(ARCH[arch]):
+        last = i + 1 == len(ARCH[arch])
+        layers.append({"type": "conv", "inputs": a, "outputs": b, "kernel": k,
                        "activation": "none" if last else "leaky", "slope": SLOPE})
         if net is not None:
             conv = net.convs[i]
@@ -303,10 +414,11 @@ def export(name, net, out, weights_of=None):
 
 
 def load_exported(name, out):
+    """The network as shipped: layers from its description, float16 weights."""
     with open(os.path.join(out, f"{name}-1920x1088.json")) as f:
-        source = json.load(f)["weights"][:-4]
-    arch = NETWORKS[source][0]
-    net = Net(arch)
+        desc = json.load(f)
+    source = desc["weights"][:-4]
+    net = Net([(l["inputs"], l["outputs"], l["kernel"]) for l in desc["layers"]])
     raw = np.fromfile(os.path.join(out, source + ".bin"), dtype="<f2").astype(np.float32)
     pos = 0
     for conv in net.convs:
@@ -323,7 +435,10 @@ def main():
     ap.add_argument("--out", default=os.path.join(os.path.dirname(__file__), "..", "shaders", "vsr"))
     ap.add_argument("--cache", default="/tmp/corvel-vsr-cache")
     ap.add_argument("--only", default="")
+    ap.add_argument("--done-phases", type=int, default=0,
+                    help="the first network of --only goes on from its shipped weights after this many phases")
     ap.add_argument("--eval-only", action="store_true")
+    ap.add_argument("--shader", action="store_true", help="add the FSRCNNX-style shader's row to the table")
     ap.add_argument("--share", default="", help="NAME=OTHER[,...]: NAME ships OTHER's weights")
     args = ap.parse_args()
     os.makedirs(args.out, exist_ok=True)
@@ -336,22 +451,23 @@ def main():
     t0 = time.time()
     train, held = prepare(args.data, args.cache)
     print(f"{len(train)} training, {len(held)} held-back pictures ({time.time() - t0:.0f} s)", flush=True)
-    for n, (arch, _, teacher, _) in NETWORKS.items():
+    for n, (arch, *_) in NETWORKS.items():
         print(f"{n}: {arch}, {macs_per_cell(arch)} multiply-adds per cell", flush=True)
     only = [s for s in args.only.split(",") if s]
     nets = {}
     for name in NETWORKS:
         if args.eval_only or (only and name not in only):
-            if os.path.exists(os.path.join(args.out, name + "-1920x1088.json")):
-                nets[name] = load_exported(name, args.out)
             continue
-        teacher = NETWORKS[name][2]
-        if teacher and teacher not in nets:
-            nets[teacher] = load_exported(teacher, args.out)
-        nets[name] = train_net(name, train, nets)
+        nets[name] = train_net(name, train, nets, args.out, args.done_phases if only and name == only[0] else 0)
         export(name, nets[name], args.out)
         nets[name] = load_exported(name, args.out)  # figures from the shipped float16 weights
-    evaluate(held, nets)
+    # The other networks as shipped now (read only here: another run may be
+    # rewriting them while this one trains).
+    for name in NETWORKS:
+        if name not in nets and os.path.exists(os.path.join(args.out, name + "-1920x1088.json")):
+            nets[name] = load_exported(name, args.out)
+    nets = {name: nets[name] for name in NETWORKS if name in nets}
+    evaluate(held, nets, fsrcnnx_rows if args.shader else None)
     print(f"total {time.time() - t0:.0f} s")
 
 
