@@ -21,20 +21,21 @@ Patches are 192x192 pictures (a 96x96 map, a 1080p picture's scale): wide
 enough for the bands of a sky (tens of pixels apart) to be labelled with the
 radii they need, up to class 6 (32 map pixels; its rings reach 192 picture
 pixels). Class 7 would reach past the patch and is never labelled. They come
-in equal parts (four kinds) from
+in equal parts from
   - smooth float pictures (gradients, blobs, low-frequency noise; half with a
     gentle grain well under one 8-bit code, 70 % with a disc of fine noise
     texture, 30 % with a hard edge),
-  - photographs of the training set, blurred and enlarged until smooth, and
+  - photographs of the training set, blurred and enlarged until smooth,
   - photographs of the training set reduced by 1.5 with an area filter
     (texture with values between codes: mostly class 0), and
-  - smooth fields under grain over the whole patch (1 to 8 codes; class 0:
-    without them the map smoothed strong fine noise at class 1, which costs
-    far more than that class can gain),
+  - with `--kinds 4` only: smooth fields under grain over the whole patch
+    (1 to 8 codes, class 0); tried against the map's smoothing of strong
+    fine noise, it made a map that is almost always 0, so the shipped file
+    is trained without them and never gives class 1 instead (see main),
 each quantised in BT.709 video-range Y'CbCr to 8-bit codes or to steps of 2
 or 4 codes (the banding), labelled against the unquantised original. The
-labelled patches are kept under /tmp/corvel-deband-patches (made once, ~15
-minutes on a free core); training mirrors and turns them (8 ways).
+labelled patches are kept under /tmp/corvel-deband-patches (made once, about
+5 minutes); training mirrors and turns them (8 ways).
 Every 7th photograph (index % 7 == 6) is held back for the printed figures.
 
 Run: nice -n 10 /usr/bin/python3 training/train_deband.py [--steps N]
