@@ -16,16 +16,18 @@
 // photograph's colours); it is converted to BT.709 video-range Y'CbCr, its
 // chroma averaged 2x2, and rounded to 8-bit codes (every second picture to
 // steps of 2 codes): the banded input. Banded areas are the pixels whose
-// original luma varies by less than 3 8-bit codes over 9x9 pixels.
+// original luma varies by less than 3 8-bit codes over 9x9 pixels ("flat");
+// "wide bands" are those under 2 codes over 17x17, where the 8-bit steps lie
+// at least ~8 pixels apart: where banding shows.
 // Gradients: a sky-like slow ramp with a glow, rounded to 8 bits; the whole
 // picture; once clean and once with a gentle grain (0.2 8-bit codes RMS) in
 // the original, as a real sky carries (a stronger grain dithers the steps
 // away: such a sky is not banded).
-// Textured: 12x7 160-pixel tiles of the held-out photographs reduced by 2 with an area
-// (box) filter, so that the original has values between 8-bit codes (a
-// stored 8-bit photograph is itself rounded: measured against its own noise
-// every smoothing would count as a loss); the original is their Y'CbCr
-// before rounding to 8 bits, the whole picture is measured.
+// Textured: 12x7 160-pixel tiles of the held-out photographs reduced by 2
+// with an area (box) filter, so that the original has values between 8-bit
+// codes (a stored 8-bit photograph is itself rounded: measured against its
+// own noise every smoothing would count as a loss); the original is their
+// Y'CbCr before rounding to 8 bits, the whole picture is measured.
 // PSNR on luma in 10-bit codes (peak 876) against the original, before and
 // after debanding. Speed: wall milliseconds per picture, after a warm-up.
 // CROP_PNG: input | fixed filter | network map of a 320x160 crop of the
@@ -174,7 +176,7 @@ double psnr(double sum, double count) { return 10 * std::log10(876.0 * 876.0 / s
 // Pixels whose original luma varies by less than `codes` 8-bit codes over the
 // (2 reach + 1)^2 pixels around them.
 std::vector<char> flatMask(const std::vector<double>& luma, int reach, double codes) {
-    // Running 9x9 range of the original, separable max/min.
+    // Running range of the original, separable max/min.
     std::vector<double> hiR(luma.size()), loR(luma.size());
     for (int y = 0; y < H; ++y)
         for (int x = 0; x < W; ++x) {
