@@ -342,7 +342,9 @@ def prepared_set(args, photos):
     xs, ys = make_set(rng, photos, args.patches, args.kinds)
     os.makedirs(CACHE, exist_ok=True)
     torch.save((xs.half(), ys.to(torch.uint8)), name)
-    return xs, ys
+    # Train on what the cache holds (half floats, as the service's pictures
+    # reach the network), so a first run and a cached one give the same file.
+    return xs.half().float(), ys
 
 
 def dihedral(x, y, k):
