@@ -2,8 +2,11 @@
 // the network's map, on 1920x1080 pictures made from the held-out training
 // photographs.
 //
-//   deband_quality [PICTURE_DIR] [COUNT] [CROP_PNG]
+//   deband_quality [PICTURE_DIR] [COUNT] [CROP_PNG] [WEIGHTS_DIR]
 //
+// WEIGHTS_DIR: where truehdr-debander.json / .bin are read (default: the
+// shader directory's deband/), to compare a training's file with the shipped
+// one.
 // PICTURE_DIR defaults to $CORVEL_SR_TRAIN or /work/shared/data/sr-train;
 // every 7th PNG in name order (index % 7 == 6) is held out from training and
 // the first COUNT (default 4) of those are used.
@@ -13,11 +16,18 @@
 // photograph's colours); it is converted to BT.709 video-range Y'CbCr, its
 // chroma averaged 2x2, and rounded to 8-bit codes (every second picture to
 // steps of 2 codes): the banded input. Banded areas are the pixels whose
-// original luma varies by less than 3 8-bit codes over 9x9 pixels.
+// original luma varies by less than 3 8-bit codes over 9x9 pixels ("flat");
+// "wide bands" are those under 2 codes over 17x17, where the 8-bit steps lie
+// at least ~8 pixels apart: where banding shows.
 // Gradients: a sky-like slow ramp with a glow, rounded to 8 bits; the whole
-// picture.
-// Textured: 4x4 tiles of 480x270 crops of the held-out photographs at their
-// own scale; the original is their Y'CbCr before rounding to 8 bits.
+// picture; once clean and once with a gentle grain (0.2 8-bit codes RMS) in
+// the original, as a real sky carries (a stronger grain dithers the steps
+// away: such a sky is not banded).
+// Textured: 12x7 160-pixel tiles of the held-out photographs reduced by 2
+// with an area (box) filter, so that the original has values between 8-bit
+// codes (a stored 8-bit photograph is itself rounded: measured against its
+// own noise every smoothing would count as a loss); the original is their
+// Y'CbCr before rounding to 8 bits, the whole picture is measured.
 // PSNR on luma in 10-bit codes (peak 876) against the original, before and
 // after debanding. Speed: wall milliseconds per picture, after a warm-up.
 // CROP_PNG: input | fixed filter | network map of a 320x160 crop of the
@@ -36,6 +46,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -75,6 +86,22 @@ Rgb blur(const Rgb& in, int radius) {
                     for (int i = -radius; i <= radius; ++i) s += in.at(x + i, y + j)[c];
                 out.v[(static_cast<size_t>(y) * in.w + x) * 3 + c] =
                     static_cast<float>(s / ((2 * radius + 1) * (2 * radius + 1)));
+            }
+    return out;
+}
+
+// Area (box) reduction by an integer factor.
+Rgb reduce(const Rgb& in, int factor) {
+    Rgb out;
+    out.w = in.w / factor, out.h = in.h / factor;
+    out.v.resize(static_cast<size_t>(out.w) * out.h * 3);
+    for (int y = 0; y < out.h; ++y)
+        for (int x = 0; x < out.w; ++x)
+            for (int c = 0; c < 3; ++c) {
+                double s = 0;
+                for (int j = 0; j < factor; ++j)
+                    for (int i = 0; i < factor; ++i) s += in.at(x * factor + i, y * factor + j)[c];
+                out.v[(static_cast<size_t>(y) * out.w + x) * 3 + c] = static_cast<float>(s / (factor * factor));
             }
     return out;
 }
@@ -146,13 +173,15 @@ void addError(const Picture& p, const std::vector<double>& truth, const std::vec
 
 double psnr(double sum, double count) { return 10 * std::log10(876.0 * 876.0 / std::max(sum / count, 1e-12)); }
 
-std::vector<char> flatMask(const std::vector<double>& luma) {
-    // Running 9x9 range of the original, separable max/min.
+// Pixels whose original luma varies by less than `codes` 8-bit codes over the
+// (2 reach + 1)^2 pixels around them.
+std::vector<char> flatMask(const std::vector<double>& luma, int reach, double codes) {
+    // Running range of the original, separable max/min.
     std::vector<double> hiR(luma.size()), loR(luma.size());
     for (int y = 0; y < H; ++y)
         for (int x = 0; x < W; ++x) {
             double hi = -1e9, lo = 1e9;
-            for (int i = -4; i <= 4; ++i) {
+            for (int i = -reach; i <= reach; ++i) {
                 const double v = luma[static_cast<size_t>(y) * W + std::clamp(x + i, 0, W - 1)];
                 hi = std::max(hi, v), lo = std::min(lo, v);
             }
@@ -162,11 +191,11 @@ std::vector<char> flatMask(const std::vector<double>& luma) {
     for (int y = 0; y < H; ++y)
         for (int x = 0; x < W; ++x) {
             double hi = -1e9, lo = 1e9;
-            for (int j = -4; j <= 4; ++j) {
+            for (int j = -reach; j <= reach; ++j) {
                 const size_t i = static_cast<size_t>(std::clamp(y + j, 0, H - 1)) * W + x;
                 hi = std::max(hi, hiR[i]), lo = std::min(lo, loR[i]);
             }
-            mask[static_cast<size_t>(y) * W + x] = (hi - lo) < 3 * 4;
+            mask[static_cast<size_t>(y) * W + x] = (hi - lo) < codes * 4;
         }
     return mask;
 }
@@ -191,7 +220,9 @@ int main(int argc, char** argv) {
     }
     const auto shaders = shaderDirectory();
     const std::optional<std::string> netDir =
-        shaders ? std::optional<std::string>(*shaders + "/deband") : std::nullopt;
+        argc > 4 ? std::optional<std::string>(argv[4])
+        : shaders ? std::optional<std::string>(*shaders + "/deband")
+                  : std::nullopt;
     Deband fixed(W, H, std::nullopt);
     Deband network(W, H, netDir);
     if (!network.hasNetwork()) {
@@ -201,20 +232,25 @@ int main(int argc, char** argv) {
 
     // Banded pictures.
     double before = 0, afterFixed = 0, afterNet = 0, n = 0;
+    double wBefore = 0, wFixed = 0, wNet = 0, wn = 0; // wide bands only
     double mapShare = 0;
     std::vector<uint8_t> crop;
     const int cw = 320, ch = 160;
     for (size_t k = 0; k < held.size(); ++k) {
         const Rgb photo = load(held[k]);
         const Case c = quantise(enlarge(blur(photo, 4), W, H), k % 2 ? 2 : 1);
-        const std::vector<char> mask = flatMask(c.luma);
+        const std::vector<char> mask = flatMask(c.luma, 4, 3);
+        const std::vector<char> wide = flatMask(c.luma, 8, 2);
         addError(*c.picture, c.luma, mask, before, n);
+        addError(*c.picture, c.luma, wide, wBefore, wn);
         double dummy = 0;
         PictureRef f = fixed.apply(c.picture);
         addError(*f, c.luma, mask, afterFixed, dummy);
+        addError(*f, c.luma, wide, wFixed, dummy);
         dummy = 0;
         PictureRef m = network.apply(c.picture);
         addError(*m, c.luma, mask, afterNet, dummy);
+        addError(*m, c.luma, wide, wNet, dummy);
         const std::vector<uint16_t> map = network.mapValues();
         mapShare += static_cast<double>(std::count_if(map.begin(), map.end(), [](uint16_t v) { return v != 0; })) /
                     static_cast<double>(map.size());
@@ -243,15 +279,21 @@ int main(int argc, char** argv) {
                     }
         }
     }
+    std::printf("banded, wide bands (%.1f %% of pixels: under 2 codes over 17x17): luma PSNR %.2f dB; fixed filter "
+                "%.2f dB (%+.2f); network map %.2f dB (%+.2f)\n",
+                100.0 * wn / (static_cast<double>(held.size()) * W * H), psnr(wBefore, wn), psnr(wFixed, wn),
+                psnr(wFixed, wn) - psnr(wBefore, wn), psnr(wNet, wn), psnr(wNet, wn) - psnr(wBefore, wn));
     std::printf("banded (%zu pictures, %.1f %% of pixels flat): luma PSNR in flat areas %.2f dB; fixed filter "
                 "%.2f dB (%+.2f); network map %.2f dB (%+.2f); map non-zero %.1f %%\n",
                 held.size(), 100.0 * n / (static_cast<double>(held.size()) * W * H), psnr(before, n),
                 psnr(afterFixed, n), psnr(afterFixed, n) - psnr(before, n), psnr(afterNet, n),
                 psnr(afterNet, n) - psnr(before, n), 100.0 * mapShare / static_cast<double>(held.size()));
 
+    std::mt19937 noise(15);
+    std::normal_distribution<double> gauss(0.0, 1.0);
     // Sky-like gradients: a slow diagonal ramp with a radial glow, the
     // banding case at its plainest (whole picture).
-    {
+    for (const double grain : {0.0, 0.2}) {
         Rgb sky;
         sky.w = W, sky.h = H;
         sky.v.resize(static_cast<size_t>(W) * H * 3);
@@ -260,8 +302,9 @@ int main(int argc, char** argv) {
                 const double t = 0.25 + 0.12 * x / W + 0.08 * y / H;
                 const double g = 0.06 * std::exp(-((x - 1400.0) * (x - 1400.0) + (y - 300.0) * (y - 300.0)) / 2.0e5);
                 const double rgb[3] = {t + g, t + 0.05 + g, t + 0.2 + 0.5 * g};
+                const double grainAt = grain > 0 ? grain / 255.0 * gauss(noise) : 0.0;
                 for (int c = 0; c < 3; ++c)
-                    sky.v[(static_cast<size_t>(y) * W + x) * 3 + c] = static_cast<float>(rgb[c]);
+                    sky.v[(static_cast<size_t>(y) * W + x) * 3 + c] = static_cast<float>(rgb[c] + grainAt);
             }
         const Case g = quantise(sky, 1);
         double gb = 0, gf = 0, gn = 0, gc = 0, unused = 0;
@@ -273,24 +316,26 @@ int main(int argc, char** argv) {
         const double gshare =
             static_cast<double>(std::count_if(gmap.begin(), gmap.end(), [](uint16_t v) { return v != 0; })) /
             static_cast<double>(gmap.size());
-        std::printf("gradients (sky-like ramp and glow, 8-bit): luma PSNR %.2f dB; fixed filter %.2f dB (%+.2f); "
+        std::printf("gradients (sky-like ramp and glow, grain %.1f codes, 8-bit): luma PSNR %.2f dB; fixed filter %.2f dB (%+.2f); "
                     "network map %.2f dB (%+.2f); map non-zero %.1f %%\n",
-                    psnr(gb, gc), psnr(gf, gc), psnr(gf, gc) - psnr(gb, gc), psnr(gn, gc), psnr(gn, gc) - psnr(gb, gc),
-                    100 * gshare);
+                    grain, psnr(gb, gc), psnr(gf, gc), psnr(gf, gc) - psnr(gb, gc), psnr(gn, gc),
+                    psnr(gn, gc) - psnr(gb, gc), 100 * gshare);
     }
 
-    // Textured mosaics.
+    // Textured mosaics: 12x7 tiles of 160x160 (the last row cut) of the
+    // reduced photographs (240x160 or 160x240).
     Rgb mosaic;
     mosaic.w = W, mosaic.h = H;
     mosaic.v.resize(static_cast<size_t>(W) * H * 3);
     std::vector<Rgb> photos;
-    for (const auto& name : held) photos.push_back(load(name));
-    for (int t = 0; t < 16; ++t) {
+    for (const auto& name : held) photos.push_back(reduce(load(name), 2));
+    constexpr int TW = 160, TH = 160;
+    for (int t = 0; t < 84; ++t) {
         const Rgb& p = photos[static_cast<size_t>(t) % photos.size()];
-        const int tx = (t % 4) * 480, ty = (t / 4) * 270;
-        const int ox = (t * 37) % std::max(1, p.w - 480), oy = (t * 23) % std::max(1, p.h - 270);
-        for (int y = 0; y < 270; ++y)
-            for (int x = 0; x < 480; ++x)
+        const int tx = (t % 12) * TW, ty = (t / 12) * TH;
+        const int ox = (t * 37) % std::max(1, p.w - TW), oy = (t * 23) % std::max(1, p.h - TH);
+        for (int y = 0; y < TH && ty + y < H; ++y)
+            for (int x = 0; x < TW; ++x)
                 for (int c = 0; c < 3; ++c)
                     mosaic.v[(static_cast<size_t>(ty + y) * W + tx + x) * 3 + c] = p.at(ox + x, oy + y)[c];
     }
@@ -303,7 +348,7 @@ int main(int argc, char** argv) {
     const std::vector<uint16_t> tmap = network.mapValues();
     const double tshare = static_cast<double>(std::count_if(tmap.begin(), tmap.end(), [](uint16_t v) { return v != 0; })) /
                           static_cast<double>(tmap.size());
-    std::printf("textured (4x4 photograph tiles): luma PSNR %.2f dB; fixed filter %.2f dB (%+.2f); network map "
+    std::printf("textured (12x7 tiles of photographs reduced by 2): luma PSNR %.2f dB; fixed filter %.2f dB (%+.2f); network map "
                 "%.2f dB (%+.2f); map non-zero %.1f %%\n",
                 psnr(tb, tc), psnr(tf, tc), psnr(tf, tc) - psnr(tb, tc), psnr(tn, tc), psnr(tn, tc) - psnr(tb, tc),
                 100 * tshare);

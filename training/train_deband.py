@@ -17,14 +17,25 @@ and each map pixel takes the class whose result is nearest to the
 unquantised original over a 9x9 neighbourhood; class 0 unless smoothing wins
 by more than 5 % of the error (texture is worth more than a doubtful gain).
 
-Patches (96x96 pictures, a 48x48 map: a 1080p picture's scale) come in
-equal parts from
-  - smooth float pictures (gradients, blobs, low-frequency noise; 70 % with
-    a disc of fine noise texture, 30 % with a hard edge),
-  - photographs of the training set, blurred and enlarged until smooth, and
-  - photographs of the training set as stored (texture: mostly class 0),
+Patches are 192x192 pictures (a 96x96 map, a 1080p picture's scale): wide
+enough for the bands of a sky (tens of pixels apart) to be labelled with the
+radii they need, up to class 6 (32 map pixels; its rings reach 192 picture
+pixels). Class 7 would reach past the patch and is never labelled. They come
+in equal parts from
+  - smooth float pictures (gradients, blobs, low-frequency noise; half with a
+    gentle grain well under one 8-bit code, 70 % with a disc of fine noise
+    texture, 30 % with a hard edge),
+  - photographs of the training set, blurred and enlarged until smooth,
+  - photographs of the training set reduced by 1.5 with an area filter
+    (texture with values between codes: mostly class 0), and
+  - with `--kinds 4` only: smooth fields under grain over the whole patch
+    (1 to 8 codes, class 0); tried against the map's smoothing of strong
+    fine noise, it made a map that is almost always 0, so the shipped file
+    is trained without them and never gives class 1 instead (see main),
 each quantised in BT.709 video-range Y'CbCr to 8-bit codes or to steps of 2
-or 4 codes (the banding), labelled against the unquantised original.
+or 4 codes (the banding), labelled against the unquantised original. The
+labelled patches are kept under /tmp/corvel-deband-patches (made once, about
+5 minutes); training mirrors and turns them (8 ways).
 Every 7th photograph (index % 7 == 6) is held back for the printed figures.
 
 Run: nice -n 10 /usr/bin/python3 training/train_deband.py [--steps N]
@@ -48,9 +59,10 @@ from PIL import Image  # noqa: E402
 
 OUT = os.path.join(os.path.dirname(__file__), "..", "shaders", "deband")
 KR, KB = 0.2126, 0.0722
-PATCH = 96           # picture pixels; the map is half of it
+PATCH = 192          # picture pixels; the map is half of it
 SCALE = 2.0          # picture pixels per map pixel
-CLASSES = 5          # labels 0..4 (radius up to 8 map pixels); 5..7 never labelled
+CLASSES = 7          # labels 0..6 (radius up to 32 map pixels); 7 never labelled
+CACHE = "/tmp/corvel-deband-patches"
 DIRS = [(1, 0), (-1, 0), (0, 1), (0, -1), (0.7071, 0.7071), (-0.7071, 0.7071),
         (0.7071, -0.7071), (-0.7071, -0.7071)]
 SIGMA = 12.0 / 255.0
@@ -85,11 +97,12 @@ def quantise(rgb, step):
 
 # --- the service's map-driven smoothing, for labels and figures -------------
 
-def sample(img, ox, oy):
-    """Bilinear samples at every pixel centre plus (ox, oy) pixels, clamped."""
+def sample(img, ox, oy, stride=1):
+    """Bilinear samples at every `stride`-th pixel centre plus (ox, oy) pixels,
+    clamped at the edges."""
     _, h, w = img.shape
-    ys = torch.arange(h, dtype=torch.float32) + oy
-    xs = torch.arange(w, dtype=torch.float32) + ox
+    ys = torch.arange(0, h, stride, dtype=torch.float32) + oy
+    xs = torch.arange(0, w, stride, dtype=torch.float32) + ox
     gy = (ys + 0.5) / h * 2 - 1
     gx = (xs + 0.5) / w * 2 - 1
     grid = torch.stack(torch.meshgrid(gy, gx, indexing="ij")[::-1], dim=-1)[None]
@@ -97,23 +110,25 @@ def sample(img, ox, oy):
                          align_corners=False)[0]
 
 
-def smooth(img, j):
-    """The filter of class j applied to every pixel of a (3, H, W) picture."""
+def smooth(img, j, stride=1):
+    """The filter of class j applied to every `stride`-th pixel (in both
+    directions) of a (3, H, W) picture."""
+    o = img[:, ::stride, ::stride]
     if j < 1:
-        return img
+        return o
     radius = 2.0 ** (j - 1) * SCALE
-    num = img.clone()
-    den = torch.ones_like(img[:1])
+    num = o.clone()
+    den = torch.ones_like(o[:1])
     for r in (1, 2, 3):
         for dx, dy in DIRS:
-            n = sample(img, dx * radius * r, dy * radius * r)
-            wgt = torch.exp(-0.5 * ((n - img) ** 2).sum(0, keepdim=True) / SIGMA ** 2)
+            n = sample(img, dx * radius * r, dy * radius * r, stride)
+            wgt = torch.exp(-0.5 * ((n - o) ** 2).sum(0, keepdim=True) / SIGMA ** 2)
             num += wgt * n
             den += wgt
     f = num / den
-    far = (f - img).norm(dim=0, keepdim=True) > 0.1
-    v = img + (f - img) * min(j / 4.0, 1.0)
-    return torch.where(far, img, v)
+    far = (f - o).norm(dim=0, keepdim=True) > 0.1
+    v = o + (f - o) * min(j / 4.0, 1.0)
+    return torch.where(far, o, v)
 
 
 def apply_map(img, classes):
@@ -128,15 +143,18 @@ def apply_map(img, classes):
 
 
 def labels(banded, original):
+    """The class of each map pixel (picture pixel (2x, 2y)): the one whose
+    result is nearest the original over the 9x9 picture pixels around it
+    (sampled every second pixel), 0 unless smoothing wins by 5 %."""
     errs = []
+    target = original[:, ::2, ::2]
     for j in range(CLASSES):
-        e = ((smooth(banded, j) - original) ** 2).sum(0, keepdim=True)
-        errs.append(F.avg_pool2d(e[None], 9, stride=1, padding=4, count_include_pad=False)[0, 0])
+        e = ((smooth(banded, j, 2) - target) ** 2).sum(0, keepdim=True)
+        errs.append(F.avg_pool2d(e[None], 5, stride=1, padding=2, count_include_pad=False)[0, 0])
     errs = torch.stack(errs)
     best = errs.argmin(0)
     gain = errs[0] - errs.gather(0, best[None])[0]
-    best = torch.where(gain > 0.05 * errs[0] + 1e-7, best, torch.zeros_like(best))
-    return best[::2, ::2]  # the map pixel takes its picture pixel (2x, 2y)
+    return torch.where(gain > 0.05 * errs[0] + 1e-7, best, torch.zeros_like(best))
 
 
 # --- patches ------------------------------------------------------------------
@@ -162,6 +180,8 @@ def smooth_field(rng, size):
             (size, size), Image.BICUBIC), dtype=np.float64)
     for c in range(3):
         out[c] += amp * col[c] * (t - t.mean())
+    if rng.uniform() < 0.5:  # gentle grain, well under one 8-bit code (a sky's)
+        out += rng.normal(0, rng.uniform(0.2, 0.6) / 255.0, (1, size, size))
     if rng.uniform() < TEXTURE:  # fine texture in a disc: must be kept
         cx, cy, rad = rng.uniform(0.2, 0.8), rng.uniform(0.2, 0.8), rng.uniform(0.15, 0.6)
         m = ((xx - cx) ** 2 + (yy - cy) ** 2) < rad ** 2
@@ -171,6 +191,22 @@ def smooth_field(rng, size):
         m = (np.cos(a) * (xx - 0.5) + np.sin(a) * (yy - 0.5)) > 0
         out += m[None] * rng.uniform(-0.3, 0.3, (3, 1, 1))
     return torch.tensor(np.clip(out, 0, 1), dtype=torch.float32)
+
+
+def grain_field(rng, size):
+    """A smooth field under grain over the whole patch (film grain, sensor
+    noise: 1 to 8 8-bit codes, white or in 2x2 clumps, grey or per colour,
+    Gaussian or uniform): texture to keep, however flat the field beneath."""
+    base = smooth_field(rng, size).numpy()
+    sigma = rng.uniform(1.0, 8.0) / 255.0
+    chans = 1 if rng.uniform() < 0.7 else 3
+    if rng.uniform() < 0.5:
+        g = rng.normal(0, 1, (chans, size, size))
+    else:
+        g = rng.uniform(-math.sqrt(3), math.sqrt(3), (chans, size, size))
+    if rng.uniform() < 0.4:  # clumps: a 2x2 box keeps the spread at sigma
+        g = (g + np.roll(g, 1, 1) + np.roll(g, 1, 2) + np.roll(np.roll(g, 1, 1), 1, 2)) / 2
+    return torch.tensor(np.clip(base + sigma * g, 0, 1), dtype=torch.float32)
 
 
 def photo(path):
@@ -191,16 +227,31 @@ def photo_patch(rng, arr, blurred):
             (PATCH, PATCH), Image.BICUBIC), dtype=np.float32) for c in range(3)]
         t = torch.tensor(np.stack(chans)).clamp(0, 1)
         return torch.nn.functional.avg_pool2d(t[None], 5, 1, 2, count_include_pad=False)[0]
+    # Texture: the photograph reduced by 1.5 with an area filter, so that the
+    # original carries values between 8-bit codes (a stored 8-bit picture is
+    # already rounded: every smoothing of its noise would count as a loss).
+    small = downscale(arr, min(1.5, min(h, w) / (PATCH + 1)))
+    h, w, _ = small.shape
     y, x = rng.integers(0, h - PATCH + 1), rng.integers(0, w - PATCH + 1)
-    return torch.tensor(arr[y:y + PATCH, x:x + PATCH].transpose(2, 0, 1).copy())
+    return torch.tensor(small[y:y + PATCH, x:x + PATCH].transpose(2, 0, 1).copy())
 
 
-def make_set(rng, photos, count):
+def downscale(arr, factor):
+    """Area (box) reduction of an (H, W, 3) float picture by `factor`."""
+    h, w, _ = arr.shape
+    size = (int(w / factor), int(h / factor))
+    return np.stack([np.asarray(Image.fromarray(arr[..., c], mode="F").resize(size, Image.BOX),
+                                dtype=np.float32) for c in range(3)], axis=-1)
+
+
+def make_set(rng, photos, count, kinds):
     xs, ys = [], []
     for i in range(count):
-        kind = i % 3
+        kind = i % kinds
         if kind == 0:
             orig = smooth_field(rng, PATCH)
+        elif kind == 3:
+            orig = grain_field(rng, PATCH)
         else:
             orig = photo_patch(rng, photos[rng.integers(len(photos))], kind == 1)
         step = [1, 1, 2, 4][rng.integers(4)]
@@ -280,53 +331,133 @@ def psnr(a, b, mask):
     return 10 * math.log10(1.0 / max(mse, 1e-12))
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--steps", type=int, default=1500)
-    ap.add_argument("--patches", type=int, default=600)
-    ap.add_argument("--out", default=OUT)
-    args = ap.parse_args()
-    torch.set_num_threads(1)
-    torch.manual_seed(15)
+def prepared_set(args, photos):
+    """The labelled patches, made once and kept under CACHE (they take most of
+    a run's time and depend only on the seed, the count and the patch size)."""
+    name = os.path.join(CACHE, f"set{'4' if args.kinds == 4 else ''}-{PATCH}-{CLASSES}-{args.patches}-15.pt")
+    if os.path.exists(name):
+        xs, ys = torch.load(name)
+        return xs.float(), ys.long()
     rng = np.random.default_rng(15)
-    start = time.time()
-    train, held = pictures.split()
+    xs, ys = make_set(rng, photos, args.patches, args.kinds)
+    os.makedirs(CACHE, exist_ok=True)
+    torch.save((xs.half(), ys.to(torch.uint8)), name)
+    # Train on what the cache holds (half floats, as the service's pictures
+    # reach the network), so a first run and a cached one give the same file.
+    return xs.half().float(), ys
+
+
+def dihedral(x, y, k):
+    """One of the 8 mirrorings/rotations of pictures (N, 3, H, W) and their
+    maps (N, H/2, W/2); applied before packing, as pack's order follows them."""
+    if k & 1:
+        x, y = x.flip(-1), y.flip(-1)
+    if k & 2:
+        x, y = x.flip(-2), y.flip(-2)
+    if k & 4:
+        x, y = x.transpose(-1, -2), y.transpose(-1, -2)
+    return x, y
+
+
+def load_net(directory):
+    """The network of a written truehdr-debander.json / .bin pair."""
+    with open(os.path.join(directory, "truehdr-debander.json")) as f:
+        desc = json.load(f)
+    with open(os.path.join(directory, "truehdr-debander.bin"), "rb") as f:
+        raw = f.read()
+    net = Net()
+    with torch.no_grad():
+        for conv, layer in zip((net.c0, net.c1, net.c2, net.c3), desc["layers"]):
+            n = layer["cout"] * layer["cin"] * layer["k"] ** 2
+            w = np.frombuffer(raw, dtype="<f2", count=n, offset=layer["weight"]).astype(np.float32)
+            b = np.frombuffer(raw, dtype="<f2", count=layer["cout"], offset=layer["bias"]).astype(np.float32)
+            conv.weight.copy_(torch.tensor(w).view_as(conv.weight))
+            conv.bias.copy_(torch.tensor(b))
+    return net
+
+
+def train_net(args, train, start):
+    torch.manual_seed(15)
     photos = [photo(p) for p in train]
-    xs, ys = make_set(rng, photos, args.patches)
+    xs, ys = prepared_set(args, photos)
     print(f"{len(xs)} patches labelled in {time.time() - start:.0f} s; class shares",
           [round((ys == j).float().mean().item(), 3) for j in range(CLASSES)], flush=True)
-    inputs = pack(xs)
     net = Net()
     opt = torch.optim.Adam(net.parameters(), lr=2e-3)
-    sched = torch.optim.lr_scheduler.CosineAnnealingLR(opt, args.steps)
+    sched = torch.optim.lr_scheduler.OneCycleLR(opt, max_lr=2e-3, total_steps=args.steps, pct_start=0.05)
     margin = 8  # map pixels at the patch edge whose context was cut off
     mask = torch.zeros(1, 8, PATCH // 2, PATCH // 2)
     mask[..., margin:-margin, margin:-margin] = 1
     weight = torch.tensor([0.2] + [1.0] * 7).view(1, 8, 1, 1)
     gen = torch.Generator().manual_seed(15)
+    recent = []
     for step in range(args.steps):
-        pick = torch.randint(0, len(xs), (16,), generator=gen)
-        x, y = inputs[pick], ys[pick]
-        if step % 2:
-            # Mirror whole pictures: the pack order changes with them, so mirror
-            # before packing.
-            x = pack(xs[pick].flip(-1))
-            y = y.flip(-1)
+        pick = torch.randint(0, len(xs), (args.batch,), generator=gen)
+        xb, y = dihedral(xs[pick], ys[pick], step % 8)
+        x = pack(xb)
         t = ordinal(y)
         loss = (F.binary_cross_entropy_with_logits(net(x), t, reduction="none") * weight * mask
-                ).sum() / (mask.sum() * 16)
+                ).sum() / (mask.sum() * args.batch)
         opt.zero_grad()
         loss.backward()
         opt.step()
         sched.step()
+        recent.append(loss.item())
         if step % 100 == 0 or step == args.steps - 1:
-            with torch.no_grad():
-                acc = (decode(net(x)) == y).float()[:, margin:-margin, margin:-margin].mean()
-            print(f"step {step} loss {loss.item():.4f} acc {acc:.3f} "
+            print(f"step {step} loss {np.mean(recent[-100:]):.4f} (mean of the last 100) "
                   f"({time.time() - start:.0f} s)", flush=True)
+    return net
+
+
+def oracle(held):
+    """The ceiling of the map filter: held-out patches debanded with the labels
+    themselves (computed from the original), PSNR over the whole patch."""
+    rng = np.random.default_rng(7)
+    for kind, name in ((1, "banded"), (2, "textured")):
+        gains = []
+        for i, path in enumerate(held[:10]):
+            orig = photo_patch(rng, photo(path), kind == 1)
+            banded = quantise(orig, 1 + (i % 2) if kind == 1 else 1)
+            out = apply_map(banded, labels(banded, orig))
+            whole = torch.ones(PATCH, PATCH, dtype=torch.bool)
+            gains.append(psnr(out, orig, whole) - psnr(banded, orig, whole))
+        print(f"labels as the map, held out {name}: mean {np.mean(gains):+.2f} dB "
+              f"(min {min(gains):+.2f}, max {max(gains):+.2f})", flush=True)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--steps", type=int, default=1500)
+    ap.add_argument("--patches", type=int, default=600)
+    ap.add_argument("--kinds", type=int, default=3, choices=(3, 4))
+    ap.add_argument("--batch", type=int, default=8)
+    ap.add_argument("--out", default=OUT)
+    ap.add_argument("--oracle", action="store_true",
+                    help="print what the labels themselves gain on held-out patches, then stop")
+    ap.add_argument("--finish", metavar="DIR",
+                    help="skip training: take the network written in DIR, then prune and export")
+    args = ap.parse_args()
+    torch.set_num_threads(1)
+    start = time.time()
+    train, held = pictures.split()
+    if args.oracle:
+        oracle(held)
+        return
+    if args.finish:
+        net = load_net(args.finish)
+    else:
+        net = train_net(args, train, start)
+    # Class 1 (radius 1 map pixel, a quarter of the way to the smoothed value)
+    # gains little where it is right and costs much where it is wrong: on
+    # strong fine grain the trained map gave it to most pixels, smoothing a
+    # quarter of the grain away (-9 dB on such texture). The shipped map never
+    # gives it: channel 1 can no longer be above 0, so its pixels become class
+    # 0 unless a wider class is above 0.
+    with torch.no_grad():
+        net.c3.bias[1] = -1000.0
 
     # Held-out figures: banded photographs (blurred and enlarged, steps 1 and 2)
-    # and stored photographs (texture), with the map applied as the service does.
+    # and reduced photographs (texture), with the map applied as the service does.
     net.eval()
     hrng = np.random.default_rng(7)
     hphotos = [photo(p) for p in held]
