@@ -11,6 +11,7 @@
 #include <x265.h>
 
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <thread>
@@ -92,6 +93,7 @@ struct Encoder::Impl {
     ParamPtr param;
     X265Ptr x265;
     std::string masteringDisplay; // x265 keeps a pointer to this text
+    std::string pools;            // and to this one
     EncoderFormat headerFormat;   // built from x265's parameter sets
 
     std::mutex lock; // guards everything below
@@ -176,9 +178,12 @@ void Encoder::Impl::run() {
         bool flushNow = false;
         {
             std::unique_lock<std::mutex> guard(lock);
+            // A discarded encoder takes up nothing more: its queue and held
+            // pictures belong to `discard` now.
             changed.wait(guard, [&] {
-                return !queue.empty() || stopping || (flushWanted && !flushed);
+                return stopping || (!discarded && (!queue.empty() || (flushWanted && !flushed)));
             });
+            if (discarded) return;
             if (!queue.empty()) {
                 job = std::move(queue.front());
                 queue.pop_front();
@@ -201,13 +206,22 @@ void Encoder::Impl::run() {
                 int got = api->encoder_encode(x265.get(), &nals, &count, nullptr, &out);
                 if (got <= 0) break;
                 deliver(nals, count, out);
+                // A discard while draining: the rest is wanted by nobody.
+                std::lock_guard<std::mutex> guard(lock);
+                if (discarded) break;
             }
             std::deque<Done> lost;
+            bool cut = false;
             {
                 std::lock_guard<std::mutex> guard(lock);
                 lost.swap(waiting);
+                cut = discarded;
             }
-            for (auto& done : lost) fail(std::move(done), 0);
+            // Cut short by a discard: not encoded on purpose, not a failure.
+            for (auto& done : lost) {
+                if (cut) callDone(done, std::nullopt);
+                else fail(std::move(done), 0);
+            }
             std::lock_guard<std::mutex> guard(lock);
             flushed = true;
             busy = false;
@@ -253,6 +267,18 @@ void Encoder::Impl::run() {
         busy = false;
         changed.notify_all();
     }
+}
+
+int Encoder::threadsFromEnv() {
+    auto value = rawEnv("CORVEL_ENHANCE_X265_THREADS");
+    if (!value || value->empty()) return 0;
+    char* end = nullptr;
+    const long n = std::strtol(value->c_str(), &end, 10);
+    if (*end != '\0' || n < 1 || n > 256) {
+        logf("encoder: CORVEL_ENHANCE_X265_THREADS " + *value + " is not 1 to 256: x265 takes every core");
+        return 0;
+    }
+    return static_cast<int>(n);
 }
 
 std::string Encoder::presetFromEnv() {
@@ -307,6 +333,16 @@ Encoder::Encoder(const EncoderConfig& config, bool announce)
     // ultrafast here) and gives a little quality back (0.3-0.4 dB on noisy
     // 720p at the same size).
     p->bEnableSAO = 1;
+    // x265's worker threads for this encoder (its pool): all cores unless
+    // CORVEL_ENHANCE_X265_THREADS says how many. Encoders working on
+    // consecutive segments at once each keep a full pool by default: a
+    // lone segment (after a play or a seek) then has every core, and the
+    // system shares them out when several work (docs/BENCHMARKS.md).
+    const int threads = threadsFromEnv();
+    if (threads > 0) {
+        m.pools = std::to_string(threads);
+        p->numaPools = m.pools.c_str();
+    }
 
     if (config.quality > 0) {
         p->rc.rateControlMode = X265_RC_CRF;
@@ -489,7 +525,21 @@ void Encoder::close() {
     std::unique_lock<std::mutex> guard(m.lock);
     m.flushWanted = true;
     m.changed.notify_all();
-    m.changed.wait(guard, [&] { return m.flushed && m.delivered >= m.submitted; });
+    m.changed.wait(guard, [&] { return (m.flushed || m.discarded) && m.delivered >= m.submitted; });
+}
+
+void Encoder::finish() {
+    Impl& m = *impl_;
+    std::lock_guard<std::mutex> guard(m.lock);
+    m.flushWanted = true;
+    m.changed.notify_all();
+}
+
+std::unique_ptr<Encoder> Encoder::continuing(const EncoderConfig& config, const std::vector<uint8_t>& record) {
+    auto encoder = std::make_unique<Encoder>(config, false);
+    auto own = hvcC(encoder->headerFormat());
+    if (!own || *own != record) throw EnhanceError("The encoder's parameter sets changed.");
+    return encoder;
 }
 
 bool Encoder::closed() const {

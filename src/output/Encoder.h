@@ -85,6 +85,10 @@ public:
     // encoder takes no more ("The encoder is closed."). A closed encoder is
     // never used again; whoever holds it makes a new one.
     void close();
+    // `close` without the wait: the drain runs on the encoder's thread while
+    // the caller goes on (with the next segment's encoder). `close` or
+    // `completeFrames` later waits for it; `discard` cuts it short.
+    void finish();
     // Whether the encoder was drained (by `close`, or by `completeFrames`
     // when x265 held pictures back) or discarded.
     bool closed() const;
@@ -116,6 +120,17 @@ public:
     // CORVEL_ENHANCE_X265_PRESET when it names an x265 preset, else
     // kDefaultX265Preset.
     static std::string presetFromEnv();
+    // CORVEL_ENHANCE_X265_THREADS when it is 1 to 256: the worker threads
+    // of each encoder's pool; else 0 (x265 takes every core).
+    static int threadsFromEnv();
+
+    // An encoder whose pictures continue the stream described by `record`
+    // (the hvcC of the track's first encoder): opened like `Encoder(config,
+    // false)`, then its parameter sets are compared byte for byte with the
+    // record's. Throws EnhanceError "The encoder's parameter sets changed."
+    // when they differ: pictures of two streams never share a track.
+    static std::unique_ptr<Encoder> continuing(const EncoderConfig& config,
+                                               const std::vector<uint8_t>& record);
 
 private:
     struct Impl;

@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
+#include <thread>
 
 namespace corvel {
 
@@ -65,10 +67,39 @@ ServiceOptions withinLimits(ServiceOptions options) {
 
 } // namespace
 
+namespace {
+
+// CORVEL_ENHANCE_ENCODERS: 1 to 16 encoders at once; 0 (from the cores)
+// when absent or anything else.
+int encodersFromEnv() {
+    auto value = rawEnv("CORVEL_ENHANCE_ENCODERS");
+    if (!value || value->empty()) return 0;
+    char* end = nullptr;
+    const long n = std::strtol(value->c_str(), &end, 10);
+    if (*end != '\0' || n < 1 || n > 16) {
+        logf("service: CORVEL_ENHANCE_ENCODERS " + *value + " is not 1 to 16: encoders from the cores");
+        return 0;
+    }
+    return static_cast<int>(n);
+}
+
+} // namespace
+
+int encodersFor(int asked, unsigned cores) {
+    if (asked >= 1) return std::min(asked, 16);
+    // 1 core: nothing to overlap. 2-3: two (measured, docs/BENCHMARKS.md);
+    // then one more per four cores, at most six (each a full set of x265's
+    // pictures: 20-40 MB at 720p).
+    if (cores <= 1) return 1;
+    return static_cast<int>(std::min(6u, 2 + cores / 4));
+}
+
 Service::Service(ServiceOptions options, ServiceTiming timing, StageFactory stages)
     : options_(withinLimits(std::move(options))), timing_(timing),
       infos_(timing.titleCacheEntries, timing.titleMaxAgeMs),
       store_(cv_, keepBehind_, std::max(options_.ahead, 0) + 5),
+      encoderSlots_(encodersFor(options_.encoders > 0 ? options_.encoders : encodersFromEnv(),
+                                std::thread::hardware_concurrency())),
       makeInterpolator_(stages.interpolator), stages_(std::move(stages)) {
     info_.layOut(options_.segSec);
     pipeline_ = std::make_unique<JoinableThread>("pipeline", 4 << 20, [this] { pipelineLoop(); });
@@ -86,6 +117,7 @@ Service::~Service() {
     watchdog_.reset();
     // The encoder's destructor waits for its pictures, whose completions
     // still file into this object: let it go while everything exists.
+    draining_.clear();
     encoder_.reset();
 }
 
@@ -320,7 +352,7 @@ HTTPResponse Service::playlist(const Key& key, double start, bool warm) {
             const int c = static_cast<int>(nextFrame_ / std::max(info.gop, 1));
             if (store_.has(s)) {
                 if (running_) wanted_ = std::max(wanted_, s);
-            } else if (runWillReach(running_, s, startSegment_, c, reach_)) {
+            } else if (runWillReach(running_, s, startSegment_, c, reach_, encoderSlots_)) {
                 wanted_ = std::max(wanted_, s);
             } else {
                 restartLocked(s, "playlist start");
@@ -384,7 +416,7 @@ HTTPResponse Service::segment(const Key& key, int n) {
     const uint64_t ticket = store_.addWaiter(n);
     auto reachable = [&](int i) {
         const int making = static_cast<int>(nextFrame_ / std::max(info_.gop, 1));
-        if (!runWillReach(running_, i, startSegment_, making, reach_)) return false;
+        if (!runWillReach(running_, i, startSegment_, making, reach_, encoderSlots_)) return false;
         return !(timing_.restartWhenFaster && !sourceEnded_ &&
                  restartBeatsWaiting(nextFrame_, i, info_.gop, makingFps_, restartCostMs_));
     };

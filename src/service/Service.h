@@ -17,7 +17,9 @@
 #include "source/Sound.h"
 #include "source/StreamInfo.h"
 
+#include <algorithm>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <cstdint>
 #include <map>
@@ -125,9 +127,9 @@ private:
                 Interpolator* interpolator, int64_t inBetween, int64_t repeats);
     // The run's encoded side (ServiceOutput.cpp). beginOutput: the run's
     // pictures are accepted from now on. abortOutput: they are not (a stop
-    // or a failure); waits for the encoder and drops what was assembled.
-    // finishOutput: waits for the encoder and files the segment assembled
-    // so far (the title's end, or a pause in which no picture will come).
+    // or a failure); drops every encoder's pictures and what was assembled.
+    // finishOutput: waits for every encoder and files what was assembled
+    // (the title's end).
     void beginOutput(int serial, int start, const StreamInfo& info, const VideoTrack& track);
     // Ends the run's sound reader at the end of the title.
     void endSound();
@@ -135,8 +137,27 @@ private:
     void finishOutput();
     void encode(Encoder& encoder, const PictureRef& picture, int64_t frame, int gop, int64_t first,
                 int serial);
-    void addPicture(EncodedPicture picture, int64_t frame, int serial);
-    void finishSegmentLocked();
+    // The run submitted the last picture of `segment` (the one it was
+    // submitting to): it is filed once all its pictures are back and every
+    // segment before it is filed. Nothing for any other segment.
+    void sealSegment(int64_t segment);
+    // Segment-tuned encoding at a segment's end: the current encoder drains
+    // in the background (`draining_`) while the next segment goes to a new
+    // one; with `encoderSlots_` encoders at work, the oldest is waited for
+    // first. One slot: each segment waits for its own drain.
+    // `alone`: the segment is the run's first, the one a viewer waits for
+    // after a play or a seek: its drain is waited for before the next
+    // segment's encoder starts, which would take cores from it.
+    void handOverEncoder(bool alone);
+    // Waits for the oldest draining encoders and lets them go until `keep`
+    // are left (0: a pause of the run, or its end).
+    void retireDraining(size_t keep);
+    // One encoded picture (or a lost one: nothing) of frame `frame`, from an
+    // encoder's completion thread.
+    void addPicture(std::optional<EncodedPicture> picture, int64_t frame, int serial);
+    // Files, in order, the segments from outNext_ on whose pictures are all
+    // back. Caller holds outLock.
+    void fileReadyLocked();
     bool validRun(int serial);
     std::unique_ptr<PictureSource> openSource(const StreamInfo& info);
     // The title's picture source: the one kept from the last preparation or
@@ -211,9 +232,20 @@ private:
 
     // ---- stage objects: pipeline thread only ----
     std::unique_ptr<Encoder> encoder_;
-    // Segment-tuned encoding: replaces a closed encoder by an identical one
-    // whose parameter sets equal the track's (throws EnhanceError when not).
-    void renewEncoder(const VideoTrack& track);
+    // Encoders of the segments before the current one, still draining,
+    // oldest first (segment-tuned encoding; see handOverEncoder).
+    std::deque<std::unique_ptr<Encoder>> draining_;
+    // How many segment-tuned encoders may work at once (encodersFor).
+    const int encoderSlots_;
+    // The segment the run is submitting to and how many pictures so far
+    // (pipeline thread; beginOutput resets them under outLock before the
+    // run's first picture). The count goes into the segment's seal.
+    int64_t sealing_ = -1;
+    int64_t sealingCount_ = 0;
+    // Segment-tuned encoding: a new encoder for the next segment, like
+    // `config`, whose parameter sets equal the track's (throws EnhanceError
+    // when not).
+    void renewEncoder(const EncoderConfig& config, const VideoTrack& track);
     Encoder::Stats carriedStats_; // what replaced encoders counted since the last report
     std::unique_ptr<PictureSource> source_; // see takeSource
     int64_t preparedMs_ = 0;                // when the last preparation ended
@@ -227,8 +259,18 @@ private:
 
     // ---- guarded by outMu_ ("outLock") ----
     std::mutex outMu_;
-    std::vector<EncodedPicture> pictures_;
-    int64_t segmentFirst_ = 0;
+    // A segment being assembled: several encoders may each be finishing one.
+    struct Assembly {
+        std::vector<EncodedPicture> pictures;
+        int64_t first = 0;      // frame index of the first picture in `pictures`
+        int64_t submitted = 0;  // pictures the run gave the encoder for it
+        int64_t arrived = 0;    // completions so far, lost pictures included
+        bool sealed = false;    // the run has submitted all of it
+    };
+    std::map<int64_t, Assembly> assembling_; // by segment index; made by the first completion or the seal
+    int64_t outNext_ = 0;                    // the next segment to file: they are filed in order
+    // Turns an assembly into a media segment and files it (under cond).
+    void finishSegmentLocked(int64_t index, Assembly& assembly);
     int outSerial_ = -1;
     int outGop_ = 1;
     VideoTrack outTrack_;
@@ -267,12 +309,23 @@ inline bool restartBeatsWaiting(int64_t nextFrame, int n, int gop, double frames
     return frames / framesPerSecond * 1000.0 > restartMs * 1.25;
 }
 
+// How many segment-tuned encoders work on consecutive segments at once:
+// `asked` when it is 1 or more, else from the machine's `cores`. Each one is
+// a full x265 (its own thread pool over every core), so a lone segment (the
+// first after a play or a seek) is as fast as with one; more of them fill
+// the gaps one encoder leaves (the drain at each segment's end, the serial
+// parts of a picture). Bounded because each holds its own pictures.
+int encodersFor(int asked, unsigned cores);
+
 // Whether a run that is making segment `making` (and started at
 // `startSegment`) will soon reach segment `n`, so that a request for it waits
-// rather than restarting the run: n lies from one behind `making` to `reach`
-// beyond it.
-inline bool runWillReach(bool running, int n, int startSegment, int making, int reach = 4) {
-    return running && n >= startSegment && making <= n + 1 && making + reach >= n;
+// rather than restarting the run: n lies from `inFlight` behind `making` to
+// `reach` beyond it. `inFlight`: the encoders at work at once; with one, a
+// segment is done when the next is begun, and only the one just behind may
+// still be filed; with N, the N behind may still be encoding, and a restart
+// would throw their work away.
+inline bool runWillReach(bool running, int n, int startSegment, int making, int reach = 4, int inFlight = 1) {
+    return running && n >= startSegment && making <= n + std::max(inFlight, 1) && making + reach >= n;
 }
 
 } // namespace corvel

@@ -38,6 +38,10 @@ struct ServiceOptions {
     // B-frames), closed at the segment's end, instead of one zero-latency
     // encoder per run: about half the CPU per picture (bench/encoder_tuning).
     bool segmentEncoders = true;
+    // Segment-tuned encoders working on consecutive segments at once; 0
+    // takes CORVEL_ENHANCE_ENCODERS when it is a number from 1 to 16, else
+    // a number from the machine's cores (encodersFor).
+    int encoders = 0;
 };
 
 } // namespace corvel

@@ -1,6 +1,12 @@
-// The encoded side of the run: submitting pictures to the encoder, and, on
-// the encoder's completion thread, assembling the pictures of a segment and
-// filing the finished segment in the store.
+// The encoded side of the run: submitting pictures to the encoders, and, on
+// their completion threads, assembling the pictures of each segment and
+// filing the finished segments in the store, in order.
+//
+// Segment-tuned encoding keeps up to `encoderSlots_` encoders at work: the
+// pipeline feeds the current one; the ones before it drain the held
+// pictures of their segments in the background. Each segment is assembled
+// on its own; a segment is filed when the run has submitted all of it
+// (sealed), all its completions arrived, and the segment before it is filed.
 #include "common/DebugLog.h"
 #include "common/Log.h"
 #include "output/MediaSegment.h"
@@ -15,7 +21,10 @@ void Service::beginOutput(int serial, int start, const StreamInfo& info, const V
     std::shared_ptr<SoundReader> old;
     {
         std::lock_guard<std::mutex> out(outMu_);
-        pictures_.clear();
+        assembling_.clear();
+        outNext_ = start;
+        sealing_ = -1;
+        sealingCount_ = 0;
         outGop_ = info.gop;
         outTrack_ = track;
         outSerial_ = serial;
@@ -47,9 +56,11 @@ void Service::abortOutput() {
         outSerial_ = -1; // later pictures of this run are ignored
         if (outSound_) outSound_->stop(); // kept (stopped) until the next run replaces it
     }
+    // The stopped run's pictures still queued or held are not worth
+    // encoding: the next run's first picture would wait behind them.
+    for (auto& encoder : draining_) encoder->discard();
+    draining_.clear();
     if (encoder_) {
-        // The stopped run's pictures still queued are not worth encoding:
-        // the next run's first picture would wait behind them.
         if (encoder_->config().segmentTuned) {
             // It holds pictures back; draining it would encode them for
             // nothing. The next run opens a new one anyway.
@@ -61,46 +72,98 @@ void Service::abortOutput() {
         encoder_->completeFrames();
     }
     std::lock_guard<std::mutex> out(outMu_);
-    pictures_.clear();
+    assembling_.clear();
+}
+
+void Service::retireDraining(size_t keep) {
+    while (draining_.size() > keep) {
+        std::unique_ptr<Encoder> oldest = std::move(draining_.front());
+        draining_.pop_front();
+        oldest->close(); // its segment is filed by its last completion
+        const Encoder::Stats counted = oldest->takeStats();
+        carriedStats_.bytes += counted.bytes;
+        carriedStats_.pictures += counted.pictures;
+    }
+}
+
+void Service::handOverEncoder(bool alone) {
+    encoder_->finish(); // its held pictures come back on its own thread
+    draining_.push_back(std::move(encoder_));
+    // The next segment's encoder makes one more at work: beyond the slots,
+    // wait for the oldest.
+    retireDraining(alone ? 0 : static_cast<size_t>(std::max(encoderSlots_, 1) - 1));
+    debugf("encoders held: " + std::to_string(draining_.size() + 1) + " of " + std::to_string(encoderSlots_));
 }
 
 void Service::finishOutput() {
-    encoder_->completeFrames();
+    sealSegment(sealing_);
+    retireDraining(0);
+    if (encoder_) encoder_->completeFrames();
     std::lock_guard<std::mutex> out(outMu_);
-    finishSegmentLocked();
+    fileReadyLocked();
+}
+
+void Service::sealSegment(int64_t segment) {
+    if (segment != sealing_ || sealingCount_ == 0) return; // nothing submitted to it
+    const int64_t count = sealingCount_;
+    sealingCount_ = 0;
+    std::lock_guard<std::mutex> out(outMu_);
+    Assembly& assembly = assembling_[segment];
+    assembly.submitted = count;
+    assembly.sealed = true;
+    fileReadyLocked();
 }
 
 void Service::encode(Encoder& encoder, const PictureRef& picture, int64_t frame, int gop,
                      int64_t first, int serial) {
     const bool key = frame == first || frame % gop == 0;
+    // Counted here, without a lock: the count goes with the seal.
+    if (frame / gop != sealing_) {
+        sealing_ = frame / gop;
+        sealingCount_ = 0;
+    }
+    ++sealingCount_;
     // The encoder lives no longer than this service (the destructor lets it
     // go first), so its completions may file into it directly.
     encoder.encode(*picture, key, [this, frame, serial](std::optional<EncodedPicture> encoded) {
-        if (encoded) addPicture(std::move(*encoded), frame, serial);
+        addPicture(std::move(encoded), frame, serial);
     });
 }
 
-void Service::addPicture(EncodedPicture picture, int64_t frame, int serial) {
+void Service::addPicture(std::optional<EncodedPicture> picture, int64_t frame, int serial) {
     std::lock_guard<std::mutex> out(outMu_);
     if (serial != outSerial_) return;
-    const bool starts = frame % outGop_ == 0;
-    if (!pictures_.empty() && starts) finishSegmentLocked();
-    if (pictures_.empty()) segmentFirst_ = frame;
-    if (starts) {
-        if (!picture.key) {
-            logf("service: frame " + std::to_string(frame) +
-                 " starts a segment but is not a keyframe");
-            if (pictures_.empty()) picture.key = true;
+    Assembly& assembly = assembling_[frame / outGop_];
+    ++assembly.arrived;
+    if (picture) {
+        const bool starts = frame % outGop_ == 0;
+        if (starts && !picture->key) {
+            logf("service: frame " + std::to_string(frame) + " starts a segment but is not a keyframe");
+            if (assembly.pictures.empty()) picture->key = true;
+        } else if (!starts && assembly.pictures.empty()) {
+            // The segment's first picture was lost: it starts at this one.
+            picture->key = true;
         }
-    } else if (pictures_.empty()) {
-        picture.key = true;
+        if (assembly.pictures.empty()) assembly.first = frame;
+        assembly.pictures.push_back(std::move(*picture));
     }
-    pictures_.push_back(std::move(picture));
+    fileReadyLocked();
 }
 
-void Service::finishSegmentLocked() {
-    if (pictures_.empty()) return;
-    const int64_t index = segmentFirst_ / outGop_;
+void Service::fileReadyLocked() {
+    for (;;) {
+        auto found = assembling_.find(outNext_);
+        if (found == assembling_.end()) return;
+        Assembly& assembly = found->second;
+        if (!assembly.sealed || assembly.arrived < assembly.submitted) return;
+        finishSegmentLocked(found->first, assembly);
+        assembling_.erase(found);
+        ++outNext_;
+    }
+}
+
+void Service::finishSegmentLocked(int64_t index, Assembly& assembly) {
+    if (assembly.pictures.empty()) return; // every picture lost: nothing to file
     const auto sequence = static_cast<uint32_t>(index + 1);
     std::vector<SoundSample> sound;
     if (outSound_) {
@@ -112,8 +175,8 @@ void Service::finishSegmentLocked() {
         sound = outSound_->take(from, to, 3000);
     }
     auto data = std::make_shared<const std::vector<uint8_t>>(
-        makeMediaSegment(sequence, outTrack_, segmentFirst_, pictures_, sound));
-    pictures_.clear();
+        makeMediaSegment(sequence, outTrack_, assembly.first, assembly.pictures, sound));
+    assembly.pictures.clear();
     std::lock_guard<std::mutex> guard(mu_);
     // A segment of a run that was replaced meanwhile is made and thrown away.
     if (outSerial_ == serial_) {

@@ -68,17 +68,16 @@ void Service::keepSource(std::unique_ptr<PictureSource> source, const StreamInfo
     sourceFor_ = sourceIdentity(info);
 }
 
-void Service::renewEncoder(const VideoTrack& track) {
-    const EncoderConfig config = encoder_->config();
-    const Encoder::Stats counted = encoder_->takeStats();
-    carriedStats_.bytes += counted.bytes;
-    carriedStats_.pictures += counted.pictures;
-    encoder_.reset();
-    encoder_ = std::make_unique<Encoder>(config, false);
+void Service::renewEncoder(const EncoderConfig& config, const VideoTrack& track) {
+    if (encoder_) {
+        const Encoder::Stats counted = encoder_->takeStats();
+        carriedStats_.bytes += counted.bytes;
+        carriedStats_.pictures += counted.pictures;
+        encoder_.reset();
+    }
     // One stream, one set of parameter sets: the init segment carries the
     // first encoder's, so every later one must give the very same bytes.
-    auto record = hvcC(encoder_->headerFormat());
-    if (!record || *record != track.hvcC) throw EnhanceError("The encoder's parameter sets changed.");
+    encoder_ = Encoder::continuing(config, track.hvcC);
 }
 
 void Service::pipelineLoop() {
@@ -107,6 +106,7 @@ void Service::pipelineLoop() {
         lock.unlock();
 
         if (rp) {
+            draining_.clear();
             encoder_.reset();
             source_.reset();
             interpolator_.reset();
@@ -322,10 +322,11 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
         return;
     }
     const bool perSegment = encoder_->config().segmentTuned;
+    const EncoderConfig encoderConfig = encoder_->config();
     if (encoder_->closed()) {
         // The last run ended with a flush (segment-tuned encoders end so).
         try {
-            renewEncoder(track);
+            renewEncoder(encoderConfig, track);
         } catch (const std::exception& error) {
             fail(errorText(error));
             return;
@@ -461,17 +462,20 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
                         makingFps_ = static_cast<double>(frames) * 1000.0 / workMs;
                 }
                 int64_t drainMs = 0;
-                if (perSegment && f > first) {
-                    // The segment is complete: its held pictures come back
-                    // and it is filed now; the next one gets a new encoder.
-                    encoder_->close();
-                    std::lock_guard<std::mutex> out(outMu_);
-                    finishSegmentLocked();
-                    drainMs = monotonicMs() - before;
+                if (f > first) {
+                    // The segment before is complete: it is filed as soon
+                    // as its pictures are back.
+                    sealSegment(s - 1);
+                    if (perSegment) {
+                        // Its encoder drains on its own; the next segment
+                        // gets a new one (waiting only when every slot is busy).
+                        handOverEncoder(s - 1 == start);
+                        drainMs = monotonicMs() - before;
+                    }
                 }
                 pace(serial, s, f > first);
                 pacedMs += monotonicMs() - before - drainMs;
-                if (encoder_->closed()) renewEncoder(track);
+                if (!encoder_ || encoder_->closed()) renewEncoder(encoderConfig, track);
                 submitMs += drainMs;
                 paceMs -= drainMs;
             }
@@ -584,11 +588,10 @@ void Service::pace(int serial, int64_t segment, bool madeOne) {
         willWait = serial == serial_ && !quit_ && wanted_ + ahead < segment;
     }
     if (willWait && madeOne) {
-        // The segment before this one is complete. Filing it waits for the
-        // next segment's first picture otherwise, and that picture is not
-        // made until someone asks for more: a request for the last segment
-        // made would stall.
-        finishOutput();
+        // The segment before this one is sealed and files itself; the
+        // encoders still draining are waited for and let go, so that a
+        // paused run holds no more than its next encoder.
+        retireDraining(0);
     }
     Lock lock(mu_);
     cv_.wait(lock, [&] { return serial != serial_ || quit_ || wanted_ + ahead >= segment; });
@@ -596,7 +599,12 @@ void Service::pace(int serial, int64_t segment, bool madeOne) {
 
 void Service::report(int64_t frames, double elapsedMs, int64_t segment, const StreamInfo& info,
                      Interpolator* interpolator, int64_t inBetween, int64_t repeats) {
-    Encoder::Stats stats = encoder_->takeStats();
+    Encoder::Stats stats = encoder_ ? encoder_->takeStats() : Encoder::Stats{};
+    for (auto& draining : draining_) {
+        const Encoder::Stats counted = draining->takeStats();
+        stats.bytes += counted.bytes;
+        stats.pictures += counted.pictures;
+    }
     stats.bytes += carriedStats_.bytes;
     stats.pictures += carriedStats_.pictures;
     carriedStats_ = {};

@@ -400,5 +400,69 @@ TEST(Encoder, HigherQualityGivesMoreBytes) {
     EXPECT_GT(encodedBytes(high, clip), encodedBytes(low, clip) * 3 / 2);
 }
 
+// Segments of one track made by several encoders: each later encoder must
+// give the first one's parameter sets, byte for byte.
+TEST(Encoder, ContinuingEncodersMustGiveTheTracksParameterSets) {
+    EncoderConfig tuned = config(320, 180);
+    tuned.segmentTuned = true;
+    Encoder first(tuned);
+    const auto record = hvcC(first.headerFormat());
+    ASSERT_TRUE(record.has_value());
+    auto next = Encoder::continuing(tuned, *record);
+    ASSERT_NE(next, nullptr);
+    EXPECT_EQ(hvcC(next->headerFormat()), record);
+
+    // Another size, or other colour code points: other parameter sets.
+    EncoderConfig wider = tuned;
+    wider.width = 352;
+    EncoderConfig otherColour = tuned;
+    otherColour.color = {color::kPrimaries2020, color::kTransferPQ, color::kMatrix2020};
+    for (const EncoderConfig& other : {wider, otherColour}) {
+        try {
+            Encoder::continuing(other, *record);
+            ADD_FAILURE() << "a " << other.width << "x" << other.height << " encoder was taken";
+        } catch (const EnhanceError& e) {
+            EXPECT_EQ(e.description(), "The encoder's parameter sets changed.");
+        }
+    }
+}
+
+// A segment's encoder drains on its own thread while the next segment is
+// fed to another: `finish` returns at once, `close` waits, and a discard
+// cuts a drain short with every completion still made once, in order.
+TEST(Encoder, FinishDrainsInTheBackground) {
+    auto picture = makePicture(320, 180);
+    fillPicture(*picture, 400, 500, 600);
+    EncoderConfig tuned = config(320, 180);
+    tuned.segmentTuned = true;
+    for (const bool cutShort : {false, true}) {
+        SCOPED_TRACE(cutShort ? "discarded while draining" : "drained");
+        Encoder encoder(tuned, false);
+        std::mutex lock;
+        std::vector<std::pair<int, bool>> order; // (submission, encoded)
+        for (int i = 0; i < 24; ++i)
+            encoder.encode(*picture, i == 0, [&, i](std::optional<EncodedPicture> p) {
+                std::lock_guard<std::mutex> guard(lock);
+                order.emplace_back(i, p.has_value());
+            });
+        encoder.finish();
+        EXPECT_TRUE(encoder.closed());
+        EXPECT_THROW(encoder.encode(*picture, false, [](std::optional<EncodedPicture>) {}), EnhanceError);
+        if (cutShort) encoder.discard();
+        encoder.close();
+        std::lock_guard<std::mutex> guard(lock);
+        ASSERT_EQ(order.size(), 24u);
+        int encoded = 0;
+        for (int i = 0; i < 24; ++i) {
+            EXPECT_EQ(order[i].first, i);
+            encoded += order[i].second;
+        }
+        if (!cutShort) {
+            EXPECT_EQ(encoded, 24);
+        }
+        EXPECT_EQ(encoder.takeStats().pictures, encoded);
+    }
+}
+
 } // namespace
 } // namespace corvel

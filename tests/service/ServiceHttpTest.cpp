@@ -161,6 +161,12 @@ TEST(ReachRule, OneBehindToFourAheadWaits) {
     EXPECT_FALSE(runWillReach(true, 11, 0, 6)); // five ahead
     EXPECT_FALSE(runWillReach(true, 5, 6, 6));  // before the run's start
     EXPECT_FALSE(runWillReach(false, 6, 0, 6)); // no run
+    // Three encoders at once: the segments behind the one being made may
+    // still be encoding.
+    EXPECT_TRUE(runWillReach(true, 4, 0, 6, 4, 3));  // two behind
+    EXPECT_TRUE(runWillReach(true, 3, 0, 6, 4, 3));  // three behind: its encoder may still drain
+    EXPECT_FALSE(runWillReach(true, 2, 0, 6, 4, 3)); // four behind
+    EXPECT_FALSE(runWillReach(true, 3, 4, 6, 4, 3)); // before the run's start
 }
 
 TEST(ReachRule, ASlowRunIsRestartedWhenThatIsFaster) {

@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Whole-title throughput of the service with 1, 2, ... encoders working on
+# consecutive segments at once, against ffmpeg encoding the same title with
+# the same preset and CRF, in one run on one machine: wall time, CPU time
+# and peak resident size of each, and the service's first segment (the
+# first title of a fresh service: playlist request to the last byte of
+# segment 0).
+#
+# One H.264 title (24 fps, key frames 10 s apart, SECONDS long), served by
+# the stand-in; every measurement a fresh service and a fresh copy of the
+# title. The service fetches every segment in order as a player would
+# (with the service's default `ahead`). ffmpeg: libx265 ultrafast at the
+# CRF the service logs, the preset's own tuning (as the service's encoders
+# per segment), bframes=0, 10-bit 4:2:0.
+#
+# Usage: bench/parallel_whole.sh [build-dir] [size, e.g. 1280x720]
+# ENCODERS="1 2 3" (the counts to measure), ROUNDS=1, SECONDS=30,
+# BEFORE=other-build-dir (also measures that build's service, as it is).
+set -euo pipefail
+build=${1:-build}
+size=${2:-1280x720}
+seconds=${SECONDS_LONG:-30}
+counts=${ENCODERS:-1 2 3}
+rounds=${ROUNDS:-1}
+before=${BEFORE:-}
+work=$(mktemp -d /tmp/parallel-whole-XXXXXX)
+mkdir -p "$work/titles"
+standin=
+service=
+trap 'kill ${standin:-} ${service:-} 2>/dev/null || true; rm -rf "$work"' EXIT
+
+now() { date +%s.%N; }
+since() { python3 -c "print(f'{$(now)-$1:.2f}')"; }
+
+ffmpeg -nostdin -v error -y -f lavfi -i "testsrc2=size=$size:rate=24:duration=$seconds" \
+  -c:v libx264 -preset veryfast -g 240 -keyint_min 240 -sc_threshold 0 -bf 2 -pix_fmt yuv420p \
+  -movflags +faststart "$work/src.mp4"
+segments=$seconds
+
+"$build/standin/corvel-standin" "$work/titles" --port 0 >"$work/standin.out" 2>"$work/standin.err" &
+standin=$!
+for _ in $(seq 200); do grep -q "listening on" "$work/standin.out" && break; sleep 0.05; done
+standin_port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/standin.out")
+
+fetch() {
+  for _ in $(seq 4800); do
+    code=$(curl -s -o /dev/null -w '%{http_code}' "$1")
+    [ "$code" = 200 ] && return 0
+    [ "$code" = 503 ] || { echo "GET $1 answered $code" >&2; return 1; }
+    sleep 0.05
+  done
+  return 1
+}
+
+clock_ticks=$(getconf CLK_TCK)
+cpu_of() { # pid -> user+system seconds of the process (its threads included)
+  awk -v t="$clock_ticks" '{ printf "%.1f", ($14 + $15) / t }' "/proc/$1/stat"
+}
+hwm_of() { # pid -> peak resident size, MB
+  awk '/VmHWM/ { printf "%.0f", $2 / 1024 }' "/proc/$1/status"
+}
+
+crf=
+n=0
+# One whole title through a fresh service: prints "wall cpu peak first".
+serve_whole() { # binary-build-dir encoders
+  n=$((n + 1))
+  cp "$work/src.mp4" "$work/titles/t$n.mp4"
+  local port
+  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  CORVEL_ENHANCE_ENCODERS=$2 CORVEL_ENHANCE_LOG=$work/enhancer$n.log "$1/src/app/CorvelLiveEnhancer" \
+    --port "$port" --companion "http://127.0.0.1:$standin_port" >"$work/service$n.out" 2>&1 &
+  service=$!
+  for _ in $(seq 400); do curl -sf "http://127.0.0.1:$port/v1/enhanced/status" >/dev/null && break; sleep 0.05; done
+  local base="http://127.0.0.1:$port/v1/enhanced" t0 playlist q first all
+  t0=$(now)
+  playlist=$(curl -sf "$base/t$n/index.m3u8")
+  q=$(printf '%s\n' "$playlist" | sed -n 's/^#EXT-X-MAP:URI="init.mp4\([^"]*\)".*/\1/p')
+  fetch "$base/t$n/init.mp4$q"
+  fetch "$base/t$n/seg/0.m4s$q"
+  first=$(since "$t0")
+  for i in $(seq 1 $((segments - 1))); do fetch "$base/t$n/seg/$i.m4s$q"; done
+  all=$(since "$t0")
+  echo "$all $(cpu_of "$service") $(hwm_of "$service") $first"
+  [ -n "$crf" ] || crf=$(sed -n 's/.*encoder: x265 preset [a-z]*, '"$size"', crf \([0-9.]*\).*/\1/p' "$work/enhancer$n.log" | tail -n 1)
+  kill "$service"; wait "$service" 2>/dev/null || true
+  service=
+}
+
+ffmpeg_whole() { # prints "wall cpu peak first"
+  local t0 first all
+  t0=$(now)
+  ffmpeg -nostdin -v error -y -i "$work/src.mp4" -frames:v 24 -c:v libx265 -preset ultrafast -crf "$crf" \
+    -x265-params "bframes=0:log-level=error" -pix_fmt yuv420p10le -an -f mp4 "$work/ff.mp4"
+  first=$(since "$t0")
+  /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" ffmpeg -nostdin -v error -y -i "$work/src.mp4" \
+    -c:v libx265 -preset ultrafast -crf "$crf" -x265-params "bframes=0:log-level=error" \
+    -pix_fmt yuv420p10le -an -f mp4 "$work/ff.mp4"
+  awk -v f="$first" '{ printf "%s %.1f %.0f %s\n", $1, $2 + $3, $4 / 1024, f }' "$work/time.txt"
+}
+
+echo "$(nproc) cores; $(uptime)"
+printf '%-14s %9s %9s %9s %12s %16s\n' who "wall s" "cpu s" "peak MB" "first seg s" "wall vs ffmpeg"
+for round in $(seq "$rounds"); do
+  rows=()
+  # (not in a subshell: serve_whole numbers the titles and learns the CRF)
+  if [ -n "$before" ]; then
+    serve_whole "$before" 0 >"$work/row"; read -r w c m f <"$work/row"; rows+=("before $w $c $m $f")
+  fi
+  for k in $counts; do
+    serve_whole "$build" "$k" >"$work/row"; read -r w c m f <"$work/row"; rows+=("service-N=$k $w $c $m $f")
+  done
+  ffmpeg_whole >"$work/row"; read -r fw fc fm ff <"$work/row"
+  for row in "${rows[@]}"; do
+    read -r who w c m f <<<"$row"
+    printf '%-14s %9s %9s %9s %12s %16s\n' "$who" "$w" "$c" "$m" "$f" "$(python3 -c "print(f'{$w/$fw:.2f}')")"
+  done
+  printf '%-14s %9s %9s %9s %12s %16s\n' ffmpeg "$fw" "$fc" "$fm" "$ff" "1.00"
+  echo "round $round done; $(uptime)"
+done

@@ -1,0 +1,169 @@
+// Several encoders working on consecutive segments at once: whatever their
+// number, the player gets the same segments, filed in order, that decode as
+// one stream; a seek drops what every encoder held.
+#include "service/ServiceFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <regex>
+#include <thread>
+#include <vector>
+
+using namespace corvel;
+using namespace corvel::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kSegments = 16; // 16 s of 25 frames/s, one-second segments
+
+// The base media decode time of a media segment (its first tfdt box).
+uint64_t decodeTime(const std::string& segment) {
+    const size_t at = segment.find("tfdt");
+    if (at == std::string::npos || at + 16 > segment.size()) return 0;
+    const auto byte = [&](size_t i) { return static_cast<uint64_t>(static_cast<uint8_t>(segment[i])); };
+    const bool wide = byte(at + 4) == 1;
+    uint64_t value = 0;
+    for (size_t i = 0; i < (wide ? 8u : 4u); ++i) value = value << 8 | byte(at + 8 + i);
+    return value;
+}
+
+// The first group of every match of `pattern` in the log, in log order.
+std::vector<int> numbers(const std::string& log, const std::string& pattern) {
+    std::vector<int> found;
+    const std::regex line(pattern);
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), line); it != std::sregex_iterator(); ++it)
+        found.push_back(std::stoi((*it)[1].str()));
+    return found;
+}
+
+class ParallelEncoding : public ServiceFixture {
+protected:
+    void SetUp() override {
+        ServiceFixture::SetUp();
+        addClip("small16.mp4", smallClipArgs(kSegments));
+        addSidecar("t", "small16.mp4", 320, 180, 25, kSegments);
+        setenv("CORVEL_ENHANCE_LOG_LEVEL", "debug", 1);
+    }
+    void TearDown() override {
+        unsetenv("CORVEL_ENHANCE_LOG_LEVEL");
+        ServiceFixture::TearDown();
+    }
+    void startWith(int encoders, int ahead) {
+        ServiceOptions options;
+        options.encoders = encoders;
+        options.ahead = ahead;
+        // Requests within the reach rule wait for the run: the restarts
+        // here are the ones the test makes.
+        ServiceTiming timing = fastTiming();
+        timing.restartWhenFaster = false;
+        startService(options, timing);
+    }
+    std::string segment(int n) {
+        RawResponse answer = get("/v1/enhanced/t/seg/" + std::to_string(n) + ".m4s");
+        EXPECT_EQ(answer.status, 200) << "segment " << n << ": " << answer.body;
+        EXPECT_EQ(decodeTime(answer.body), static_cast<uint64_t>(n) * 25u) << "segment " << n;
+        return answer.body;
+    }
+    // Init segment and segments first..last as one file: ffprobe's frame times.
+    std::vector<double> decoded(const std::string& init, const std::vector<std::string>& segments,
+                                const std::string& name) {
+        std::string file = init;
+        for (const auto& s : segments) file += s;
+        writeFile(work_.file(name), file);
+        return ffprobeFrameTimes(work_.file(name));
+    }
+};
+
+} // namespace
+
+TEST(EncoderSlots, FromTheCoresOrAsAsked) {
+    EXPECT_EQ(encodersFor(0, 0), 1); // cores unknown
+    EXPECT_EQ(encodersFor(0, 1), 1);
+    EXPECT_EQ(encodersFor(0, 2), 2);
+    int last = 0;
+    for (unsigned cores : {2u, 4u, 8u, 16u, 64u, 256u}) {
+        const int n = encodersFor(0, cores);
+        EXPECT_GE(n, last) << cores; // never fewer for more cores
+        EXPECT_LE(n, 6) << cores;    // each holds its own pictures
+        last = n;
+    }
+    EXPECT_EQ(encodersFor(1, 16), 1);
+    EXPECT_EQ(encodersFor(3, 2), 3);
+    EXPECT_EQ(encodersFor(40, 2), 16);
+}
+
+TEST_F(ParallelEncoding, SegmentsAreFiledInOrderAndMakeOneStreamWhateverTheEncoders) {
+    std::vector<std::string> reference;
+    for (const int encoders : {1, 3}) {
+        SCOPED_TRACE(std::to_string(encoders) + " encoders");
+        const size_t logFrom = log().size(); // this service's lines only
+        startWith(encoders, kSegments);      // no pacing: the run goes straight through
+        RawResponse init = get("/v1/enhanced/t/init.mp4");
+        ASSERT_EQ(init.status, 200) << init.body;
+        std::vector<std::string> segments;
+        for (int n = 0; n < kSegments; ++n) segments.push_back(segment(n));
+        ASSERT_TRUE(eventually(
+            [&] { return log().find("reached the end of the title", logFrom) != std::string::npos; }, 20s));
+
+        const std::string text = log().substr(logFrom);
+        // Filing order, from the "segment N filed" lines.
+        const std::vector<int> order = numbers(text, "debug: segment ([0-9]+) filed");
+        ASSERT_EQ(order.size(), static_cast<size_t>(kSegments));
+        for (int n = 0; n < kSegments; ++n) EXPECT_EQ(order[n], n);
+
+        // As many encoders at once as asked, never more.
+        int most = 0;
+        const std::regex held("debug: encoders held: ([0-9]+) of ([0-9]+)");
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), held); it != std::sregex_iterator(); ++it) {
+            most = std::max(most, std::stoi((*it)[1].str()));
+            EXPECT_EQ(std::stoi((*it)[2].str()), encoders);
+        }
+        EXPECT_EQ(most, encoders);
+
+        // One stream: every picture, at its time, none twice.
+        const auto times = decoded(init.body, segments, "all" + std::to_string(encoders) + ".mp4");
+        ASSERT_EQ(times.size(), static_cast<size_t>(kSegments) * 25u);
+        for (size_t i = 0; i < times.size(); ++i) ASSERT_NEAR(times[i], 0.04 * static_cast<double>(i), 1e-6) << i;
+        EXPECT_EQ(text.find("starts a segment but is not a keyframe"), std::string::npos);
+
+        // Each segment is its own encoder's work from the same pictures:
+        // one encoder at a time or three, the bytes are the same.
+        if (reference.empty()) {
+            reference = segments;
+        } else {
+            for (int n = 0; n < kSegments; ++n) EXPECT_TRUE(segments[n] == reference[n]) << "segment " << n;
+        }
+    }
+}
+
+TEST_F(ParallelEncoding, ASeekWhileSeveralSegmentsAreInFlight) {
+    // The segments of a run from the start, one encoder at a time.
+    startWith(1, kSegments);
+    std::vector<std::string> reference;
+    for (int n = 0; n < kSegments; ++n) reference.push_back(segment(n));
+
+    startWith(3, 5);
+    RawResponse init = get("/v1/enhanced/t/init.mp4");
+    ASSERT_EQ(init.status, 200);
+    segment(0);
+    // The run goes on with three encoders; wait until three are held.
+    ASSERT_TRUE(eventually([&] { return log().find("debug: encoders held: 3 of 3") != std::string::npos; }, 20s));
+    // Beyond the reach of the run (it stops at segment 6 at the latest): a
+    // restart while segments are in flight.
+    constexpr int kSeek = 12;
+    std::vector<std::string> after;
+    for (int n = kSeek; n < kSegments; ++n) after.push_back(segment(n));
+    EXPECT_EQ(status()["restarts"], 2) << log();
+    EXPECT_EQ(status()["start_segment"], kSeek);
+    // Nothing of the stopped run's encoders leaked into the new run's
+    // segments: they are the very segments a plain run makes, and decode
+    // after the init segment as one stream from 9 s on.
+    for (int n = kSeek; n < kSegments; ++n) EXPECT_TRUE(after[n - kSeek] == reference[n]) << "segment " << n;
+    const auto times = decoded(init.body, after, "after-seek.mp4");
+    ASSERT_EQ(times.size(), static_cast<size_t>(kSegments - kSeek) * 25u);
+    for (size_t i = 0; i < times.size(); ++i) ASSERT_NEAR(times[i], kSeek + 0.04 * static_cast<double>(i), 1e-6) << i;
+    EXPECT_EQ(log().find("encoder: a picture failed"), std::string::npos);
+}
