@@ -2,7 +2,8 @@
 # Whole-title throughput of the service with 1, 2, ... encoders working on
 # consecutive segments at once, against ffmpeg encoding the same title with
 # the same preset and CRF, in one run on one machine: wall time, CPU time
-# and peak resident size of each, and the service's first segment (the
+# and peak resident size of each (the service's: peak/at the playlist
+# request, its start-up included), and the service's first segment (the
 # first title of a fresh service: playlist request to the last byte of
 # segment 0).
 #
@@ -72,7 +73,11 @@ serve_whole() { # binary-build-dir encoders
     --port "$port" --companion "http://127.0.0.1:$standin_port" >"$work/service$n.out" 2>&1 &
   service=$!
   for _ in $(seq 400); do curl -sf "http://127.0.0.1:$port/v1/enhanced/status" >/dev/null && break; sleep 0.05; done
-  local base="http://127.0.0.1:$port/v1/enhanced" t0 playlist q first all
+  local base="http://127.0.0.1:$port/v1/enhanced" t0 playlist q first all cpu0 rss0
+  # Start-up (the capability probe, the compute device) is left out: CPU
+  # from the playlist request on; the resident size there is printed too.
+  cpu0=$(cpu_of "$service")
+  rss0=$(awk '/VmRSS/ { printf "%.0f", $2 / 1024 }' "/proc/$service/status")
   t0=$(now)
   playlist=$(curl -sf "$base/t$n/index.m3u8")
   q=$(printf '%s\n' "$playlist" | sed -n 's/^#EXT-X-MAP:URI="init.mp4\([^"]*\)".*/\1/p')
@@ -81,7 +86,7 @@ serve_whole() { # binary-build-dir encoders
   first=$(since "$t0")
   for i in $(seq 1 $((segments - 1))); do fetch "$base/t$n/seg/$i.m4s$q"; done
   all=$(since "$t0")
-  echo "$all $(cpu_of "$service") $(hwm_of "$service") $first"
+  echo "$all $(python3 -c "print(f'{$(cpu_of "$service")-$cpu0:.1f}')") $(hwm_of "$service")/$rss0 $first"
   [ -n "$crf" ] || crf=$(sed -n 's/.*encoder: x265 preset [a-z]*, '"$size"', crf \([0-9.]*\).*/\1/p' "$work/enhancer$n.log" | tail -n 1)
   kill "$service"; wait "$service" 2>/dev/null || true
   service=
@@ -100,7 +105,7 @@ ffmpeg_whole() { # prints "wall cpu peak first"
 }
 
 echo "$(nproc) cores; $(uptime)"
-printf '%-14s %9s %9s %9s %12s %16s\n' who "wall s" "cpu s" "peak MB" "first seg s" "wall vs ffmpeg"
+printf '%-14s %9s %9s %9s %12s %16s\n' who "wall s" "cpu s" "peak/at MB" "first seg s" "wall vs ffmpeg"
 for round in $(seq "$rounds"); do
   rows=()
   # (not in a subshell: serve_whole numbers the titles and learns the CRF)

@@ -85,21 +85,22 @@ int encodersFromEnv() {
 
 } // namespace
 
-int encodersFor(int asked, unsigned cores) {
+int encodersFor(int asked, unsigned cores, int64_t pixels) {
     if (asked >= 1) return std::min(asked, 16);
     // 1 core: nothing to overlap. 2-3: two (measured, docs/BENCHMARKS.md);
-    // then one more per four cores, at most six (each a full set of x265's
-    // pictures: 20-40 MB at 720p).
+    // then one more per four cores, at most six.
     if (cores <= 1) return 1;
-    return static_cast<int>(std::min(6u, 2 + cores / 4));
+    int n = static_cast<int>(std::min(6u, 2 + cores / 4));
+    if (pixels > 0) n = static_cast<int>(std::clamp<int64_t>(kEncoderPixels / pixels, 1, n));
+    return n;
 }
 
 Service::Service(ServiceOptions options, ServiceTiming timing, StageFactory stages)
     : options_(withinLimits(std::move(options))), timing_(timing),
       infos_(timing.titleCacheEntries, timing.titleMaxAgeMs),
       store_(cv_, keepBehind_, std::max(options_.ahead, 0) + 5),
-      encoderSlots_(encodersFor(options_.encoders > 0 ? options_.encoders : encodersFromEnv(),
-                                std::thread::hardware_concurrency())),
+      encodersAsked_(options_.encoders > 0 ? options_.encoders : encodersFromEnv()),
+      cores_(std::thread::hardware_concurrency()),
       makeInterpolator_(stages.interpolator), stages_(std::move(stages)) {
     info_.layOut(options_.segSec);
     pipeline_ = std::make_unique<JoinableThread>("pipeline", 4 << 20, [this] { pipelineLoop(); });
@@ -352,7 +353,7 @@ HTTPResponse Service::playlist(const Key& key, double start, bool warm) {
             const int c = static_cast<int>(nextFrame_ / std::max(info.gop, 1));
             if (store_.has(s)) {
                 if (running_) wanted_ = std::max(wanted_, s);
-            } else if (runWillReach(running_, s, startSegment_, c, reach_, encoderSlots_)) {
+            } else if (runWillReach(running_, s, startSegment_, c, reach_, encoderSlots(info))) {
                 wanted_ = std::max(wanted_, s);
             } else {
                 restartLocked(s, "playlist start");
@@ -416,7 +417,7 @@ HTTPResponse Service::segment(const Key& key, int n) {
     const uint64_t ticket = store_.addWaiter(n);
     auto reachable = [&](int i) {
         const int making = static_cast<int>(nextFrame_ / std::max(info_.gop, 1));
-        if (!runWillReach(running_, i, startSegment_, making, reach_, encoderSlots_)) return false;
+        if (!runWillReach(running_, i, startSegment_, making, reach_, encoderSlots(info_))) return false;
         return !(timing_.restartWhenFaster && !sourceEnded_ &&
                  restartBeatsWaiting(nextFrame_, i, info_.gop, makingFps_, restartCostMs_));
     };

@@ -46,6 +46,19 @@ struct ServiceTiming {
     int64_t titleMaxAgeMs = TitleCache::kMaxAgeMs;
 };
 
+// How many segment-tuned encoders work on consecutive segments at once:
+// `asked` when it is 1 or more, else from the machine's `cores`, and no more
+// than kEncoderPixels allows for pictures of `pixels` (0: no bound). Each
+// one is a full x265 (its own thread pool over every core), so a lone
+// segment (the first after a play or a seek) is as fast as with one; more
+// of them fill the gaps one encoder leaves (the drain at each segment's
+// end, the serial parts of a picture). Bounded because each holds its own
+// pictures: about 240 MB at 1280x720 here (docs/BENCHMARKS.md).
+int encodersFor(int asked, unsigned cores, int64_t pixels = 0);
+// The output pixels that several encoders may hold at once: two 1080p
+// encoders, four at 720p, one from 1440p up.
+inline constexpr int64_t kEncoderPixels = 2LL * 1920 * 1080;
+
 // The enhancement service: turns requests into keys, keys into runs and runs
 // into segments. One key (one title with one set of enhancements) is served
 // at a time. The request side runs on the HTTP connection threads; the run
@@ -235,8 +248,15 @@ private:
     // Encoders of the segments before the current one, still draining,
     // oldest first (segment-tuned encoding; see handOverEncoder).
     std::deque<std::unique_ptr<Encoder>> draining_;
-    // How many segment-tuned encoders may work at once (encodersFor).
-    const int encoderSlots_;
+    // Encoders asked for (ServiceOptions::encoders or the environment; 0:
+    // from the cores) and the cores; encodersFor gives a title's count.
+    const int encodersAsked_;
+    const unsigned cores_;
+    int encoderSlots(const StreamInfo& info) const {
+        return encodersFor(encodersAsked_, cores_, static_cast<int64_t>(info.outWidth) * info.outHeight);
+    }
+    // The run's count (pipeline thread).
+    int encoderSlots_ = 1;
     // The segment the run is submitting to and how many pictures so far
     // (pipeline thread; beginOutput resets them under outLock before the
     // run's first picture). The count goes into the segment's seal.
@@ -308,14 +328,6 @@ inline bool restartBeatsWaiting(int64_t nextFrame, int n, int gop, double frames
     if (frames <= 0) return false;
     return frames / framesPerSecond * 1000.0 > restartMs * 1.25;
 }
-
-// How many segment-tuned encoders work on consecutive segments at once:
-// `asked` when it is 1 or more, else from the machine's `cores`. Each one is
-// a full x265 (its own thread pool over every core), so a lone segment (the
-// first after a play or a seek) is as fast as with one; more of them fill
-// the gaps one encoder leaves (the drain at each segment's end, the serial
-// parts of a picture). Bounded because each holds its own pictures.
-int encodersFor(int asked, unsigned cores);
 
 // Whether a run that is making segment `making` (and started at
 // `startSegment`) will soon reach segment `n`, so that a request for it waits

@@ -322,6 +322,7 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
         return;
     }
     const bool perSegment = encoder_->config().segmentTuned;
+    encoderSlots_ = encoderSlots(info);
     const EncoderConfig encoderConfig = encoder_->config();
     if (encoder_->closed()) {
         // The last run ended with a flush (segment-tuned encoders end so).

@@ -90,6 +90,14 @@ TEST(EncoderSlots, FromTheCoresOrAsAsked) {
         EXPECT_LE(n, 6) << cores;    // each holds its own pictures
         last = n;
     }
+    // Each encoder holds its own pictures: fewer for larger ones, at least one.
+    EXPECT_EQ(encodersFor(0, 2, 1280 * 720), 2);
+    EXPECT_EQ(encodersFor(0, 16, 1280 * 720), 4);
+    EXPECT_EQ(encodersFor(0, 16, 1920 * 1080), 2);
+    EXPECT_EQ(encodersFor(0, 16, 2560 * 1440), 1);
+    EXPECT_EQ(encodersFor(0, 16, 3840 * 2160), 1);
+    EXPECT_EQ(encodersFor(0, 2, 320 * 180), 2);
+    EXPECT_EQ(encodersFor(3, 2, 3840 * 2160), 3); // asked for: as asked
     EXPECT_EQ(encodersFor(1, 16), 1);
     EXPECT_EQ(encodersFor(3, 2), 3);
     EXPECT_EQ(encodersFor(40, 2), 16);
