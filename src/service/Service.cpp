@@ -87,10 +87,12 @@ int encodersFromEnv() {
 
 int encodersFor(int asked, unsigned cores, int64_t pixels) {
     if (asked >= 1) return std::min(asked, 16);
-    // 1 core: nothing to overlap. 2-3: two (measured, docs/BENCHMARKS.md);
-    // then one more per four cores, at most six.
-    if (cores <= 1) return 1;
-    int n = static_cast<int>(std::min(6u, 2 + cores / 4));
+    // Two cores or fewer: one. Both cores are busy with one encoder's
+    // pictures and the run's decoding; a second encoder bought no CPU time
+    // there and cost 230 MB at 720p (docs/BENCHMARKS.md). From four cores
+    // on, one more per four cores, at most six.
+    if (cores <= 2) return 1;
+    int n = static_cast<int>(std::min(6u, 1 + cores / 4));
     if (pixels > 0) n = static_cast<int>(std::clamp<int64_t>(kEncoderPixels / pixels, 1, n));
     return n;
 }

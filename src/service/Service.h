@@ -52,8 +52,9 @@ struct ServiceTiming {
 // one is a full x265 (its own thread pool over every core), so a lone
 // segment (the first after a play or a seek) is as fast as with one; more
 // of them fill the gaps one encoder leaves (the drain at each segment's
-// end, the serial parts of a picture). Bounded because each holds its own
-// pictures: about 240 MB at 1280x720 here (docs/BENCHMARKS.md).
+// end, the serial parts of a picture) where there are cores to spare.
+// Bounded because each holds its own pictures: about 150-240 MB at 1280x720
+// here (docs/BENCHMARKS.md).
 int encodersFor(int asked, unsigned cores, int64_t pixels = 0);
 // The output pixels that several encoders may hold at once: two 1080p
 // encoders, four at 720p, one from 1440p up.
