@@ -33,7 +33,8 @@ ASAN_OPTIONS=detect_leaks=0:use_sigaltstack=0 UBSAN_OPTIONS=print_stacktrace=1 \
 echo "== every threaded test under ThreadSanitizer"
 # The tests with threads of their own or of the code under test: the HTTP
 # server, the decoder (libavcodec's threads), the encoder (its own thread),
-# the segment store's waits, the service's runs and answers, and a real
+# the segment store's waits, the service's runs and answers (with several
+# encoders at once), and a real
 # player against the service. Single-threaded unit tests are left out.
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENHANCE_BENCH=OFF \
   -DENHANCE_SANITIZE=thread >/dev/null
@@ -41,7 +42,7 @@ cmake --build build-tsan -j "$jobs" --target http_server_tests source_integratio
   output_integration_tests service_unit_tests service_http_tests service_player_tests corvel-standin
 TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan.supp" \
   ctest --test-dir build-tsan -j "$jobs" --output-on-failure --timeout 300 \
-  -R '^(ServerTest|DecoderTest|Encoder|SegmentStore|Service(Run|Http)|Player)\.' \
+  -R '^(ServerTest|DecoderTest|Encoder|SegmentStore|Service(Run|Http)|ParallelEncoding|Player)\.' \
   -E '^ServiceRun\.IdleReleaseLetsGoOfEveryPicture$|^Player\.Interpolation'
 # Left out: the interpolation players and the release test that plays with
 # interpolation, whose OpenCV thread-local storage clean-up is reported as a
