@@ -28,6 +28,8 @@ build=${1:-build}
 jobs=${2:-plain upscaled}
 seconds=${3:-8}
 work=$(mktemp -d /tmp/memory-vs-ffmpeg-XXXXXX)
+. "$(dirname "$0")/service_common.sh"
+FETCH_TRIES=4000
 mkdir -p "$work/titles"
 standin=
 service=
@@ -38,22 +40,19 @@ ffmpeg -nostdin -v error -y -f lavfi -i "testsrc2=size=1280x720:rate=24:duration
   -movflags +faststart "$work/src.mp4"
 for job in $jobs; do cp "$work/src.mp4" "$work/titles/$job.mp4"; done
 
-"$build/standin/corvel-standin" "$work/titles" --port 0 >"$work/standin.out" 2>"$work/standin.err" &
-standin=$!
-for _ in $(seq 200); do grep -q "listening on" "$work/standin.out" && break; sleep 0.05; done
-standin_port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/standin.out")
+start_standin
 
 kb() { sed -n "s/^$1:[[:space:]]*\([0-9]*\) kB/\1/p" "/proc/$service/status"; }
 mb() { python3 -c "print(f'{$1/1024:.1f}')"; }
 
 start_service() {
-  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  port=$(free_port)
   # shellcheck disable=SC2086
   env ${SERVICE_ENV:-} CORVEL_ENHANCE_UPSCALER=bicubic CORVEL_ENHANCE_LOG=$work/enhancer.log \
     ${SERVICE_WRAP:-} "$(readlink -f "$build/src/app/CorvelLiveEnhancer")" --port "$port" --companion "http://127.0.0.1:$standin_port" \
     >"$work/service.out" 2>&1 &
   service=$!
-  for _ in $(seq 400); do curl -sf "http://127.0.0.1:$port/v1/enhanced/status" >/dev/null && break; sleep 0.05; done
+  wait_for_service "$port"
   base="http://127.0.0.1:$port/v1/enhanced"
 }
 
@@ -86,16 +85,6 @@ while not os.path.exists(out + ".stop"):
     time.sleep(0.02)
 open(out, "w").write(f"{hwm} {anon}\n")
 PY
-}
-
-fetch() {
-  for _ in $(seq 4000); do
-    code=$(curl -s -o /dev/null -w '%{http_code}' "$1")
-    [ "$code" = 200 ] && return 0
-    [ "$code" = 503 ] || { echo "GET $1 answered $code" >&2; return 1; }
-    sleep 0.05
-  done
-  return 1
 }
 
 uptime

@@ -25,33 +25,19 @@ counts=${ENCODERS:-1 2 3}
 rounds=${ROUNDS:-1}
 before=${BEFORE:-}
 work=$(mktemp -d /tmp/parallel-whole-XXXXXX)
+. "$(dirname "$0")/service_common.sh"
+FETCH_TRIES=4800
 mkdir -p "$work/titles"
 standin=
 service=
 trap 'kill ${standin:-} ${service:-} 2>/dev/null || true; rm -rf "$work"' EXIT
-
-now() { date +%s.%N; }
-since() { python3 -c "print(f'{$(now)-$1:.2f}')"; }
 
 ffmpeg -nostdin -v error -y -f lavfi -i "testsrc2=size=$size:rate=24:duration=$seconds" \
   -c:v libx264 -preset veryfast -g 240 -keyint_min 240 -sc_threshold 0 -bf 2 -pix_fmt yuv420p \
   -movflags +faststart "$work/src.mp4"
 segments=$seconds
 
-"$build/standin/corvel-standin" "$work/titles" --port 0 >"$work/standin.out" 2>"$work/standin.err" &
-standin=$!
-for _ in $(seq 200); do grep -q "listening on" "$work/standin.out" && break; sleep 0.05; done
-standin_port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/standin.out")
-
-fetch() {
-  for _ in $(seq 4800); do
-    code=$(curl -s -o /dev/null -w '%{http_code}' "$1")
-    [ "$code" = 200 ] && return 0
-    [ "$code" = 503 ] || { echo "GET $1 answered $code" >&2; return 1; }
-    sleep 0.05
-  done
-  return 1
-}
+start_standin
 
 clock_ticks=$(getconf CLK_TCK)
 cpu_of() { # pid -> user+system seconds of the process (its threads included)
@@ -68,11 +54,11 @@ serve_whole() { # binary-build-dir encoders
   n=$((n + 1))
   cp "$work/src.mp4" "$work/titles/t$n.mp4"
   local port
-  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  port=$(free_port)
   CORVEL_ENHANCE_ENCODERS=$2 CORVEL_ENHANCE_LOG=$work/enhancer$n.log "$1/src/app/CorvelLiveEnhancer" \
     --port "$port" --companion "http://127.0.0.1:$standin_port" >"$work/service$n.out" 2>&1 &
   service=$!
-  for _ in $(seq 400); do curl -sf "http://127.0.0.1:$port/v1/enhanced/status" >/dev/null && break; sleep 0.05; done
+  wait_for_service "$port"
   local base="http://127.0.0.1:$port/v1/enhanced" t0 playlist q first all cpu0 rss0
   # Start-up (the capability probe, the compute device) is left out: CPU
   # from the playlist request on; the resident size there is printed too.

@@ -30,13 +30,11 @@ seconds=30
 steps=${STEPS:-cold warm far near}
 want() { case " $steps " in *" $1 "*) return 0 ;; esac; return 1; }
 work=$(mktemp -d /tmp/run-phases-XXXXXX)
+. "$(dirname "$0")/service_common.sh"
 mkdir -p "$work/titles"
 standin=
 service=
 trap 'kill ${standin:-} ${service:-} 2>/dev/null || true; rm -rf "$work"' EXIT
-
-now() { date +%s.%N; }
-since() { python3 -c "print(f'{$(now)-$1:.2f}')"; }
 
 for size in $sizes; do
   ffmpeg -nostdin -v error -y -f lavfi -i "testsrc2=size=$size:rate=24:duration=$seconds" \
@@ -45,30 +43,16 @@ for size in $sizes; do
   for use in cold warm far near whole; do cp "$work/$size.mp4" "$work/titles/$use-$size.mp4"; done
 done
 
-"$build/standin/corvel-standin" "$work/titles" --port 0 >"$work/standin.out" 2>"$work/standin.err" &
-standin=$!
-for _ in $(seq 200); do grep -q "listening on" "$work/standin.out" && break; sleep 0.05; done
-standin_port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/standin.out")
+start_standin
 # A fresh service per size, so that "cold" is its first title.
 start_service() {
   if [ -n "$service" ]; then kill "$service"; wait "$service" 2>/dev/null || true; fi
-  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  port=$(free_port)
   CORVEL_ENHANCE_LOG_LEVEL=debug CORVEL_ENHANCE_LOG=$work/enhancer.log "$build/src/app/CorvelLiveEnhancer" \
     --port "$port" --companion "http://127.0.0.1:$standin_port" >"$work/service.out" 2>&1 &
   service=$!
-  for _ in $(seq 400); do curl -sf "http://127.0.0.1:$port/v1/enhanced/status" >/dev/null && break; sleep 0.05; done
+  wait_for_service "$port"
   base="http://127.0.0.1:$port/v1/enhanced"
-}
-
-# GET with a player's patience for "still preparing / still making" (503).
-fetch() {
-  for _ in $(seq 2400); do
-    code=$(curl -s -o /dev/null -w '%{http_code}' "$1")
-    [ "$code" = 200 ] && return 0
-    [ "$code" = 503 ] || { echo "GET $1 answered $code" >&2; return 1; }
-    sleep 0.05
-  done
-  return 1
 }
 
 # Asks for the playlist and the init segment as a player does; sets Q, the

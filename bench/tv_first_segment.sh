@@ -11,6 +11,7 @@ set -euo pipefail
 build=${1:-build}
 rounds=${2:-3}
 work=$(mktemp -d /tmp/tv-first-XXXXXX)
+. "$(dirname "$0")/service_common.sh"
 mkdir -p "$work/titles"
 ffmpeg -nostdin -v error -y -f lavfi -i "testsrc2=size=1280x720:rate=25:duration=10" \
   -f lavfi -i "sine=f=440:r=48000:d=10" -map 0 -map 1 -c:v libx264 -preset veryfast -bf 2 -g 50 \
@@ -23,29 +24,15 @@ for i in $(seq "$rounds"); do
   cp "$work/title.ts" "$work/titles/tv-$i.ts"
 done
 
-"$build/standin/corvel-standin" "$work/titles" --port 0 >"$work/standin.out" 2>"$work/standin.err" &
-standin=$!
+standin=
 service=
-trap 'kill $standin ${service:-} 2>/dev/null || true; rm -rf "$work"' EXIT
-for _ in $(seq 200); do grep -q "listening on" "$work/standin.out" && break; sleep 0.05; done
-standin_port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/standin.out")
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+trap 'kill ${standin:-} ${service:-} 2>/dev/null || true; rm -rf "$work"' EXIT
+start_standin
+port=$(free_port)
 CORVEL_ENHANCE_UPSCALER=${CORVEL_ENHANCE_UPSCALER:-bicubic} CORVEL_ENHANCE_LOG=$work/enhancer.log "$build/src/app/CorvelLiveEnhancer" --port "$port" \
   --companion "http://127.0.0.1:$standin_port" >"$work/service.out" &
 service=$!
-for _ in $(seq 200); do curl -sf "http://127.0.0.1:$port/v1/enhanced/status" >/dev/null && break; sleep 0.05; done
-
-# GET with the player's patience for "still preparing" (503): asks again
-# 50 ms later, for at most 120 s.
-fetch() {
-  for _ in $(seq 2400); do
-    code=$(curl -s -o /dev/null -w '%{http_code}' "$1")
-    [ "$code" = 200 ] && return 0
-    [ "$code" = 503 ] || { echo "GET $1 answered $code" >&2; return 1; }
-    sleep 0.05
-  done
-  return 1
-}
+wait_for_service "$port"
 
 # Seconds from the playlist request to the last byte of segment 0.
 first_segment() { # item query
