@@ -43,6 +43,12 @@ std::optional<int64_t> parseInt(std::string_view text) {
     return value;
 }
 
+std::optional<int> parseIntIn(std::string_view text, int lo, int hi) {
+    const std::optional<int64_t> value = parseInt(text);
+    if (!value || *value < lo || *value > hi) return std::nullopt;
+    return static_cast<int>(*value);
+}
+
 std::optional<double> parseDouble(std::string_view text) {
     if (text.empty() || std::isspace(static_cast<unsigned char>(text.front()))) return std::nullopt;
     const std::string copy(text); // strtod needs a terminated string

@@ -19,6 +19,9 @@ std::optional<std::string> rawEnv(const std::string& name);
 // spaces); none when the text is not one or does not fit in 64 bits.
 std::optional<int64_t> parseInt(std::string_view text);
 
+// parseInt's number when it lies in lo..hi; none otherwise.
+std::optional<int> parseIntIn(std::string_view text, int lo, int hi);
+
 // A finite decimal floating-point number ("12.6", "-3", "1e3", ".5"), the
 // whole text and nothing else; none otherwise. Infinities and NaN are refused:
 // every user of these numbers clamps or compares them, which NaN defeats.

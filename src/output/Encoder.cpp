@@ -272,13 +272,9 @@ void Encoder::Impl::run() {
 int Encoder::threadsFromEnv() {
     auto value = rawEnv("CORVEL_ENHANCE_X265_THREADS");
     if (!value || value->empty()) return 0;
-    char* end = nullptr;
-    const long n = std::strtol(value->c_str(), &end, 10);
-    if (*end != '\0' || n < 1 || n > 256) {
-        logf("encoder: CORVEL_ENHANCE_X265_THREADS " + *value + " is not 1 to 256: x265 takes every core");
-        return 0;
-    }
-    return static_cast<int>(n);
+    if (const auto n = parseIntIn(*value, 1, 256)) return *n;
+    logf("encoder: CORVEL_ENHANCE_X265_THREADS " + *value + " is not 1 to 256: x265 takes every core");
+    return 0;
 }
 
 std::string Encoder::presetFromEnv() {

@@ -74,13 +74,9 @@ namespace {
 int encodersFromEnv() {
     auto value = rawEnv("CORVEL_ENHANCE_ENCODERS");
     if (!value || value->empty()) return 0;
-    char* end = nullptr;
-    const long n = std::strtol(value->c_str(), &end, 10);
-    if (*end != '\0' || n < 1 || n > 16) {
-        logf("service: CORVEL_ENHANCE_ENCODERS " + *value + " is not 1 to 16: encoders from the cores");
-        return 0;
-    }
-    return static_cast<int>(n);
+    if (const auto n = parseIntIn(*value, 1, 16)) return *n;
+    logf("service: CORVEL_ENHANCE_ENCODERS " + *value + " is not 1 to 16: encoders from the cores");
+    return 0;
 }
 
 } // namespace

@@ -25,6 +25,16 @@ TEST(ParseInt, AcceptsOnlyWholeDecimalText) {
     }
 }
 
+TEST(ParseInt, WithinBoundsOnly) {
+    EXPECT_EQ(parseIntIn("1", 1, 16), 1);
+    EXPECT_EQ(parseIntIn("16", 1, 16), 16);
+    // Out of range, text that is no number, and numbers beyond int (which a
+    // narrowing cast would have wrapped into range) are all refused.
+    for (const char* bad : {"0", "17", "-1", "", " 2", "2x", "4294967297"}) {
+        EXPECT_FALSE(parseIntIn(bad, 1, 16).has_value()) << bad;
+    }
+}
+
 TEST(ParseDouble, AcceptsFiniteDecimalsOnly) {
     EXPECT_DOUBLE_EQ(*parseDouble("12.6"), 12.6);
     EXPECT_DOUBLE_EQ(*parseDouble("-3"), -3.0);
