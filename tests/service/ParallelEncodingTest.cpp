@@ -48,6 +48,9 @@ protected:
         setenv("CORVEL_ENHANCE_LOG_LEVEL", "debug", 1);
     }
     void TearDown() override {
+        // The service's threads read the level: they end before it changes.
+        server_.reset();
+        service_.reset();
         unsetenv("CORVEL_ENHANCE_LOG_LEVEL");
         ServiceFixture::TearDown();
     }

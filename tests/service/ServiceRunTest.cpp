@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <thread>
 
 using namespace corvel;
@@ -496,13 +497,25 @@ TEST_F(ServiceRun, DebugLevelLogsWhereTheTimeGoes) {
     ASSERT_EQ(get("/v1/enhanced/t/seg/0.m4s").status, 200);
     EXPECT_EQ(log().find("debug: "), std::string::npos); // not without the level
 
+    // The level is read from the environment line by line, and setenv under
+    // threads that call getenv is a race: it changes between two services.
+    server_.reset();
+    service_.reset();
     setenv("CORVEL_ENHANCE_LOG_LEVEL", "debug", 1);
+    struct AtEnd {
+        std::function<void()> run;
+        ~AtEnd() { run(); }
+    } unset{[this] {
+        server_.reset();
+        service_.reset();
+        unsetenv("CORVEL_ENHANCE_LOG_LEVEL");
+    }};
+    startService();
     addSidecar("u", "small30.mp4", 320, 180, 25, 30);
     ASSERT_EQ(get("/v1/enhanced/u/index.m3u8").status, 200);
     ASSERT_EQ(get("/v1/enhanced/u/init.mp4").status, 200);
     ASSERT_EQ(get("/v1/enhanced/u/seg/0.m4s").status, 200);
     ASSERT_EQ(get("/v1/enhanced/u/seg/20.m4s").status, 200);
-    unsetenv("CORVEL_ENHANCE_LOG_LEVEL");
     const std::string text = log();
     for (const char* line : {"debug: item request for u: ", "debug: preparation of u: MP4 open ",
                              "debug: run from segment 0: asked ", "debug: run from segment 20: asked ",
