@@ -113,6 +113,11 @@ public:
     struct Stats {
         int64_t bytes = 0;
         int64_t pictures = 0;
+        Stats& operator+=(const Stats& other) {
+            bytes += other.bytes;
+            pictures += other.pictures;
+            return *this;
+        }
     };
     // Takes bytes and pictures under statsLock and resets them.
     Stats takeStats();

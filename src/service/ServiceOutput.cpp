@@ -80,9 +80,7 @@ void Service::retireDraining(size_t keep) {
         std::unique_ptr<Encoder> oldest = std::move(draining_.front());
         draining_.pop_front();
         oldest->close(); // its segment is filed by its last completion
-        const Encoder::Stats counted = oldest->takeStats();
-        carriedStats_.bytes += counted.bytes;
-        carriedStats_.pictures += counted.pictures;
+        carriedStats_ += oldest->takeStats();
     }
 }
 

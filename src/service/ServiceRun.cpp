@@ -70,9 +70,7 @@ void Service::keepSource(std::unique_ptr<PictureSource> source, const StreamInfo
 
 void Service::renewEncoder(const EncoderConfig& config, const VideoTrack& track) {
     if (encoder_) {
-        const Encoder::Stats counted = encoder_->takeStats();
-        carriedStats_.bytes += counted.bytes;
-        carriedStats_.pictures += counted.pictures;
+        carriedStats_ += encoder_->takeStats();
         encoder_.reset();
     }
     // One stream, one set of parameter sets: the init segment carries the
@@ -601,13 +599,8 @@ void Service::pace(int serial, int64_t segment, bool madeOne) {
 void Service::report(int64_t frames, double elapsedMs, int64_t segment, const StreamInfo& info,
                      Interpolator* interpolator, int64_t inBetween, int64_t repeats) {
     Encoder::Stats stats = encoder_ ? encoder_->takeStats() : Encoder::Stats{};
-    for (auto& draining : draining_) {
-        const Encoder::Stats counted = draining->takeStats();
-        stats.bytes += counted.bytes;
-        stats.pictures += counted.pictures;
-    }
-    stats.bytes += carriedStats_.bytes;
-    stats.pictures += carriedStats_.pictures;
+    for (auto& draining : draining_) stats += draining->takeStats();
+    stats += carriedStats_;
     carriedStats_ = {};
     const StageChain::Figures figures = stages_.takeFigures();
     double frc = 0;
