@@ -21,6 +21,11 @@ namespace {
 constexpr uint64_t kWindowBytes = 4194304; // one range request per 4 MiB of media data
 constexpr double kPacketTimeBase = 90000;  // packet times are in 1/90000 s
 
+// libavcodec gave up with `status`: the run cannot go on with this part.
+EnhanceError decoderStopped(int status) {
+    return EnhanceError("The Mac's decoder stopped (" + std::to_string(status) + ").");
+}
+
 // Turns a picture by the track matrix of `turns` quarter turns (1 or 3)
 // into `out`, whose width is `in`'s height and whose height is its width.
 // Turn 1, (0, 1, -1, 0), sends a sample at (p, q) to (h - 1 - q, p); turn 3,
@@ -169,9 +174,8 @@ void Decoder::deliver(const AVFrame& frame, double partStart) {
     // pictures before it: converted only when read, so the reordering
     // window holds no converted copies.
     std::unique_ptr<AVFrame, FrameDeleter> held(av_frame_alloc());
-    if (!held) throw EnhanceError("The Mac's decoder stopped (" + std::to_string(AVERROR(ENOMEM)) + ").");
-    if (int status = av_frame_ref(held.get(), &frame); status < 0)
-        throw EnhanceError("The Mac's decoder stopped (" + std::to_string(status) + ").");
+    if (!held) throw decoderStopped(AVERROR(ENOMEM));
+    if (int status = av_frame_ref(held.get(), &frame); status < 0) throw decoderStopped(status);
     PendingFrame waiting{std::move(held), partStart + local, track_};
     std::lock_guard guard(pendingLock_);
     auto at = std::upper_bound(pending_.begin(), pending_.end(), waiting.pts,
@@ -253,7 +257,7 @@ void Decoder::decode(const Sample& sample, const Mp4Track& track) {
     if (status == AVERROR_INVALIDDATA) {
         failed(sample.pts, status); // one picture lost; decoding goes on
     } else if (status < 0) {
-        throw EnhanceError("The Mac's decoder stopped (" + std::to_string(status) + ").");
+        throw decoderStopped(status);
     }
     collect(partStart);
 }
