@@ -75,6 +75,22 @@ size_t NetworkDescription::weightCount() const {
     return total;
 }
 
+double NetworkDescription::multiplyAddsPerCell() const {
+    double total = 0;
+    double area = 1; // cells of the current tensor per input cell
+    for (const NetworkLayer& layer : layers) {
+        switch (layer.type) {
+        case NetworkLayer::Type::Conv:
+            if (layer.upsample) area *= 4;
+            total += area * layer.inputs * layer.outputs * layer.kernel * layer.kernel;
+            break;
+        case NetworkLayer::Type::MaxPool: area /= 4; break;
+        case NetworkLayer::Type::DepthToSpace: area *= layer.block * layer.block; break;
+        }
+    }
+    return total;
+}
+
 int NetworkDescription::scaleNum() const {
     int num = 1;
     for (const NetworkLayer& layer : layers) {

@@ -64,6 +64,10 @@ struct NetworkDescription {
     // result there: running over that part plus this margin (clamped to the
     // whole input) gives the same output inside the part. In input cells.
     int margin() const;
+    // Multiply-adds of all convolutions per cell of the input grid: a layer
+    // after a pooling works on a quarter of the cells, an upsampling one on
+    // four times as many.
+    double multiplyAddsPerCell() const;
 
     // Reads the description text; `label` names it in messages. Throws
     // EnhanceError "The network description LABEL is not valid: WHY." The

@@ -227,22 +227,6 @@ int NetworkRunner::outputSize(int cells) const {
     return cells * description_.scaleNum() / description_.scaleDen();
 }
 
-double NetworkRunner::macsPerCell() const {
-    double total = 0;
-    double area = 1; // cells of the current tensor per input cell
-    for (const NetworkLayer& layer : description_.layers) {
-        switch (layer.type) {
-        case NetworkLayer::Type::Conv:
-            if (layer.upsample) area *= 4;
-            total += area * layer.inputs * layer.outputs * layer.kernel * layer.kernel;
-            break;
-        case NetworkLayer::Type::MaxPool: area /= 4; break;
-        case NetworkLayer::Type::DepthToSpace: area *= layer.block * layer.block; break;
-        }
-    }
-    return total;
-}
-
 std::pair<compute::Event, compute::Event> NetworkRunner::run(compute::ComputeQueue& queue,
                                                              cl_mem input, TensorLayout inputLayout,
                                                              cl_mem output,

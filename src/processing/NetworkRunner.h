@@ -48,8 +48,6 @@ public:
     const NetworkDescription& description() const { return description_; }
     // The output's width (or height) for an input of `cells` cells.
     int outputSize(int cells) const;
-    // Multiply-adds per input cell (all convolutions), for reports.
-    double macsPerCell() const;
 
 private:
     struct Step {

@@ -124,6 +124,9 @@ TEST(NetworkDescription, ReadsLayersShapesAndWeights) {
     EXPECT_EQ(d.weightCount(), (8u * 4 * 9 + 8) + (8u * 8 * 25 + 8) + (8u * 8 + 8));
     EXPECT_EQ(d.scaleNum(), 8);
     EXPECT_EQ(d.scaleDen(), 2);
+    // 3x3 4 -> 8 on every cell, then after the pooling a 5x5 8 -> 8 upsampled
+    // back to every cell, and a 1x1 8 -> 8 upsampled to four cells per cell.
+    EXPECT_DOUBLE_EQ(d.multiplyAddsPerCell(), 9.0 * 4 * 8 + 25.0 * 8 * 8 + 4.0 * 8 * 8);
 
     const std::string bytes("\x00\x3c\x00\xc0", 4);
     NetworkDescription one = NetworkDescription::parse(

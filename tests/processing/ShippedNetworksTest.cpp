@@ -100,24 +100,6 @@ TEST(ShippedNetworks, LoadAndBeatBicubicOnASmallPicture) {
     setShaderDirectoryOverride(std::nullopt);
 }
 
-// Multiply-adds per cell of the network's input grid: a pooled layer works on
-// a quarter of the cells, an upsampling one on four times as many.
-static double multiplyAddsPerCell(const NetworkDescription& d) {
-    double area = 1.0;
-    double sum = 0.0;
-    for (const NetworkLayer& layer : d.layers) {
-        switch (layer.type) {
-        case NetworkLayer::Type::Conv:
-            if (layer.upsample) area *= 4.0;
-            sum += area * layer.kernel * layer.kernel * layer.inputs * layer.outputs;
-            break;
-        case NetworkLayer::Type::MaxPool: area /= 4.0; break;
-        case NetworkLayer::Type::DepthToSpace: area *= layer.block * layer.block; break;
-        }
-    }
-    return sum;
-}
-
 // The tiers' promises about cost: each student at most half its teacher's
 // multiply-adds, the medium networks larger than the low ones and with
 // weights of their own, and the variants for clean sources the same size as
@@ -128,11 +110,11 @@ TEST(ShippedNetworks, TiersKeepTheirCost) {
     const NetworkDescription low = load("neural-low"), hb = load("neural-hb"), medium = load("neural-medium"),
                              hbMedium = load("neural-hb-medium"), lowStudent = load("neural-low-student"),
                              hbStudent = load("neural-hb-student");
-    EXPECT_LE(multiplyAddsPerCell(lowStudent), 0.5 * multiplyAddsPerCell(low));
-    EXPECT_LE(multiplyAddsPerCell(hbStudent), 0.5 * multiplyAddsPerCell(hb));
-    EXPECT_GT(multiplyAddsPerCell(medium), 1.5 * multiplyAddsPerCell(low));
-    EXPECT_EQ(multiplyAddsPerCell(hb), multiplyAddsPerCell(low));
-    EXPECT_EQ(multiplyAddsPerCell(hbMedium), multiplyAddsPerCell(medium));
+    EXPECT_LE(lowStudent.multiplyAddsPerCell(), 0.5 * low.multiplyAddsPerCell());
+    EXPECT_LE(hbStudent.multiplyAddsPerCell(), 0.5 * hb.multiplyAddsPerCell());
+    EXPECT_GT(medium.multiplyAddsPerCell(), 1.5 * low.multiplyAddsPerCell());
+    EXPECT_EQ(hb.multiplyAddsPerCell(), low.multiplyAddsPerCell());
+    EXPECT_EQ(hbMedium.multiplyAddsPerCell(), medium.multiplyAddsPerCell());
     // Six trained networks, no two sharing a weight file.
     std::set<std::string> files;
     for (const NetworkDescription* d : {&low, &hb, &medium, &hbMedium, &lowStudent, &hbStudent}) {
