@@ -30,10 +30,6 @@ seconds=${3:-8}
 work=$(mktemp -d /tmp/memory-vs-ffmpeg-XXXXXX)
 . "$(dirname "$0")/service_common.sh"
 FETCH_TRIES=4000
-mkdir -p "$work/titles"
-standin=
-service=
-trap 'kill ${standin:-} ${service:-} 2>/dev/null || true; rm -rf "$work"' EXIT
 
 ffmpeg -nostdin -v error -y -f lavfi -i "testsrc2=size=1280x720:rate=24:duration=$seconds" \
   -c:v libx264 -preset veryfast -g 48 -keyint_min 48 -sc_threshold 0 -bf 2 -pix_fmt yuv420p \

@@ -27,10 +27,6 @@ before=${BEFORE:-}
 work=$(mktemp -d /tmp/parallel-whole-XXXXXX)
 . "$(dirname "$0")/service_common.sh"
 FETCH_TRIES=4800
-mkdir -p "$work/titles"
-standin=
-service=
-trap 'kill ${standin:-} ${service:-} 2>/dev/null || true; rm -rf "$work"' EXIT
 
 ffmpeg -nostdin -v error -y -f lavfi -i "testsrc2=size=$size:rate=24:duration=$seconds" \
   -c:v libx264 -preset veryfast -g 240 -keyint_min 240 -sc_threshold 0 -bf 2 -pix_fmt yuv420p \

@@ -31,10 +31,6 @@ steps=${STEPS:-cold warm far near}
 want() { case " $steps " in *" $1 "*) return 0 ;; esac; return 1; }
 work=$(mktemp -d /tmp/run-phases-XXXXXX)
 . "$(dirname "$0")/service_common.sh"
-mkdir -p "$work/titles"
-standin=
-service=
-trap 'kill ${standin:-} ${service:-} 2>/dev/null || true; rm -rf "$work"' EXIT
 
 for size in $sizes; do
   ffmpeg -nostdin -v error -y -f lavfi -i "testsrc2=size=$size:rate=24:duration=$seconds" \

@@ -1,6 +1,13 @@
 # Shared by the bench scripts that run the stand-in media server and the
 # service over loopback. Sourced after `build` (the build directory) and
-# `work` (a scratch directory with the titles in $work/titles) are set.
+# `work` (a scratch directory) are set. Makes $work/titles, the stand-in's
+# folder, and on exit ends the stand-in and the service (`standin`,
+# `service`: their pids, when running) and removes the scratch directory.
+
+mkdir -p "$work/titles"
+standin=
+service=
+trap 'kill ${standin:-} ${service:-} 2>/dev/null || true; rm -rf "$work"' EXIT
 
 now() { date +%s.%N; }
 since() { python3 -c "print(f'{$(now)-$1:.2f}')"; }

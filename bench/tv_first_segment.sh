@@ -12,7 +12,6 @@ build=${1:-build}
 rounds=${2:-3}
 work=$(mktemp -d /tmp/tv-first-XXXXXX)
 . "$(dirname "$0")/service_common.sh"
-mkdir -p "$work/titles"
 ffmpeg -nostdin -v error -y -f lavfi -i "testsrc2=size=1280x720:rate=25:duration=10" \
   -f lavfi -i "sine=f=440:r=48000:d=10" -map 0 -map 1 -c:v libx264 -preset veryfast -bf 2 -g 50 \
   -pix_fmt yuv420p -c:a aac -ac 2 -b:a 160k -movflags +faststart "$work/title.mp4"
@@ -24,9 +23,6 @@ for i in $(seq "$rounds"); do
   cp "$work/title.ts" "$work/titles/tv-$i.ts"
 done
 
-standin=
-service=
-trap 'kill ${standin:-} ${service:-} 2>/dev/null || true; rm -rf "$work"' EXIT
 start_standin
 port=$(free_port)
 CORVEL_ENHANCE_UPSCALER=${CORVEL_ENHANCE_UPSCALER:-bicubic} CORVEL_ENHANCE_LOG=$work/enhancer.log "$build/src/app/CorvelLiveEnhancer" --port "$port" \
