@@ -28,11 +28,12 @@
 //   encoder_tuning [--size 1280x720] [--frames 240] [--segment 24] [--rounds 1]
 //                  [--preset ultrafast] [--crf 15,17,19,21,23]
 //                  [--source mandelbrot|testsrc2] [--grain 4] [--keep DIR]
+#include "ProcessFigures.h"
+
 #include <x265.h>
 
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,18 +47,13 @@
 #include <string>
 #include <vector>
 
+using corvel::bench::processCpuMs;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 constexpr int kFps = 24;
-
-double cpuMs() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return (static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
-}
 
 struct Options {
     int width = 1280, height = 720, frames = 240, segment = 24, rounds = 1;
@@ -318,7 +314,7 @@ int main(int argc, char** argv) {
                     stream = std::fopen((o.keep + name).c_str(), "wb");
                 }
                 Distortion d;
-                const double cpu0 = cpuMs();
+                const double cpu0 = processCpuMs();
                 const auto t0 = Clock::now();
                 size_t out = 0;
                 if (way == 2) {
@@ -328,7 +324,7 @@ int main(int argc, char** argv) {
                     out = encodeRange(api, o, src, crf, 0, o.frames, way == 0, d, stream);
                 }
                 const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-                const double cpu = (cpuMs() - cpu0) / o.frames;
+                const double cpu = (processCpuMs() - cpu0) / o.frames;
                 if (stream) std::fclose(stream);
                 if (d.pictures != o.frames) {
                     std::fprintf(stderr, "encoder_tuning: %d of %d pictures came back\n", d.pictures, o.frames);

@@ -26,8 +26,7 @@
 #include "processing/NetworkRunner.h"
 #include "processing/NeuralScaler.h"
 #include "processing/ShaderDirectory.h"
-
-#include <sys/resource.h>
+#include "ProcessFigures.h"
 
 #include <algorithm>
 #include <chrono>
@@ -39,16 +38,11 @@
 #include <string>
 #include <vector>
 
+using corvel::bench::processCpuMs;
+
 using namespace corvel;
 
 namespace {
-
-double cpuMs() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-3;
-}
 
 compute::Mem buffer(compute::ComputeContext& context, size_t bytes) {
     cl_int status = CL_SUCCESS;
@@ -83,7 +77,7 @@ void runnerOnly(const std::string& shaders, const std::string& name, int picture
         double wall = 1e30;
         double cpu = 1e30;
         for (int i = 0; i <= pictures; ++i) { // the first builds and warms
-            const double c0 = cpuMs();
+            const double c0 = processCpuMs();
             const auto t0 = std::chrono::steady_clock::now();
             runner.run(queue, in.get(), {kColumns, kColumns * kRows}, out.get(), {outW, outW * outH},
                        kColumns, kRows);
@@ -92,7 +86,7 @@ void runnerOnly(const std::string& shaders, const std::string& name, int picture
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
             if (i > 0) {
                 wall = std::min(wall, ms);
-                cpu = std::min(cpu, cpuMs() - c0);
+                cpu = std::min(cpu, processCpuMs() - c0);
             }
         }
         std::printf("%-20s ours (%s), %dx%d cells: network %.1f ms wall, %.1f ms CPU per picture "

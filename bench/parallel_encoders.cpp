@@ -16,8 +16,7 @@
 //                     [--distinct 48]
 #include "output/Encoder.h"
 #include "processing/Picture.h"
-
-#include <sys/resource.h>
+#include "ProcessFigures.h"
 
 #include <atomic>
 #include <chrono>
@@ -30,34 +29,14 @@
 #include <string>
 #include <vector>
 
+using corvel::bench::processCpuMs;
+using corvel::bench::statusField;
+
 using namespace corvel;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double cpuMs() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
-}
-
-// A field of /proc/self/status in MB ("VmRSS", "VmHWM").
-double statusMb(const char* field) {
-    std::ifstream in("/proc/self/status");
-    std::string key;
-    long kb = 0;
-    std::string unit;
-    while (in >> key) {
-        if (key == std::string(field) + ":") {
-            in >> kb;
-            return static_cast<double>(kb) / 1024.0;
-        }
-        std::getline(in, unit);
-    }
-    return 0;
-}
 
 // `count` pictures of a moving test card with temporal grain, made by ffmpeg.
 std::vector<PictureRef> makeClip(int w, int h, int count) {
@@ -129,12 +108,12 @@ int main(int argc, char** argv) {
     config.segmentTuned = true;
     config.color = {color::kPrimaries709, color::kTransfer709, color::kMatrix709};
 
-    const double rssBefore = statusMb("VmRSS");
+    const double rssBefore = statusField("VmRSS") / 1024.0;
     std::atomic<int> firstBack{0};
     std::atomic<int64_t> firstDoneNs{0};
     std::atomic<int64_t> bytes{0};
     const auto t0 = Clock::now();
-    const double cpu0 = cpuMs();
+    const double cpu0 = processCpuMs();
     std::deque<std::unique_ptr<Encoder>> draining;
     auto current = std::make_unique<Encoder>(config, false);
     for (int f = 0; f < frames; ++f) {
@@ -163,12 +142,12 @@ int main(int argc, char** argv) {
         draining.pop_front();
     }
     const double wallMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-    const double cpu = cpuMs() - cpu0;
+    const double cpu = processCpuMs() - cpu0;
     const int threads = Encoder::threadsFromEnv();
     std::printf("%dx%d encoders %d x265-threads %s: %.2f fps, %.1f CPU ms/picture, first segment %.0f ms, "
                 "RSS before %.0f MB, peak %.0f MB, %.0f kbit/s\n",
                 w, h, slots, threads > 0 ? std::to_string(threads).c_str() : "all", frames * 1000.0 / wallMs,
-                cpu / frames, static_cast<double>(firstDoneNs.load()) / 1e6, rssBefore, statusMb("VmHWM"),
+                cpu / frames, static_cast<double>(firstDoneNs.load()) / 1e6, rssBefore, statusField("VmHWM") / 1024.0,
                 static_cast<double>(bytes.load()) * 8.0 / (frames / 24.0) / 1000.0);
     return 0;
 }

@@ -27,6 +27,7 @@
 #include "processing/PixelFormat.h"
 #include "processing/Picture.h"
 #include "service/Service.h"
+#include "ProcessFigures.h"
 
 #include <algorithm>
 #include <cctype>
@@ -46,6 +47,8 @@
 #include <unistd.h>
 #include <vector>
 #include <x265.h>
+
+using corvel::bench::statusField;
 
 extern char** environ;
 
@@ -78,17 +81,6 @@ struct Standin {
         waitpid(pid, nullptr, 0);
     }
 };
-
-// A field of /proc/self/status as a number (VmRSS in kB, Threads...).
-double statusField(const char* field) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    const size_t n = std::strlen(field);
-    while (std::getline(in, line))
-        if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':')
-            return std::atof(line.c_str() + n + 1);
-    return -1;
-}
 
 // Resident set size in MB, from /proc/self/status (VmRSS, kB).
 double rssMb() { return statusField("VmRSS") / 1024.0; }

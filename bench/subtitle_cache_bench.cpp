@@ -5,6 +5,7 @@
 // reports extractions, time and the bytes held. Needs ffmpeg.
 //
 //   build/bench/subtitle_cache_bench [minutes]
+#include "ProcessFigures.h"
 #include "subtitles/TextSubtitles.h"
 
 #include <chrono>
@@ -14,16 +15,11 @@
 #include <string>
 #include <unistd.h>
 
+using corvel::bench::statusField;
+
 using namespace corvel;
 
 namespace {
-
-long residentKiB() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    return 0;
-}
 
 std::string srtTime(int ms) {
     char text[32];
@@ -64,7 +60,7 @@ int main(int argc, char** argv) {
     info.layOut(1.0);
 
     TextSubtitles cache;
-    const long before = residentKiB();
+    const double before = statusField("VmRSS"); // kB
     const auto t0 = std::chrono::steady_clock::now();
     size_t cues = 0;
     for (int k = 0; k < info.segments; ++k) {
@@ -74,8 +70,8 @@ int main(int argc, char** argv) {
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     std::printf("title %d min, %d one-second windows, %zu cues written, %d extractions, %.0f ms (%.2f ms a window)\n",
                 minutes, info.segments, cues, cache.reads(), ms, ms / info.segments);
-    std::printf("cache holds %zu bytes (%.1f KiB a title hour); resident memory grew %ld KiB\n", cache.heldBytes(),
-                static_cast<double>(cache.heldBytes()) / 1024.0 * 60 / minutes, residentKiB() - before);
+    std::printf("cache holds %zu bytes (%.1f KiB a title hour); resident memory grew %.0f KiB\n", cache.heldBytes(),
+                static_cast<double>(cache.heldBytes()) / 1024.0 * 60 / minutes, statusField("VmRSS") - before);
     std::system(("rm -rf " + folder).c_str());
     return 0;
 }
