@@ -29,6 +29,11 @@ def split():
     return train, held
 
 
+def rgb(path):
+    """The stored picture as float32 R'G'B' in 0 ... 1, rows x columns x 3."""
+    return np.asarray(Image.open(path).convert("RGB"), dtype=np.float32) / 255.0
+
+
 def luma_codes(path):
     rgb = np.asarray(Image.open(path).convert("RGB"), dtype=np.float64) / 255.0
     y = rgb @ np.array([0.2126, 0.7152, 0.0722])

@@ -209,10 +209,6 @@ def grain_field(rng, size):
     return torch.tensor(np.clip(base + sigma * g, 0, 1), dtype=torch.float32)
 
 
-def photo(path):
-    return np.asarray(Image.open(path).convert("RGB"), dtype=np.float32) / 255.0
-
-
 def photo_patch(rng, arr, blurred):
     h, w, _ = arr.shape
     if blurred:
@@ -378,7 +374,7 @@ def load_net(directory):
 
 def train_net(args, train, start):
     torch.manual_seed(15)
-    photos = [photo(p) for p in train]
+    photos = [pictures.rgb(p) for p in train]
     xs, ys = prepared_set(args, photos)
     print(f"{len(xs)} patches labelled in {time.time() - start:.0f} s; class shares",
           [round((ys == j).float().mean().item(), 3) for j in range(CLASSES)], flush=True)
@@ -416,7 +412,7 @@ def oracle(held):
     for kind, name in ((1, "banded"), (2, "textured")):
         gains = []
         for i, path in enumerate(held[:10]):
-            orig = photo_patch(rng, photo(path), kind == 1)
+            orig = photo_patch(rng, pictures.rgb(path), kind == 1)
             banded = quantise(orig, 1 + (i % 2) if kind == 1 else 1)
             out = apply_map(banded, labels(banded, orig))
             whole = torch.ones(PATCH, PATCH, dtype=torch.bool)
@@ -460,7 +456,7 @@ def main():
     # and reduced photographs (texture), with the map applied as the service does.
     net.eval()
     hrng = np.random.default_rng(7)
-    hphotos = [photo(p) for p in held]
+    hphotos = [pictures.rgb(p) for p in held]
     rows = []
     with torch.no_grad():
         for kind, name in ((1, "banded"), (2, "textured")):

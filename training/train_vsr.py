@@ -38,6 +38,9 @@ import torch.nn as nn
 import torch.nn.functional as F
 from PIL import Image
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import pictures  # noqa: E402
+
 torch.set_num_threads(1)
 
 LICENSE = "Corvel Live Enhancer network weights: trained by the Corvel Live Enhancer project, same licence as the program"
@@ -139,10 +142,6 @@ def upscale(net, lr):
     return bicubic2x(lr) + residual(net, lr)
 
 
-def load_rgb(path):
-    return np.asarray(Image.open(path).convert("RGB"), dtype=np.float32) / 255.0
-
-
 def crf_step(index):
     return index % 9
 
@@ -181,8 +180,8 @@ def prepare(data, cache):
         item = {
             "name": os.path.basename(f),
             "hr": np.asarray(img, dtype=np.float32) / 255.0,
-            "lr": load_rgb(lr_png),
-            "coded": load_rgb(deg_png),
+            "lr": pictures.rgb(lr_png),
+            "coded": pictures.rgb(deg_png),
             "mild": crf_step(i) <= MILD_CRF,
         }
         (held if i % 7 == 6 else train).append(item)
@@ -339,16 +338,14 @@ def fsrcnnx_rows(held):
     """The FSRCNNX-style shader (shaders/FSRCNNX_x2_8-0-4-1.json, luma only,
     its own Catmull-Rom base) on the same inputs: the input's BT.709 luma as
     10-bit codes in, the result's luma against the original's."""
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     import evaluate as shaders  # noqa: E402  (numpy re-implementation of the shader)
-    word = 64.0 / 65535.0
     rows = []
     for kind in ("lr", "coded"):
         ps, ss = [], []
         for it in held:
             y = it[kind].astype(np.float64) @ np.array([0.2126, 0.7152, 0.0722])
-            small = np.round(64.0 + 876.0 * y) * word
-            out = (np.clip(shaders.fsr(small), 0, 1) / word - 64.0) / 876.0
+            small = np.round(64.0 + 876.0 * y) * pictures.WORD
+            out = (np.clip(shaders.fsr(small), 0, 1) / pictures.WORD - 64.0) / 876.0
             hr = torch.from_numpy(it["hr"]).permute(2, 0, 1)
             ya = torch.from_numpy(out.astype(np.float32))[4:-4, 4:-4]
             yb = luma(hr)[4:-4, 4:-4]
