@@ -2,6 +2,7 @@
 #include "app/DebandCheck.h"
 #include "app/ParentWatch.h"
 #include "app/Probe.h"
+#include "app/StartupInquiry.h"
 #include "common/Heap.h"
 #include "common/Log.h"
 #include "http/HTTPServer.h"
@@ -61,11 +62,17 @@ int main(int argc, char** argv) {
     }
 
     ServiceOptions options = optionsFromEnvironment(line.companion);
-    if (options.upscaler == "auto") {
+    // The pick (for "auto") and the device question of the summary line are
+    // asked in a child: a title without stages then never maps the compute
+    // runtime here.
+    const bool pick = options.upscaler == "auto";
+    const auto begin = std::chrono::steady_clock::now();
+    const bool interpolation = askComputeApart(options, pick, [](ServiceOptions& o) {
+        startupPick(o, machineMeasures());
+    });
+    if (pick) {
         // The server listens only after this; its cost is logged so that a
         // slow start can be traced to it.
-        const auto begin = std::chrono::steady_clock::now();
-        startupPick(options, machineMeasures());
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now() - begin)
                             .count();
@@ -73,7 +80,7 @@ int main(int argc, char** argv) {
     }
 
     auto shaders = shaderDirectory();
-    logf(summaryLine(options, chipName(), Service::interpolationSupported(), shaders.value_or("")));
+    logf(summaryLine(options, chipName(), interpolation, shaders.value_or("")));
 
     static Service service(options);
     static HTTPServer server;

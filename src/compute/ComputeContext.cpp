@@ -1,9 +1,11 @@
 #include "compute/ComputeContext.h"
 
+#include "common/DebugLog.h"
 #include "common/EnhanceError.h"
 #include "common/Env.h"
 #include "common/Log.h"
 
+#include <chrono>
 #include <string_view>
 
 namespace corvel::compute {
@@ -101,13 +103,48 @@ std::shared_ptr<ComputeContext> ComputeContext::create(const std::string& choice
 namespace {
 std::mutex sharedLock;
 std::shared_ptr<ComputeContext> sharedInstance; // guarded by sharedLock
+int notedAvailability = -1;                      // guarded by sharedLock: -1 none, 0 no, 1 yes
 } // namespace
+
+void ComputeContext::noteAvailability(bool available) {
+    std::lock_guard guard(sharedLock);
+    notedAvailability = available ? 1 : 0;
+}
+
+bool ComputeContext::available() {
+    {
+        std::lock_guard guard(sharedLock);
+        if (sharedInstance) return true;
+        if (notedAvailability >= 0) return notedAvailability == 1;
+    }
+    try {
+        return shared() != nullptr;
+    } catch (const EnhanceError&) {
+        return false;
+    }
+}
+
+bool ComputeContext::loaded() {
+    std::lock_guard guard(sharedLock);
+    return sharedInstance != nullptr;
+}
 
 std::shared_ptr<ComputeContext> ComputeContext::shared() {
     std::lock_guard guard(sharedLock);
     std::shared_ptr<ComputeContext>& instance = sharedInstance;
     if (!instance) {
+        const auto begin = std::chrono::steady_clock::now();
         instance = create(env("CORVEL_OPENCL_DEVICE", ""));
+        if (notedAvailability >= 0) {
+            // The device line was written at start-up by whoever noted the
+            // answer; here only when the runtime came in, and its cost.
+            debugf("compute: runtime loaded for the first stage in " +
+                   std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now() - begin)
+                                      .count()) +
+                   " ms");
+            return instance;
+        }
         logf("upscaler: compute device " + instance->name_ + (instance->gpu_ ? " (GPU" : " (CPU") +
              (instance->zeroCopy_ ? ", shared memory)" : ", copies)"));
     }

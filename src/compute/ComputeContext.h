@@ -50,6 +50,17 @@ public:
     // A failed attempt is not remembered: the next call tries again.
     static std::shared_ptr<ComputeContext> shared();
 
+    // Whether `shared` gives a device. Loading the compute runtime maps its
+    // compiler libraries (about 60 MB resident on the CPU device) for the
+    // rest of the process, so a process that only needs the answer can have
+    // it found elsewhere (a child at start-up) and noted here: `available`
+    // then answers from the note while the shared context has not been made,
+    // and loads nothing. Without a note it makes the shared context.
+    static void noteAvailability(bool available);
+    static bool available();
+    // Whether the shared context has been made in this process.
+    static bool loaded();
+
     ~ComputeContext();
     ComputeContext(const ComputeContext&) = delete;
     ComputeContext& operator=(const ComputeContext&) = delete;

@@ -48,12 +48,9 @@ bool asciiDigits(const std::string& text) {
 
 bool Service::interpolationSupported() {
     // The flow is OpenCV's, linked into every build; the warp needs the
-    // compute device.
-    try {
-        return compute::ComputeContext::shared() != nullptr;
-    } catch (const EnhanceError&) {
-        return false;
-    }
+    // compute device. Answered without loading the runtime when start-up
+    // noted whether there is one.
+    return compute::ComputeContext::available();
 }
 
 namespace {
@@ -221,7 +218,9 @@ void Service::useKeyLocked(Lock& lock, const Key& key) {
     }
     if (key.abr >= 1) fitRung(key, info);
     if (key.aac && info.sound) info.sound->aacOnly = true;
-    fitFi(key, info, options_, interpolationSupported());
+    // Only a title that asks for interpolation asks after the device: a plain
+    // title does not load the compute runtime.
+    fitFi(key, info, options_, key.fi && interpolationSupported());
     fitUp(key, info, options_);
     if (info.sound) info.why += "; sound: " + info.sound->summary();
     info.hdr = key.hdr;

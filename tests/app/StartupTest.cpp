@@ -3,6 +3,7 @@
 #include "support/TempDir.h"
 
 #include <arpa/inet.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -44,6 +45,22 @@ protected:
         int n = 0;
         for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
         return n;
+    }
+    // Whether process `pid` maps a compute runtime: a driver named by the
+    // installed OpenCL vendor files, or the compiler library a CPU driver
+    // brings. The loader itself (libOpenCL) is linked in and does not count.
+    static bool mapsComputeRuntime(int pid) {
+        std::vector<std::string> names = {"libLLVM"};
+        std::error_code ignored;
+        for (const auto& entry : std::filesystem::directory_iterator("/etc/OpenCL/vendors", ignored)) {
+            std::string line = readFile(entry.path().string());
+            line = line.substr(0, line.find_first_of("\r\n"));
+            if (!line.empty()) names.push_back(std::filesystem::path(line).filename().string());
+        }
+        const std::string maps = readFile("/proc/" + std::to_string(pid) + "/maps");
+        for (const std::string& name : names)
+            if (maps.find(name) != std::string::npos) return true;
+        return false;
     }
     TempDir dir;
     std::string stderrSetting = "0";
@@ -99,6 +116,11 @@ TEST_F(Startup, AutomaticUpscalerIsMeasuredBeforeListening) {
     ASSERT_NE(pick, std::string::npos) << text;
     EXPECT_LT(pick, took) << text;
     EXPECT_LT(took, serving) << text;
+    // The pick ran in a child: the listening service has not mapped the
+    // compute runtime, and the summary still knows the device.
+    EXPECT_FALSE(mapsComputeRuntime(p.pid));
+    EXPECT_NE(text.find("frame interpolation up to 3.0 Mpix (supported)"), std::string::npos) << text;
+    EXPECT_LT(text.find("upscaler: compute device "), pick) << text;
     // The summary names what the pick chose.
     const bool none = text.find("main: up=1 picks no upscaling (FSRCNNX 8-0-4-1 took ", pick) == pick;
     if (none) {
@@ -113,6 +135,9 @@ TEST_F(Startup, ConfiguredUpscalerIsNotMeasured) {
     std::string text = readFile(log());
     EXPECT_EQ(text.find("main: up=1 picks"), std::string::npos) << text;
     EXPECT_EQ(text.find(" ms for "), std::string::npos) << text;
+    // The device question of the summary line loaded nothing here either.
+    EXPECT_NE(text.find("upscaler: compute device "), std::string::npos) << text;
+    EXPECT_FALSE(mapsComputeRuntime(p.pid));
 }
 
 TEST_F(Startup, UnparsablePortWordsKeepThePort) {
