@@ -16,11 +16,17 @@
 # Beside each, the peak of the anonymous part (sampled every 20 ms): what
 # the process allocated itself, without the file pages of its libraries
 # (the compute runtime alone maps about 60 MB of them in the service).
+# And the peak of the file-backed part (RssFile: program and library pages).
+# The service's first segment time (playlist asked to segment 0's last
+# byte) is printed too, so that a cut that makes it slower shows.
 # Both sides: x265 with the preset's own tuning (the service runs an
 # encoder per segment), 10-bit 4:2:0, no B-frames, the service's CRF.
 #
 # Usage: bench/memory_vs_ffmpeg.sh [build-dir] [jobs: "plain upscaled"] [seconds]
-# SERVICE_ENV="NAME=value ..." is put in the service's environment;
+# SERVICE_ENV="NAME=value ..." is put in the service's environment (after
+# CORVEL_ENHANCE_UPSCALER=bicubic, so it may name another upscaler: an empty
+# one is the start-up pick);
+# MAPS=1 lists the service's largest file-backed mappings after each job;
 # SERVICE_WRAP="heaptrack -o FILE" (say) runs the service under a tool (its
 # figures are then the tool's process's, not the service's).
 set -euo pipefail
@@ -44,7 +50,7 @@ mb() { python3 -c "print(f'{$1/1024:.1f}')"; }
 start_service() {
   port=$(free_port)
   # shellcheck disable=SC2086
-  env ${SERVICE_ENV:-} CORVEL_ENHANCE_UPSCALER=bicubic CORVEL_ENHANCE_LOG=$work/enhancer.log \
+  env CORVEL_ENHANCE_UPSCALER=bicubic ${SERVICE_ENV:-} CORVEL_ENHANCE_LOG=$work/enhancer.log \
     ${SERVICE_WRAP:-} "$(readlink -f "$build/src/app/CorvelLiveEnhancer")" --port "$port" --companion "http://127.0.0.1:$standin_port" \
     >"$work/service.out" 2>&1 &
   service=$!
@@ -63,14 +69,14 @@ stop_service() {
 }
 
 # Samples a process's resident memory every 20 ms until it ends or FILE.stop
-# appears, and writes the peaks (kB) of the whole (VmHWM) and of its
-# anonymous part (heap, stacks: what the process itself allocated; the rest
-# is file pages of its program and libraries) to FILE.
+# appears, and writes the peaks (kB) of the whole (VmHWM), of its anonymous
+# part (heap, stacks: what the process itself allocated) and of its file
+# pages (its program and libraries) to FILE.
 sample() { # pid file
   python3 - "$1" "$2" <<'PY' &
 import os, sys, time
 pid, out = sys.argv[1], sys.argv[2]
-hwm = anon = 0
+hwm = anon = files = 0
 while not os.path.exists(out + ".stop"):
     try:
         fields = dict(l.split(":", 1) for l in open(f"/proc/{pid}/status"))
@@ -78,13 +84,15 @@ while not os.path.exists(out + ".stop"):
         break
     hwm = max(hwm, int(fields.get("VmHWM", "0 kB").split()[0]))
     anon = max(anon, int(fields.get("RssAnon", "0 kB").split()[0]))
+    files = max(files, int(fields.get("RssFile", "0 kB").split()[0]))
     time.sleep(0.02)
-open(out, "w").write(f"{hwm} {anon}\n")
+open(out, "w").write(f"{hwm} {anon} {files}\n")
 PY
 }
 
 uptime
-printf '%-9s %12s %12s %7s %14s %14s %12s\n' job "service MB" "ffmpeg MB" ratio "service anon" "ffmpeg anon" "start-up MB"
+printf '%-9s %12s %12s %7s %14s %14s %14s %14s %12s %9s\n' job "service MB" "ffmpeg MB" ratio "service anon" "ffmpeg anon" \
+  "service file" "ffmpeg file" "start-up MB" "first s"
 for job in $jobs; do
   query=
   scale=()
@@ -98,13 +106,21 @@ for job in $jobs; do
   Q=$(printf '%s\n' "$playlist" | sed -n 's/^#EXT-X-MAP:URI="init.mp4\([^"]*\)".*/\1/p')
   fetch "$base/$job/init.mp4$Q"
   t0=$(date +%s.%N)
-  for i in $(seq 0 $((seconds - 1))); do fetch "$base/$job/seg/$i.m4s$Q"; done
+  fetch "$base/$job/seg/0.m4s$Q"
+  first=$(python3 -c "print(f'{$(date +%s.%N)-$t0:.2f}')")
+  for i in $(seq 1 $((seconds - 1))); do fetch "$base/$job/seg/$i.m4s$Q"; done
   took=$(python3 -c "print(f'{$(date +%s.%N)-$t0:.1f}')")
   peak=$(kb VmHWM)
   threads=$(sed -n 's/^Threads:[[:space:]]*//p' "/proc/$service/status")
+  # Whether the compute runtime (its CPU device's library) is mapped now.
+  runtime=no; grep -q 'libpocl' "/proc/$service/maps" && runtime=yes
+  if [ -n "${MAPS:-}" ]; then # the largest file-backed mappings, resident MB
+    awk '/^[0-9a-f]+-/ {f = $6} /^Rss:/ && f ~ /^\// {r[f] += $2} END {for (f in r) printf "%8.1f %s\n", r[f]/1024, f}' \
+      "/proc/$service/smaps" | sort -rn | head -12
+  fi
   cpu=$(python3 -c "import os; f=open('/proc/$service/stat').read().rsplit(')',1)[1].split(); print(f'{(int(f[11])+int(f[12]))/os.sysconf(\"SC_CLK_TCK\"):.1f}')")
   touch "$work/service.peak.stop"; wait "$sampler"; rm -f "$work/service.peak.stop"
-  read -r _ anon <"$work/service.peak"
+  read -r _ anon files <"$work/service.peak"
   stop_service
   crf=$(sed -n 's/.*encoder: x265 preset [a-z]*, [0-9]*x[0-9]*, crf \([0-9.]*\).*/\1/p' "$work/enhancer.log" | tail -n 1)
   /usr/bin/time -v -o "$work/time.txt" ffmpeg -nostdin -v error -y -i "$work/src.mp4" "${scale[@]}" \
@@ -115,12 +131,12 @@ for job in $jobs; do
   sample "$ffpid" "$work/ff.peak"
   sampler=$!
   wait "$timer"; wait "$sampler"
-  read -r _ ffanon <"$work/ff.peak"
+  read -r _ ffanon fffiles <"$work/ff.peak"
   ff=$(sed -n 's/.*Maximum resident set size (kbytes): \([0-9]*\).*/\1/p' "$work/time.txt")
   fftook=$(sed -n 's/.*Elapsed (wall clock) time (h:mm:ss or m:ss): \(.*\)/\1/p' "$work/time.txt")
   ffcpu=$(python3 -c "import re; t=open('$work/time.txt').read(); print(f\"{float(re.search(r'User time .*: ([0-9.]+)', t)[1]) + float(re.search(r'System time .*: ([0-9.]+)', t)[1]):.1f}\")")
-  printf '%-9s %12s %12s %7s %14s %14s %12s   (service %s s, CPU %s s, %s threads at the end; ffmpeg %s, CPU %s s; crf %s)\n' \
+  printf '%-9s %12s %12s %7s %14s %14s %14s %14s %12s %9s   (service %s s, CPU %s s, %s threads at the end, compute runtime mapped: %s; ffmpeg %s, CPU %s s; crf %s)\n' \
     "$job" "$(mb "$peak")" "$(mb "$ff")" "$(python3 -c "print(f'{$peak/$ff:.2f}')")" "$(mb "$anon")" \
-    "$(mb "$ffanon")" "$(mb "$startup")" "$took" "$cpu" "$threads" "$fftook" "$ffcpu" "$crf"
+    "$(mb "$ffanon")" "$(mb "$files")" "$(mb "$fffiles")" "$(mb "$startup")" "$first" "$took" "$cpu" "$threads" "$runtime" "$fftook" "$ffcpu" "$crf"
 done
 uptime
