@@ -140,6 +140,17 @@ TEST_F(Startup, ConfiguredUpscalerIsNotMeasured) {
     EXPECT_FALSE(mapsComputeRuntime(p.pid));
 }
 
+// Without a device the child's answer reaches the summary line.
+TEST_F(Startup, WithoutAComputeDeviceTheSummarySaysSo) {
+    Process p;
+    launch(p, {"--port", std::to_string(freePort())}, {{"OCL_ICD_VENDORS", dir.file("no-vendors")}});
+    ASSERT_TRUE(eventually([&] { return bannerShown(); }, 10s));
+    const std::string text = readFile(log());
+    EXPECT_NE(text.find("frame interpolation up to 3.0 Mpix (NOT supported)"), std::string::npos) << text;
+    EXPECT_EQ(text.find("upscaler: compute device "), std::string::npos) << text;
+    EXPECT_EQ(text.find("could not run in a child process"), std::string::npos) << text;
+}
+
 TEST_F(Startup, UnparsablePortWordsKeepThePort) {
     int port = freePort();
     Process a;
