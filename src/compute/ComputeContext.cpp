@@ -1,4 +1,5 @@
 #include "compute/ComputeContext.h"
+#include "compute/CompilerPages.h"
 
 #include "common/DebugLog.h"
 #include "common/EnhanceError.h"
@@ -200,6 +201,9 @@ cl_program ComputeContext::program(const std::string& name,
     }
     cl_program raw = program.get();
     programs_.emplace(key, std::move(program));
+    // No kernel runs the compiler's code: its pages go back to the page
+    // cache until the next build (a few ms of page faults then).
+    handBackCompilerCode();
     return raw;
 }
 
