@@ -1,10 +1,14 @@
 #include "compute/CompilerPages.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <fcntl.h>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <sys/mman.h>
+#include <unistd.h>
 #include <vector>
 
 namespace corvel::compute {
@@ -17,59 +21,70 @@ bool compilerLibrary(const std::string& path) {
     return file.rfind("libLLVM", 0) == 0 || file.rfind("libclang", 0) == 0;
 }
 
-// The size in kB of a "Name:   N kB" line of /proc/self/smaps.
-size_t kilobytes(const std::string& line) {
-    std::istringstream in(line.substr(line.find(':') + 1));
-    size_t kb = 0;
-    in >> kb;
-    return kb;
+struct Range {
+    uintptr_t begin = 0, end = 0;
+};
+
+// The executable private mappings of the compiler libraries, from
+// /proc/self/maps (which, unlike smaps, does not walk the page tables: the
+// service's are hundreds of MB).
+std::vector<Range> compilerCode() {
+    std::vector<Range> found;
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        std::istringstream in(line);
+        std::string range, perms, offset, device, inode, path;
+        in >> range >> perms >> offset >> device >> inode;
+        std::getline(in >> std::ws, path);
+        const size_t dash = range.find('-');
+        if (perms != "r-xp" || dash == std::string::npos || !compilerLibrary(path)) continue;
+        found.push_back({std::stoull(range.substr(0, dash), nullptr, 16), std::stoull(range.substr(dash + 1), nullptr, 16)});
+    }
+    return found;
 }
 
-struct Mapping {
-    uintptr_t begin = 0, end = 0;
-    bool candidate = false; // executable, private, a compiler library
-    size_t rssKb = 0, anonymousKb = 0;
-};
+// How many pages of `range` are resident, or none when one of them is the
+// process's own copy (written to: a private page not backed by the file) or
+// the page map cannot be read. /proc/self/pagemap has one 64-bit entry a
+// page: bit 63 present, bit 61 a file page (or shared).
+std::optional<size_t> residentFilePages(int pagemap, const Range& range, size_t pageBytes) {
+    constexpr uint64_t kPresent = uint64_t{1} << 63;
+    constexpr uint64_t kFilePage = uint64_t{1} << 61;
+    size_t resident = 0;
+    std::vector<uint64_t> entries(4096);
+    for (uintptr_t page = range.begin / pageBytes; page < range.end / pageBytes;) {
+        const size_t count = std::min<size_t>(entries.size(), range.end / pageBytes - page);
+        const ssize_t got = ::pread(pagemap, entries.data(), count * sizeof(uint64_t),
+                                    static_cast<off_t>(page * sizeof(uint64_t)));
+        if (got != static_cast<ssize_t>(count * sizeof(uint64_t))) return std::nullopt;
+        for (size_t i = 0; i < count; ++i) {
+            if (!(entries[i] & kPresent)) continue;
+            if (!(entries[i] & kFilePage)) return std::nullopt;
+            ++resident;
+        }
+        page += count;
+    }
+    return resident;
+}
 
 } // namespace
 
 size_t handBackCompilerCode() {
-    std::ifstream smaps("/proc/self/smaps");
-    std::vector<Mapping> found;
-    Mapping current;
-    bool have = false;
-    const auto finish = [&] {
-        if (have && current.candidate && current.rssKb > 0 && current.anonymousKb == 0) found.push_back(current);
-    };
-    for (std::string line; std::getline(smaps, line);) {
-        const size_t dash = line.find('-');
-        const size_t space = line.find(' ');
-        if (dash != std::string::npos && space != std::string::npos && dash < space && line.find(':') > space) {
-            // A mapping's header: "begin-end perms offset dev inode path".
-            finish();
-            current = Mapping{};
-            have = true;
-            std::istringstream in(line);
-            std::string range, perms, offset, device, inode, path;
-            in >> range >> perms >> offset >> device >> inode;
-            std::getline(in >> std::ws, path);
-            current.begin = std::stoull(range.substr(0, dash), nullptr, 16);
-            current.end = std::stoull(range.substr(dash + 1), nullptr, 16);
-            current.candidate = perms == "r-xp" && compilerLibrary(path);
-        } else if (line.rfind("Rss:", 0) == 0) {
-            current.rssKb = kilobytes(line);
-        } else if (line.rfind("Anonymous:", 0) == 0) {
-            current.anonymousKb = kilobytes(line);
-        }
-    }
-    finish();
+    const std::vector<Range> code = compilerCode();
+    if (code.empty()) return 0;
+    const int pagemap = ::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
+    if (pagemap < 0) return 0;
+    const auto pageBytes = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
     size_t bytes = 0;
-    for (const Mapping& m : found) {
+    for (const Range& range : code) {
         // Unchanged private file pages: dropping them loses nothing; the
         // next touch maps the file's page again.
-        if (::madvise(reinterpret_cast<void*>(m.begin), m.end - m.begin, MADV_DONTNEED) == 0)
-            bytes += m.rssKb * 1024;
+        const std::optional<size_t> resident = residentFilePages(pagemap, range, pageBytes);
+        if (!resident || *resident == 0) continue;
+        if (::madvise(reinterpret_cast<void*>(range.begin), range.end - range.begin, MADV_DONTNEED) == 0)
+            bytes += *resident * pageBytes;
     }
+    ::close(pagemap);
     return bytes;
 }
 

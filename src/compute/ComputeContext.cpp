@@ -203,7 +203,15 @@ cl_program ComputeContext::program(const std::string& name,
     programs_.emplace(key, std::move(program));
     // No kernel runs the compiler's code: its pages go back to the page
     // cache until the next build (a few ms of page faults then).
-    handBackCompilerCode();
+    const auto begin = std::chrono::steady_clock::now();
+    const size_t handedBack = handBackCompilerCode();
+    if (debugLogging())
+        debugf("compute: " + name + " built; " + std::to_string(handedBack >> 20) +
+               " MB of compiler code handed back in " +
+               std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(
+                                  std::chrono::steady_clock::now() - begin)
+                                  .count()) +
+               " us");
     return raw;
 }
 

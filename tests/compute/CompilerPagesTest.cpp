@@ -8,6 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -87,4 +92,31 @@ TEST(CompilerPages, BuildsHandTheCompilerCodeBackAndEverythingStillWorks) {
     // next hand-back returns them.
     handBackCompilerCode();
     EXPECT_LT(*compilerCodeKb(), kLeftKb);
+}
+
+// A page of such a mapping that the process wrote to is its own copy: the
+// hand-back leaves that mapping alone, and the written byte stays.
+TEST(CompilerPages, AMappingWithAPageOfItsOwnIsLeftAlone) {
+    char name[] = "libclang-written-XXXXXX";
+    const int fd = ::mkstemp(name);
+    ASSERT_GE(fd, 0);
+    const size_t bytes = 16 * static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    std::vector<char> pattern(bytes, 'a');
+    ASSERT_EQ(::write(fd, pattern.data(), bytes), static_cast<ssize_t>(bytes));
+    void* mapped = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    ::unlink(name);
+    ASSERT_NE(mapped, MAP_FAILED);
+    char* data = static_cast<char*>(mapped);
+    data[0] = 'b'; // a private copy of the first page
+    volatile char sum = 0;
+    for (size_t i = 0; i < bytes; i += 4096) sum = static_cast<char>(sum + data[i]); // every page resident
+    if (::mprotect(mapped, bytes, PROT_READ | PROT_EXEC) != 0) {
+        ::munmap(mapped, bytes);
+        GTEST_SKIP() << "no executable mapping of a file here";
+    }
+    handBackCompilerCode();
+    EXPECT_EQ(data[0], 'b');
+    EXPECT_EQ(data[1], 'a');
+    ::munmap(mapped, bytes);
 }
