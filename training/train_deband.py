@@ -66,6 +66,7 @@ CACHE = "/tmp/corvel-deband-patches"
 DIRS = [(1, 0), (-1, 0), (0, 1), (0, -1), (0.7071, 0.7071), (-0.7071, 0.7071),
         (0.7071, -0.7071), (-0.7071, -0.7071)]
 SIGMA = 12.0 / 255.0
+SOFT = False        # --soft: blurred photograph crops box-blurred 9x9 before enlarging
 TEXTURE = 0.7        # share of smooth fields given a patch of fine texture
 
 
@@ -230,6 +231,10 @@ def photo_patch(rng, arr, blurred):
             s = min(h, w)
         y, x = rng.integers(0, h - s + 1), rng.integers(0, w - s + 1)
         crop = arr[y:y + s, x:x + s]
+        if SOFT:  # box-blurred 9x9 first, as the benchmark's banded photographs
+            t = torch.tensor(arr.transpose(2, 0, 1))[None]
+            crop = F.avg_pool2d(t, 9, 1, 4, count_include_pad=False)[0, :, y:y + s, x:x + s].numpy()
+            crop = np.ascontiguousarray(crop.transpose(1, 2, 0))
         chans = [np.asarray(Image.fromarray(crop[..., c], mode="F").resize(
             (PATCH, PATCH), Image.BICUBIC), dtype=np.float32) for c in range(3)]
         t = torch.tensor(np.stack(chans)).clamp(0, 1)
@@ -348,7 +353,7 @@ def psnr(a, b, mask):
 def prepared_set(args, photos):
     """The labelled patches, made once and kept under CACHE (they take most of
     a run's time and depend only on the seed, the count and the patch size)."""
-    name = os.path.join(CACHE, f"set{'4' if args.kinds == 4 else ''}-{PATCH}-{CLASSES}-{args.patches}-15.pt")
+    name = os.path.join(CACHE, f"set{'4' if args.kinds == 4 else ''}{'s' if SOFT else ''}-{PATCH}-{CLASSES}-{args.patches}-15.pt")
     if os.path.exists(name):
         xs, ys = torch.load(name)
         return xs.float(), ys.long()
@@ -427,7 +432,7 @@ def prepared_costs(args, photos):
     """The patches and their per-class luma errors, made once and kept under
     CACHE (they take most of a run's time and depend only on the seed, the
     count and the patch size)."""
-    name = os.path.join(CACHE, f"errs{'4' if args.kinds == 4 else ''}-{PATCH}-{CLASSES}-{args.patches}-15.pt")
+    name = os.path.join(CACHE, f"errs{'4' if args.kinds == 4 else ''}{'s' if SOFT else ''}-{PATCH}-{CLASSES}-{args.patches}-15.pt")
     if os.path.exists(name):
         xs, es = torch.load(name)
         return xs.float(), es.float()
@@ -550,12 +555,16 @@ def main():
                     help="with --costs: input scale while training (folded into the export)")
     ap.add_argument("--keep-class1", action="store_true",
                     help="with --costs: let the exported file give class 1")
+    ap.add_argument("--soft", action="store_true",
+                    help="trial: blurred photograph patches box-blurred 9x9 before enlarging (smoother bands)")
     ap.add_argument("--out", default=OUT)
     ap.add_argument("--oracle", action="store_true",
                     help="print what the labels themselves gain on held-out patches, then stop")
     ap.add_argument("--finish", metavar="DIR",
                     help="skip training: take the network written in DIR, then prune and export")
     args = ap.parse_args()
+    global SOFT
+    SOFT = args.soft
     torch.set_num_threads(1)
     start = time.time()
     train, held = pictures.split()
