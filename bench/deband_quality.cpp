@@ -2,7 +2,11 @@
 // the network's map, on 1920x1080 pictures made from the held-out training
 // photographs.
 //
-//   deband_quality [PICTURE_DIR] [COUNT] [CROP_PNG] [WEIGHTS_DIR]
+//   deband_quality [--oracle] [PICTURE_DIR] [COUNT] [CROP_PNG] [WEIGHTS_DIR]
+//
+// --oracle: also what the map-driven filter's arithmetic can reach at all on
+// the same pictures: maps built from the known original (see oracleMaps) run
+// through the real filter kernel, per set next to the network's figure.
 //
 // WEIGHTS_DIR: where truehdr-debander.json / .bin are read (default: the
 // shader directory's deband/), to compare a training's file with the shipped
@@ -171,6 +175,107 @@ void addError(const Picture& p, const std::vector<double>& truth, const std::vec
         }
 }
 
+// --- maps built from the known original ---------------------------------------
+
+// The variants measured with --oracle, in the order oracleMaps returns them.
+constexpr const char* kOracleNames[] = {
+    "exact",        // per map pixel the class (0..7) with the least luma error over its footprint
+    "smoothed 5x5", // the least error summed over the 5x5 map pixels around it (a smooth map)
+    "exact 0,2-6",  // as exact, from the classes a trained map gives (no 1, no 7)
+};
+constexpr int kOracles = 3;
+
+// For each class j the squared luma error (10-bit codes) of every picture
+// pixel when the whole map is j, summed over each map pixel's footprint
+// (the picture pixels that read it: min(x nw / w, nw - 1), likewise y). The
+// filter's luma at a pixel depends only on the class at that pixel, so
+// choosing per map pixel the class of least summed error gives the least
+// luma error any map can give.
+std::vector<std::vector<uint8_t>> oracleMaps(Deband& d, const PictureRef& picture, const std::vector<double>& truth,
+                                             std::vector<double>& shares) {
+    const int nw = d.mapWidth(), nh = d.mapHeight();
+    const size_t cells = static_cast<size_t>(nw) * nh;
+    std::vector<std::vector<double>> err(8, std::vector<double>(cells, 0.0));
+    for (int j = 0; j < 8; ++j) {
+        const PictureRef out = d.applyWithMap(picture, std::vector<uint8_t>(cells, static_cast<uint8_t>(j)));
+        for (int y = 0; y < H; ++y) {
+            const size_t my = static_cast<size_t>(std::min(y * nh / H, nh - 1));
+            for (int x = 0; x < W; ++x) {
+                const size_t mx = static_cast<size_t>(std::min(x * nw / W, nw - 1));
+                const double e = out->row(0, y)[x] / 64.0 - truth[static_cast<size_t>(y) * W + x];
+                err[static_cast<size_t>(j)][my * nw + mx] += e * e;
+            }
+        }
+    }
+    auto pick = [&](const std::vector<std::vector<double>>& cost, const std::vector<int>& allowed) {
+        std::vector<uint8_t> map(cells, 0);
+        for (size_t i = 0; i < cells; ++i) {
+            int best = 0;
+            for (int j : allowed)
+                if (cost[static_cast<size_t>(j)][i] < cost[static_cast<size_t>(best)][i]) best = j;
+            map[i] = static_cast<uint8_t>(best);
+        }
+        return map;
+    };
+    // Box sums over 5x5 map pixels (clamped at the edges), separable.
+    std::vector<std::vector<double>> boxed(8, std::vector<double>(cells, 0.0));
+    for (int j = 0; j < 8; ++j) {
+        std::vector<double> rows(cells, 0.0);
+        for (int y = 0; y < nh; ++y)
+            for (int x = 0; x < nw; ++x)
+                for (int i = -2; i <= 2; ++i)
+                    rows[static_cast<size_t>(y) * nw + x] +=
+                        err[static_cast<size_t>(j)][static_cast<size_t>(y) * nw + std::clamp(x + i, 0, nw - 1)];
+        for (int y = 0; y < nh; ++y)
+            for (int x = 0; x < nw; ++x)
+                for (int i = -2; i <= 2; ++i)
+                    boxed[static_cast<size_t>(j)][static_cast<size_t>(y) * nw + x] +=
+                        rows[static_cast<size_t>(std::clamp(y + i, 0, nh - 1)) * nw + x];
+    }
+    std::vector<std::vector<uint8_t>> maps{pick(err, {1, 2, 3, 4, 5, 6, 7}), pick(boxed, {1, 2, 3, 4, 5, 6, 7}),
+                                           pick(err, {2, 3, 4, 5, 6})};
+    shares.assign(8, 0.0);
+    for (uint8_t c : maps[0]) shares[c] += 1.0 / static_cast<double>(cells);
+    return maps;
+}
+
+// Luma error sums of one set under every oracle variant.
+struct OracleSums {
+    double sum[kOracles] = {};
+    double shares[8] = {};
+    int pictures = 0;
+};
+
+// Runs every oracle map of `picture` and adds its error over `masks` (each
+// mask's sums in its own OracleSums; an empty mask is the whole picture).
+void addOracles(Deband& d, const PictureRef& picture, const std::vector<double>& truth,
+                const std::vector<const std::vector<char>*>& masks, const std::vector<OracleSums*>& sums) {
+    std::vector<double> shares;
+    const auto maps = oracleMaps(d, picture, truth, shares);
+    for (int v = 0; v < kOracles; ++v) {
+        const PictureRef out = d.applyWithMap(picture, maps[static_cast<size_t>(v)]);
+        for (size_t m = 0; m < masks.size(); ++m) {
+            double unused = 0;
+            addError(*out, truth, *masks[m], sums[m]->sum[v], unused);
+        }
+    }
+    for (OracleSums* s : sums) {
+        for (int j = 0; j < 8; ++j) s->shares[j] += shares[static_cast<size_t>(j)];
+        s->pictures += 1;
+    }
+}
+
+// The gain over the input: the same pixels, so the ratio of error sums.
+void printOracles(const char* set, const OracleSums& s, double beforeSum) {
+    std::printf("  oracle maps, %s:", set);
+    for (int v = 0; v < kOracles; ++v)
+        std::printf(" %s %+.2f dB%s", kOracleNames[v],
+                    10 * std::log10(beforeSum / std::max(s.sum[v], 1e-12)), v + 1 < kOracles ? ";" : "");
+    std::printf(" (exact map, whole pictures, classes 0..7:");
+    for (int j = 0; j < 8; ++j) std::printf(" %.1f", 100 * s.shares[j] / std::max(1, s.pictures));
+    std::printf(" %%)\n");
+}
+
 double psnr(double sum, double count) { return 10 * std::log10(876.0 * 876.0 / std::max(sum / count, 1e-12)); }
 
 // Pixels whose original luma varies by less than `codes` 8-bit codes over the
@@ -203,6 +308,11 @@ std::vector<char> flatMask(const std::vector<double>& luma, int reach, double co
 } // namespace
 
 int main(int argc, char** argv) {
+    bool oracle = false;
+    if (argc > 1 && std::string(argv[1]) == "--oracle") {
+        oracle = true;
+        --argc, ++argv;
+    }
     const char* env = std::getenv("CORVEL_SR_TRAIN");
     const std::string dir = argc > 1 ? argv[1] : env ? env : "/work/shared/data/sr-train";
     const int count = argc > 2 ? std::max(1, std::atoi(argv[2])) : 4;
@@ -234,6 +344,7 @@ int main(int argc, char** argv) {
     double before = 0, afterFixed = 0, afterNet = 0, n = 0;
     double wBefore = 0, wFixed = 0, wNet = 0, wn = 0; // wide bands only
     double mapShare = 0;
+    OracleSums oFlat, oWide;
     std::vector<uint8_t> crop;
     const int cw = 320, ch = 160;
     for (size_t k = 0; k < held.size(); ++k) {
@@ -251,6 +362,7 @@ int main(int argc, char** argv) {
         PictureRef m = network.apply(c.picture);
         addError(*m, c.luma, mask, afterNet, dummy);
         addError(*m, c.luma, wide, wNet, dummy);
+        if (oracle) addOracles(network, c.picture, c.luma, {&mask, &wide}, {&oFlat, &oWide});
         const std::vector<uint16_t> map = network.mapValues();
         mapShare += static_cast<double>(std::count_if(map.begin(), map.end(), [](uint16_t v) { return v != 0; })) /
                     static_cast<double>(map.size());
@@ -288,6 +400,10 @@ int main(int argc, char** argv) {
                 held.size(), 100.0 * n / (static_cast<double>(held.size()) * W * H), psnr(before, n),
                 psnr(afterFixed, n), psnr(afterFixed, n) - psnr(before, n), psnr(afterNet, n),
                 psnr(afterNet, n) - psnr(before, n), 100.0 * mapShare / static_cast<double>(held.size()));
+    if (oracle) {
+        printOracles("wide bands", oWide, wBefore);
+        printOracles("flat", oFlat, before);
+    }
 
     std::mt19937 noise(15);
     std::normal_distribution<double> gauss(0.0, 1.0);
@@ -320,6 +436,12 @@ int main(int argc, char** argv) {
                     "network map %.2f dB (%+.2f); map non-zero %.1f %%\n",
                     grain, psnr(gb, gc), psnr(gf, gc), psnr(gf, gc) - psnr(gb, gc), psnr(gn, gc),
                     psnr(gn, gc) - psnr(gb, gc), 100 * gshare);
+        if (oracle) {
+            OracleSums o;
+            const std::vector<char> all;
+            addOracles(network, g.picture, g.luma, {&all}, {&o});
+            printOracles(grain > 0 ? "grainy gradients" : "clean gradients", o, gb);
+        }
     }
 
     // Textured mosaics: 12x7 tiles of 160x160 (the last row cut) of the
@@ -352,6 +474,12 @@ int main(int argc, char** argv) {
                 "%.2f dB (%+.2f); map non-zero %.1f %%\n",
                 psnr(tb, tc), psnr(tf, tc), psnr(tf, tc) - psnr(tb, tc), psnr(tn, tc), psnr(tn, tc) - psnr(tb, tc),
                 100 * tshare);
+    if (oracle) {
+        OracleSums o;
+        const std::vector<char> all;
+        addOracles(network, t.picture, t.luma, {&all}, {&o});
+        printOracles("textured", o, tb);
+    }
 
     // Speed: the stages are warm; three more pictures each.
     fixed.wallMs = 0, fixed.calls = 0, network.wallMs = 0, network.calls = 0;

@@ -66,6 +66,7 @@ CACHE = "/tmp/corvel-deband-patches"
 DIRS = [(1, 0), (-1, 0), (0, 1), (0, -1), (0.7071, 0.7071), (-0.7071, 0.7071),
         (0.7071, -0.7071), (-0.7071, -0.7071)]
 SIGMA = 12.0 / 255.0
+SOFT = False        # --soft: blurred photograph crops box-blurred 9x9 before enlarging
 TEXTURE = 0.7        # share of smooth fields given a patch of fine texture
 
 
@@ -157,6 +158,17 @@ def labels(banded, original):
     return torch.where(gain > 0.05 * errs[0] + 1e-7, best, torch.zeros_like(best))
 
 
+def luma_errors(banded, original):
+    """For every class j in 0 .. CLASSES-1, the squared luma error in 10-bit
+    codes of each map pixel's first picture pixel ((2x, 2y): one of the
+    2x2 it stands for) when that pixel is filtered with class j:
+    (CLASSES, H/2, W/2). The filter's luma at a pixel depends only on the
+    class at that pixel, so these are what any map would cost."""
+    wts = torch.tensor([KR, 1 - KR - KB, KB]).view(3, 1, 1) * 876.0
+    target = (original[:, ::2, ::2] * wts).sum(0)
+    return torch.stack([((smooth(banded, j, 2) * wts).sum(0) - target) ** 2 for j in range(CLASSES)])
+
+
 # --- patches ------------------------------------------------------------------
 
 def smooth_field(rng, size):
@@ -219,6 +231,10 @@ def photo_patch(rng, arr, blurred):
             s = min(h, w)
         y, x = rng.integers(0, h - s + 1), rng.integers(0, w - s + 1)
         crop = arr[y:y + s, x:x + s]
+        if SOFT:  # box-blurred 9x9 first, as the benchmark's banded photographs
+            t = torch.tensor(arr.transpose(2, 0, 1))[None]
+            crop = F.avg_pool2d(t, 9, 1, 4, count_include_pad=False)[0, :, y:y + s, x:x + s].numpy()
+            crop = np.ascontiguousarray(crop.transpose(1, 2, 0))
         chans = [np.asarray(Image.fromarray(crop[..., c], mode="F").resize(
             (PATCH, PATCH), Image.BICUBIC), dtype=np.float32) for c in range(3)]
         t = torch.tensor(np.stack(chans)).clamp(0, 1)
@@ -240,7 +256,7 @@ def downscale(arr, factor):
                                 dtype=np.float32) for c in range(3)], axis=-1)
 
 
-def make_set(rng, photos, count, kinds):
+def make_set(rng, photos, count, kinds, costs=False):
     xs, ys = [], []
     for i in range(count):
         kind = i % kinds
@@ -253,7 +269,7 @@ def make_set(rng, photos, count, kinds):
         step = [1, 1, 2, 4][rng.integers(4)]
         banded = quantise(orig, step)
         xs.append(banded)
-        ys.append(labels(banded, orig))
+        ys.append(luma_errors(banded, orig) if costs else labels(banded, orig))
     return torch.stack(xs), torch.stack(ys)
 
 
@@ -269,15 +285,21 @@ def pack(rgb):
 
 
 class Net(torch.nn.Module):
-    def __init__(self):
+    """`gain` scales the input while training (an 8-bit step is 1/255 of the
+    input's range: scaled up, the first layer's random start sees it); the
+    export folds it into the first layer's weights (zero padding keeps that
+    exact), so the file's network reads the picture as the service packs it."""
+
+    def __init__(self, gain=1.0):
         super().__init__()
+        self.gain = gain
         self.c0 = torch.nn.Conv2d(16, 32, 7, padding=3)
         self.c1 = torch.nn.Conv2d(32, 64, 5, padding=2)
         self.c2 = torch.nn.Conv2d(64, 32, 3, padding=1)
         self.c3 = torch.nn.Conv2d(32, 8, 3, padding=1)
 
     def forward(self, x):
-        h = F.leaky_relu(self.c0(x), 0.1)
+        h = F.leaky_relu(self.c0(x * self.gain), 0.1)
         h = F.max_pool2d(h, 2)
         h = F.leaky_relu(self.c1(h), 0.1)
         h = F.leaky_relu(self.c2(F.interpolate(h, scale_factor=2, mode="nearest")), 0.1)
@@ -301,7 +323,8 @@ def export(net, count_note, out):
     os.makedirs(out, exist_ok=True)
     blobs, layers, offset = [], [], 0
     for conv in (net.c0, net.c1, net.c2, net.c3):
-        w = conv.weight.detach().numpy().astype("<f2")
+        scale = net.gain if conv is net.c0 else 1.0
+        w = (conv.weight.detach() * scale).numpy().astype("<f2")
         b = conv.bias.detach().numpy().astype("<f2")
         layers.append({"cout": int(w.shape[0]), "cin": int(w.shape[1]), "k": int(w.shape[2]),
                        "weight": offset, "bias": offset + w.nbytes})
@@ -330,7 +353,7 @@ def psnr(a, b, mask):
 def prepared_set(args, photos):
     """The labelled patches, made once and kept under CACHE (they take most of
     a run's time and depend only on the seed, the count and the patch size)."""
-    name = os.path.join(CACHE, f"set{'4' if args.kinds == 4 else ''}-{PATCH}-{CLASSES}-{args.patches}-15.pt")
+    name = os.path.join(CACHE, f"set{'4' if args.kinds == 4 else ''}{'s' if SOFT else ''}-{PATCH}-{CLASSES}-{args.patches}-15.pt")
     if os.path.exists(name):
         xs, ys = torch.load(name)
         return xs.float(), ys.long()
@@ -405,6 +428,92 @@ def train_net(args, train, start):
     return net
 
 
+def prepared_costs(args, photos):
+    """The patches and their per-class luma errors, made once and kept under
+    CACHE (they take most of a run's time and depend only on the seed, the
+    count and the patch size)."""
+    name = os.path.join(CACHE, f"errs{'4' if args.kinds == 4 else ''}{'s' if SOFT else ''}-{PATCH}-{CLASSES}-{args.patches}-15.pt")
+    if os.path.exists(name):
+        xs, es = torch.load(name)
+        return xs.float(), es.float()
+    rng = np.random.default_rng(15)
+    xs, es = make_set(rng, photos, args.patches, args.kinds, costs=True)
+    os.makedirs(CACHE, exist_ok=True)
+    es = es.clamp(max=60000.0)
+    torch.save((xs.half(), es.half()), name)
+    # Train on what the cache holds (half floats, as the service's pictures
+    # reach the network), so a first run and a cached one give the same file.
+    return xs.half().float(), es.half().float()
+
+
+def ordinal_targets(es, harm, pool):
+    """Per channel j in 1 .. CLASSES-1 the decision "class >= j" that costs
+    least and what the other decision would cost more (its regret), from
+    the per-class errors es (N, CLASSES, h, w). The cost of a class is its
+    error plus `harm` times what it adds over keeping the pixel; costs are
+    averaged over `pool` x `pool` map pixels (each map pixel's error is one
+    picture pixel of the four it stands for: pooling steadies it)."""
+    cost = es + harm * (es - es[:, :1]).clamp(min=0)
+    if pool > 1:
+        cost = F.avg_pool2d(cost, pool, 1, pool // 2, count_include_pad=False)
+    below = torch.cummin(cost, 1).values[:, :-1]                              # min over k < j
+    at_or_above = torch.flip(torch.cummin(torch.flip(cost, [1]), 1).values, [1])[:, 1:]  # min over k >= j
+    delta = at_or_above - below
+    return (delta < 0).float(), delta.abs()
+
+
+def train_costs(args, train, start):
+    """A trial (`--costs`), not how the shipped file was made: targets from
+    every class's measured luma error instead of the 9x9 labels."""
+    torch.manual_seed(15)
+    photos = [pictures.rgb(p) for p in train]
+    xs, es = prepared_costs(args, photos)
+    best = es.argmin(1)
+    print(f"{len(xs)} patches with their errors in {time.time() - start:.0f} s; least-error class shares",
+          [round((best == j).float().mean().item(), 3) for j in range(CLASSES)], flush=True)
+    # Each channel is a "class >= j" decision trained towards the decision of
+    # least luma error, weighted by what the wrong one would cost: a pixel
+    # where the choice hardly matters teaches little, a texture pixel that a
+    # wide class would smear teaches much. (The expected error under the
+    # channels' odds, minimised directly, drove every channel to "no" before
+    # the network could tell texture from bands: saturated sigmoids.)
+    targets, regret = ordinal_targets(es, args.harm, args.pool)
+    # Each channel's regrets in units of their mean, capped: the wide
+    # classes' large regrets would otherwise drown the narrow ones' decisions.
+    regret = (regret / regret.mean((0, 2, 3), keepdim=True)).clamp(max=args.cap)
+    if args.uniform:
+        regret = torch.ones_like(regret)
+    print(f"per-channel 'on' shares {[round(v, 3) for v in targets.mean((0, 2, 3)).tolist()]}; "
+          f"mean regret {regret.mean().item():.3f}", flush=True)
+    net = Net(args.gain)
+    opt = torch.optim.Adam(net.parameters(), lr=args.lr)
+    sched = torch.optim.lr_scheduler.OneCycleLR(opt, max_lr=args.lr, total_steps=args.steps, pct_start=0.05)
+    margin = 8  # map pixels at the patch edge whose context was cut off
+    mask = torch.zeros(1, 1, PATCH // 2, PATCH // 2)
+    mask[..., margin:-margin, margin:-margin] = 1
+    gen = torch.Generator().manual_seed(15)
+    recent = []
+    for step in range(args.steps):
+        pick = torch.randint(0, len(xs), (args.batch,), generator=gen)
+        xb, tr = dihedral(xs[pick], torch.cat([targets[pick], regret[pick]], 1), step % 8)
+        t, r = tr[:, :CLASSES - 1], tr[:, CLASSES - 1:]
+        logits = net(pack(xb))
+        fit = F.binary_cross_entropy_with_logits(logits[:, 1:CLASSES], t, weight=r, reduction="none")
+        # Channels decode never reads as a class here (0) or that no patch
+        # can teach (7, wider than a patch) are held below 0.
+        unused = F.softplus(logits[:, 0:1]) + F.softplus(logits[:, 7:8])
+        loss = ((fit.sum(1, keepdim=True) + 0.01 * unused) * mask).sum() / (mask.sum() * args.batch)
+        opt.zero_grad()
+        loss.backward()
+        opt.step()
+        sched.step()
+        recent.append(loss.item())
+        if step % 100 == 0 or step == args.steps - 1:
+            print(f"step {step} loss {np.mean(recent[-100:]):.4f} (mean of the last 100) "
+                  f"({time.time() - start:.0f} s)", flush=True)
+    return net
+
+
 def oracle(held):
     """The ceiling of the map filter: held-out patches debanded with the labels
     themselves (computed from the original), PSNR over the whole patch."""
@@ -414,11 +523,17 @@ def oracle(held):
         for i, path in enumerate(held[:10]):
             orig = photo_patch(rng, pictures.rgb(path), kind == 1)
             banded = quantise(orig, 1 + (i % 2) if kind == 1 else 1)
-            out = apply_map(banded, labels(banded, orig))
             whole = torch.ones(PATCH, PATCH, dtype=torch.bool)
-            gains.append(psnr(out, orig, whole) - psnr(banded, orig, whole))
-        print(f"labels as the map, held out {name}: mean {np.mean(gains):+.2f} dB "
-              f"(min {min(gains):+.2f}, max {max(gains):+.2f})", flush=True)
+            out = apply_map(banded, labels(banded, orig))
+            errs = luma_errors(banded, orig)
+            least = apply_map(banded, errs.argmin(0))
+            pooled = apply_map(banded, F.avg_pool2d(errs[None], 5, 1, 2, count_include_pad=False)[0].argmin(0))
+            gains.append(tuple(psnr(x, orig, whole) - psnr(banded, orig, whole) for x in (out, least, pooled)))
+        for k, what in enumerate(("labels as the map", "least-error map (one pixel of four)",
+                                  "least error over 5x5 map pixels")):
+            g = [x[k] for x in gains]
+            print(f"{what}, held out {name}: mean {np.mean(g):+.2f} dB "
+                  f"(min {min(g):+.2f}, max {max(g):+.2f})", flush=True)
 
 
 def main():
@@ -427,12 +542,29 @@ def main():
     ap.add_argument("--patches", type=int, default=600)
     ap.add_argument("--kinds", type=int, default=3, choices=(3, 4))
     ap.add_argument("--batch", type=int, default=8)
+    ap.add_argument("--costs", action="store_true",
+                    help="trial: train from every class's measured error (see train_costs), not the labels")
+    ap.add_argument("--lr", type=float, default=2e-3, help="with --costs: peak rate")
+    ap.add_argument("--harm", type=float, default=1.0,
+                    help="with --costs: extra weight of error a class adds over keeping the pixel")
+    ap.add_argument("--pool", type=int, default=3, help="with --costs: map pixels the costs are averaged over (side)")
+    ap.add_argument("--cap", type=float, default=3.0,
+                    help="with --costs: largest regret weight, in its channel's mean regret")
+    ap.add_argument("--uniform", action="store_true", help="with --costs: every decision weighs the same")
+    ap.add_argument("--gain", type=float, default=1.0,
+                    help="with --costs: input scale while training (folded into the export)")
+    ap.add_argument("--keep-class1", action="store_true",
+                    help="with --costs: let the exported file give class 1")
+    ap.add_argument("--soft", action="store_true",
+                    help="trial: blurred photograph patches box-blurred 9x9 before enlarging (smoother bands)")
     ap.add_argument("--out", default=OUT)
     ap.add_argument("--oracle", action="store_true",
                     help="print what the labels themselves gain on held-out patches, then stop")
     ap.add_argument("--finish", metavar="DIR",
                     help="skip training: take the network written in DIR, then prune and export")
     args = ap.parse_args()
+    global SOFT
+    SOFT = args.soft
     torch.set_num_threads(1)
     start = time.time()
     train, held = pictures.split()
@@ -441,6 +573,8 @@ def main():
         return
     if args.finish:
         net = load_net(args.finish)
+    elif args.costs:
+        net = train_costs(args, train, start)
     else:
         net = train_net(args, train, start)
     # Class 1 (radius 1 map pixel, a quarter of the way to the smoothed value)
@@ -449,8 +583,9 @@ def main():
     # quarter of the grain away (-9 dB on such texture). The shipped map never
     # gives it: channel 1 can no longer be above 0, so its pixels become class
     # 0 unless a wider class is above 0.
-    with torch.no_grad():
-        net.c3.bias[1] = -1000.0
+    if not args.keep_class1:
+        with torch.no_grad():
+            net.c3.bias[1] = -1000.0
 
     # Held-out figures: banded photographs (blurred and enlarged, steps 1 and 2)
     # and reduced photographs (texture), with the map applied as the service does.

@@ -87,7 +87,18 @@ std::string Deband::wayText() const {
     return runner_ ? "TrueHDR's network's map, in Metal" : "the fixed filter";
 }
 
-PictureRef Deband::apply(const PictureRef& picture) {
+PictureRef Deband::apply(const PictureRef& picture) { return run(picture, nullptr); }
+
+PictureRef Deband::applyWithMap(const PictureRef& picture, const std::vector<uint8_t>& classes) {
+    if (classes.size() != static_cast<size_t>(nw_) * nh_)
+        throw EnhanceError("A debanding map of " + std::to_string(classes.size()) + " values for a " +
+                           sizeText(nw_, nh_) + " map.");
+    if (std::any_of(classes.begin(), classes.end(), [](uint8_t c) { return c > 7; }))
+        throw EnhanceError("A debanding map class above 7.");
+    return run(picture, &classes);
+}
+
+PictureRef Deband::run(const PictureRef& picture, const std::vector<uint8_t>* classes) {
     const auto start = std::chrono::steady_clock::now();
     requireSize(picture, width_, height_, "Debanding");
     PictureRef out = takeOutput(*pool_, "No debanded pixel buffer.");
@@ -96,7 +107,7 @@ PictureRef Deband::apply(const PictureRef& picture) {
     const bool bt601 = picture->color.matrix == color::kMatrix601 || picture->color.matrix == kMatrix240;
     const cl_float kr = bt601 ? 0.299f : 0.2126f;
     const cl_float kb = bt601 ? 0.114f : 0.0722f;
-    const cl_int mode = runner_ ? 2 : 1;
+    const cl_int mode = runner_ || classes ? 2 : 1;
     const cl_int w = width_;
     const cl_int h = height_;
     const cl_int nw = nw_;
@@ -107,7 +118,17 @@ PictureRef Deband::apply(const PictureRef& picture) {
     compute::setArgs(toRgb_.get(), in.mem, in.lumaOffset, in.chromaOffset, in.stride, rgb_.get(), w, h,
                      kr, kb);
     queue_->run(toRgb_.get(), static_cast<size_t>(w), static_cast<size_t>(h), 16, 16);
-    if (runner_) {
+    if (classes) {
+        // Small integers are exact in half precision: 0 is 0x0000, and for
+        // c in 1..7 the exponent is floor(log2 c) and the mantissa the rest.
+        std::vector<uint16_t> halves(classes->size());
+        std::transform(classes->begin(), classes->end(), halves.begin(), [](uint8_t c) -> uint16_t {
+            if (c == 0) return 0;
+            const int e = c >= 4 ? 2 : c >= 2 ? 1 : 0;
+            return static_cast<uint16_t>(((e + 15) << 10) | ((c - (1 << e)) << (10 - e)));
+        });
+        queue_->write(map_.get(), 0, halves.size() * 2, halves.data());
+    } else if (runner_) {
         compute::setArgs(pack_.get(), rgb_.get(), w, h, nw, nh, packed_.get());
         queue_->run(pack_.get(), static_cast<size_t>(nw / 2), static_cast<size_t>(nh / 2), 8, 8);
         const cl_int tw = nw / 2;

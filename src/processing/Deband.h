@@ -42,6 +42,14 @@ public:
     // otherwise. Throws EnhanceError.
     PictureRef apply(const PictureRef& picture);
 
+    // The map-driven filter with a map given by the caller instead of the
+    // network's: `classes` holds nw x nh classes 0..7, row by row (the map
+    // it leaves is what mapValues reads). Works with or without the network;
+    // measures what the filter's arithmetic can reach with the best map one
+    // can build from a known original. Throws EnhanceError (also for a map
+    // of another size or a class above 7).
+    PictureRef applyWithMap(const PictureRef& picture, const std::vector<uint8_t>& classes);
+
     int width() const { return width_; }
     int height() const { return height_; }
     int mapWidth() const { return nw_; }
@@ -59,6 +67,9 @@ public:
     int calls = 0;     // pictures counted in wallMs
 
 private:
+    // apply and applyWithMap: the network's map when `classes` is null.
+    PictureRef run(const PictureRef& picture, const std::vector<uint8_t>* classes);
+
     int width_;
     int height_;
     int nw_;

@@ -492,6 +492,48 @@ TEST(Deband, MapDrivenFilterMatchesTheReference) {
     }
 }
 
+TEST(Deband, GivenMapDrivesTheFilterPerMapPixel) {
+    // Without weights (the fixed filter's way), a caller's map: classes
+    // 0..7 in diagonal stripes of the 544x544 map of a 64x64 picture, so
+    // neighbouring picture pixels read different classes. Each pixel must be
+    // filtered with the class its own map pixel holds, and the map read back
+    // is the one given.
+    Deband deband(64, 64, std::nullopt);
+    ASSERT_FALSE(deband.hasNetwork());
+    const int nw = deband.mapWidth(), nh = deband.mapHeight();
+    std::vector<uint8_t> classes(static_cast<size_t>(nw) * nh);
+    for (int my = 0; my < nh; ++my)
+        for (int mx = 0; mx < nw; ++mx)
+            classes[static_cast<size_t>(my) * nw + mx] = static_cast<uint8_t>((mx / 9 + my / 17) % 8);
+    PictureRef in = testPicture(64, 64);
+    PictureRef out = deband.applyWithMap(in, classes);
+    const std::vector<uint16_t> map = deband.mapValues();
+    ASSERT_EQ(map.size(), classes.size());
+    for (size_t i = 0; i < map.size(); ++i)
+        ASSERT_EQ(map[i], classes[i] == 0 ? 0 : toHalf(static_cast<float>(classes[i]))) << i;
+
+    Reference ref(*in, 0.2126, 0.0722);
+    auto classAt = [&](int x, int y) {
+        return classes[static_cast<size_t>(std::min(y * nh / 64, nh - 1)) * nw + std::min(x * nw / 64, nw - 1)];
+    };
+    std::vector<double> luma, cb, cr;
+    ref.codes(*in, [&](int x, int y) { return ref.mapped(x, y, classAt(x, y), nw); }, luma, cb, cr);
+    const Comparison c = compare(*out, luma, cb, cr);
+    EXPECT_LE(c.over, c.count / 500) << "worst " << c.worst;
+    EXPECT_LT(c.worst, 4.0);
+    // The stripes matter: the picture with every pixel at class 4 differs.
+    std::vector<double> luma4, cb4, cr4;
+    ref.codes(*in, [&](int x, int y) { return ref.mapped(x, y, 4, nw); }, luma4, cb4, cr4);
+    EXPECT_GT(compare(*out, luma4, cb4, cr4).over, c.count / 50);
+    // The fixed filter is still what apply does without weights.
+    std::vector<double> lf, cbf, crf;
+    ref.codes(*in, [&](int x, int y) { return ref.fixed(x, y); }, lf, cbf, crf);
+    EXPECT_LE(compare(*deband.apply(in), lf, cbf, crf).over, 10u);
+
+    EXPECT_THROW(deband.applyWithMap(in, std::vector<uint8_t>(classes.size() - 1, 0)), EnhanceError);
+    EXPECT_THROW(deband.applyWithMap(in, std::vector<uint8_t>(classes.size(), 8)), EnhanceError);
+}
+
 TEST(Deband, NetworkMapFollowsThePackedPicture) {
     // A network that passes the red of each packed position's first pixel
     // (channel 0) through every layer's centre tap, less 0.5: the map is 7
