@@ -74,8 +74,10 @@ NETWORKS = {
     "neural-low": ("low", "mix", None,
                    [(4500, 2e-3), (2000, 5e-4), (1200, 2.5e-4), (3000, 1e-3), (1000, 2.5e-4, "l2")], None),
     "neural-hb": ("low", "clean", None, [(1200, 1e-3)], "neural-low"),
+    # On neural-medium the squared-error phase moved clean gain to coded
+    # inputs; the L1 phase after it won the clean gain back and more.
     "neural-medium": ("medium", "mix", None,
-                      [(3000, 2e-3), (2000, 5e-4), (7000, 1e-3), (1000, 2.5e-4, "l2")], None),
+                      [(3000, 2e-3), (2000, 5e-4), (7000, 1e-3), (1000, 2.5e-4, "l2"), (2500, 5e-4)], None),
     "neural-hb-medium": ("medium", "clean", None, [(600, 1e-3)], "neural-medium"),
     "neural-low-student": ("student", "mix", "neural-low", [(6000, 2e-3), (1000, 2.5e-4, "l2")], None),
     "neural-hb-student": ("student", "clean", "neural-hb", [(1500, 1e-3)], "neural-low-student"),
