@@ -301,11 +301,11 @@ def train_net(name, train, nets, out, done_phases=0, held=None, curve=0):
     t0 = time.time()
     src = Sources(train, mode, t)
     print(f"{name}: {len(src.items)} training inputs prepared in {time.time() - t0:.0f} s", flush=True)
-    for phase, phase_spec in enumerate(phases):
+    for phase, phase_plan in enumerate(phases):
         if phase < done_phases:
             continue
-        steps, peak = phase_spec[:2]
-        lossf = F.mse_loss if phase_spec[2:] == ("l2",) else F.l1_loss
+        steps, peak = phase_plan[:2]
+        lossf = F.mse_loss if phase_plan[2:] == ("l2",) else F.l1_loss
         if phase:
             as_shipped(net)
         rng = np.random.default_rng(4321 + phase)
