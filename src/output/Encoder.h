@@ -128,6 +128,9 @@ public:
     // CORVEL_ENHANCE_X265_THREADS when it is 1 to 256: the worker threads
     // of each encoder's pool; else 0 (x265 takes every core).
     static int threadsFromEnv();
+    // CORVEL_ENHANCE_ENCODER_QUEUE when it is 1 to 16: the pictures that
+    // may wait for the encoder's thread; else 4.
+    static size_t queueFromEnv();
 
     // An encoder whose pictures continue the stream described by `record`
     // (the hvcC of the track's first encoder): opened like `Encoder(config,
