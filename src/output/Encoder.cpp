@@ -23,8 +23,11 @@ namespace {
 
 // At most this many pictures wait for the encoder thread by default;
 // `encode` blocks beyond it so that a fast producer cannot pile up frames
-// in memory (CORVEL_ENHANCE_ENCODER_QUEUE changes it, for measuring).
-constexpr size_t kMaxQueued = 4;
+// in memory (CORVEL_ENHANCE_ENCODER_QUEUE changes it, for measuring). Two:
+// the run's work per picture is a fraction of x265's, so two waiting keep
+// x265 fed; each more is one more output-size picture held (2.8 MB at 720p,
+// 25 MB at 4K) for no measured speed (docs/BENCHMARKS.md).
+constexpr size_t kMaxQueued = 2;
 
 struct ParamDeleter {
     const x265_api* api;
