@@ -263,8 +263,9 @@ private:
     // The run's encoder goes on across segment boundaries (keepEncoder_,
     // segment-tuned, one slot): set per run.
     bool keeping_ = false;
-    // A pause or the title's end with a kept encoder: drains it, so that the
-    // segments whose last pictures it still holds are filed.
+    // A pacing pause with a kept encoder: drains it, so that the segment
+    // whose last pictures it still holds is filed while the run waits (the
+    // title's end drains it in finishOutput, a stop discards it).
     void drainKept();
     // The segment the run is submitting to and how many pictures so far
     // (pipeline thread; beginOutput resets them under outLock before the
