@@ -10,10 +10,13 @@
 // picture in to its last picture back: what a viewer waits for after a
 // seek, less decoding), the resident size before encoding and the peak.
 // CORVEL_ENHANCE_X265_THREADS sets each encoder's x265 pool (default: every
-// core).
+// core), CORVEL_ENHANCE_ENCODER_QUEUE the pictures waiting for each encoder.
+// `--kept 1`: one encoder takes every segment (a key picture at each
+// segment's start) and is drained once at the end, as the service's kept
+// encoder while its run does not pause.
 //
 //   parallel_encoders [--size 1280x720] [--frames 240] [--segment 24] [--encoders 2]
-//                     [--distinct 48]
+//                     [--distinct 48] [--kept 1]
 #include "output/Encoder.h"
 #include "processing/Picture.h"
 #include "ProcessFigures.h"
@@ -75,6 +78,7 @@ std::vector<PictureRef> makeClip(int w, int h, int count) {
 
 int main(int argc, char** argv) {
     int w = 1280, h = 720, frames = 240, segment = 24, slots = 2, distinct = 48;
+    bool kept = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string flag = argv[i];
         const std::string value = argv[i + 1];
@@ -88,6 +92,8 @@ int main(int argc, char** argv) {
             slots = std::atoi(value.c_str());
         } else if (flag == "--distinct") {
             distinct = std::atoi(value.c_str());
+        } else if (flag == "--kept") {
+            kept = value == "1";
         } else {
             std::fprintf(stderr, "unknown option %s\n", flag.c_str());
             return 2;
@@ -117,7 +123,7 @@ int main(int argc, char** argv) {
     std::deque<std::unique_ptr<Encoder>> draining;
     auto current = std::make_unique<Encoder>(config, false);
     for (int f = 0; f < frames; ++f) {
-        if (f % segment == 0 && f > 0) {
+        if (f % segment == 0 && f > 0 && !kept) {
             current->finish();
             draining.push_back(std::move(current));
             while (static_cast<int>(draining.size()) >= slots) {
@@ -144,9 +150,9 @@ int main(int argc, char** argv) {
     const double wallMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
     const double cpu = processCpuMs() - cpu0;
     const int threads = Encoder::threadsFromEnv();
-    std::printf("%dx%d encoders %d x265-threads %s: %.2f fps, %.1f CPU ms/picture, first segment %.0f ms, "
+    std::printf("%dx%d encoders %d%s queue %zu x265-threads %s: %.2f fps, %.1f CPU ms/picture, first segment %.0f ms, "
                 "RSS before %.0f MB, peak %.0f MB, %.0f kbit/s\n",
-                w, h, slots, threads > 0 ? std::to_string(threads).c_str() : "all", frames * 1000.0 / wallMs,
+                w, h, kept ? 1 : slots, kept ? " (kept)" : "", Encoder::queueFromEnv(), threads > 0 ? std::to_string(threads).c_str() : "all", frames * 1000.0 / wallMs,
                 cpu / frames, static_cast<double>(firstDoneNs.load()) / 1e6, rssBefore, statusField("VmHWM") / 1024.0,
                 static_cast<double>(bytes.load()) * 8.0 / (frames / 24.0) / 1000.0);
     return 0;

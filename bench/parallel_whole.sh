@@ -14,14 +14,25 @@
 # CRF the service logs, the preset's own tuning (as the service's encoders
 # per segment), bframes=0, 10-bit 4:2:0.
 #
+# With one encoder the service keeps it from segment to segment (KEEP=1) or
+# opens one per segment (KEEP=0, CORVEL_ENHANCE_KEEP_ENCODER=0); KEEP="0 1"
+# (the default) measures both. A second ffmpeg row, "ffmpeg-floor", encodes
+# exactly as the service does: a key picture every segment (24 pictures, no
+# scene cuts, closed GOP) and sample adaptive offset on: the ratio to it is
+# what the service adds to the encoder's own work.
+#
 # Usage: bench/parallel_whole.sh [build-dir] [size, e.g. 1280x720]
-# ENCODERS="1 2 3" (the counts to measure), ROUNDS=1, SECONDS=30,
-# BEFORE=other-build-dir (also measures that build's service, as it is).
+# ENCODERS="1 2 3" (the counts to measure), KEEP="0 1", ROUNDS=1,
+# SECONDS_LONG=30, BEFORE=other-build-dir (also measures that build's service,
+# as it is), QUEUE=n (CORVEL_ENHANCE_ENCODER_QUEUE of every service row),
+# THREADS=1 (each service's CPU seconds per thread name, on stderr).
 set -euo pipefail
 build=${1:-build}
 size=${2:-1280x720}
 seconds=${SECONDS_LONG:-30}
 counts=${ENCODERS:-1 2 3}
+keeps=${KEEP:-0 1}
+queue=${QUEUE:-}
 rounds=${ROUNDS:-1}
 before=${BEFORE:-}
 work=$(mktemp -d /tmp/parallel-whole-XXXXXX)
@@ -46,11 +57,12 @@ hwm_of() { # pid -> peak resident size, MB
 crf=
 n=0
 # One whole title through a fresh service: prints "wall cpu peak first".
-serve_whole() { # binary-build-dir encoders
+serve_whole() { # binary-build-dir encoders [keep]
   n=$((n + 1))
   cp "$work/src.mp4" "$work/titles/t$n.mp4"
   local port
   port=$(free_port)
+  CORVEL_ENHANCE_KEEP_ENCODER=${3:-1} CORVEL_ENHANCE_ENCODER_QUEUE=$queue \
   CORVEL_ENHANCE_ENCODERS=$2 CORVEL_ENHANCE_LOG=$work/enhancer$n.log "$1/src/app/CorvelLiveEnhancer" \
     --port "$port" --companion "http://127.0.0.1:$standin_port" >"$work/service$n.out" 2>&1 &
   service=$!
@@ -69,6 +81,13 @@ serve_whole() { # binary-build-dir encoders
   for i in $(seq 1 $((segments - 1))); do fetch "$base/t$n/seg/$i.m4s$q"; done
   all=$(since "$t0")
   echo "$all $(python3 -c "print(f'{$(cpu_of "$service")-$cpu0:.1f}')") $(hwm_of "$service")/$rss0 $first"
+  if [ -n "${THREADS:-}" ]; then
+    # CPU seconds per thread name (start-up included), to stderr.
+    for t in /proc/"$service"/task/*; do
+      printf '%s %s\n' "$(tr ' ' _ <"$t/comm")" "$(awk '{ print $14 + $15 }' "$t/stat")"
+    done | awk -v t="$clock_ticks" -v who="$1 N=$2 keep=${3:-1}" \
+      '{ s[$1] += $2 } END { printf "threads of %s:", who; for (k in s) printf " %s %.1f", k, s[k] / t; print "" }' >&2
+  fi
   [ -n "$crf" ] || crf=$(sed -n 's/.*encoder: x265 preset [a-z]*, '"$size"', crf \([0-9.]*\).*/\1/p' "$work/enhancer$n.log" | tail -n 1)
   kill "$service"; wait "$service" 2>/dev/null || true
   service=
@@ -86,6 +105,14 @@ ffmpeg_whole() { # prints "wall cpu peak first"
   awk -v f="$first" '{ printf "%s %.1f %.0f %s\n", $1, $2 + $3, $4 / 1024, f }' "$work/time.txt"
 }
 
+ffmpeg_floor() { # as ffmpeg_whole, encoding as the service does; prints "wall cpu peak -"
+  /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" ffmpeg -nostdin -v error -y -i "$work/src.mp4" \
+    -c:v libx265 -preset ultrafast -crf "$crf" -g 24 -keyint_min 24 \
+    -x265-params "bframes=0:keyint=24:min-keyint=24:scenecut=0:open-gop=0:sao=1:log-level=error" \
+    -pix_fmt yuv420p10le -an -f mp4 "$work/floor.mp4"
+  awk '{ printf "%s %.1f %.0f -\n", $1, $2 + $3, $4 / 1024 }' "$work/time.txt"
+}
+
 echo "$(nproc) cores; $(uptime)"
 printf '%-14s %9s %9s %9s %12s %16s\n' who "wall s" "cpu s" "peak/at MB" "first seg s" "wall vs ffmpeg"
 for round in $(seq "$rounds"); do
@@ -95,8 +122,16 @@ for round in $(seq "$rounds"); do
     serve_whole "$before" 0 >"$work/row"; read -r w c m f <"$work/row"; rows+=("before $w $c $m $f")
   fi
   for k in $counts; do
-    serve_whole "$build" "$k" >"$work/row"; read -r w c m f <"$work/row"; rows+=("service-N=$k $w $c $m $f")
+    if [ "$k" = 1 ]; then
+      for keep in $keeps; do
+        serve_whole "$build" 1 "$keep" >"$work/row"; read -r w c m f <"$work/row"
+        rows+=("N=1-$([ "$keep" = 1 ] && echo kept || echo perseg) $w $c $m $f")
+      done
+    else
+      serve_whole "$build" "$k" >"$work/row"; read -r w c m f <"$work/row"; rows+=("service-N=$k $w $c $m $f")
+    fi
   done
+  ffmpeg_floor >"$work/row"; read -r lw lc lm lf <"$work/row"; rows+=("ffmpeg-floor $lw $lc $lm $lf")
   ffmpeg_whole >"$work/row"; read -r fw fc fm ff <"$work/row"
   for row in "${rows[@]}"; do
     read -r who w c m f <<<"$row"

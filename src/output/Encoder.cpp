@@ -21,9 +21,13 @@ namespace corvel {
 
 namespace {
 
-// At most this many pictures wait for the encoder thread; `encode` blocks
-// beyond it so that a fast producer cannot pile up frames in memory.
-constexpr size_t kMaxQueued = 4;
+// At most this many pictures wait for the encoder thread by default;
+// `encode` blocks beyond it so that a fast producer cannot pile up frames
+// in memory (CORVEL_ENHANCE_ENCODER_QUEUE changes it, for measuring). Two:
+// the run's work per picture is a fraction of x265's, so two waiting keep
+// x265 fed; each more is one more output-size picture held (2.8 MB at 720p,
+// 25 MB at 4K) for no measured speed (docs/BENCHMARKS.md).
+constexpr size_t kMaxQueued = 2;
 
 struct ParamDeleter {
     const x265_api* api;
@@ -110,6 +114,7 @@ struct Encoder::Impl {
     bool stopping = false;
     bool discarded = false; // discard: x265 keeps what it held, unencoded
     std::optional<EncoderFormat> format; // set once by the thread
+    size_t maxQueued = kMaxQueued;
     std::thread thread;
 
     explicit Impl(Encoder& e) : owner(e), param(nullptr, {nullptr}), x265(nullptr, {nullptr}) {}
@@ -277,6 +282,14 @@ int Encoder::threadsFromEnv() {
     return 0;
 }
 
+size_t Encoder::queueFromEnv() {
+    auto value = rawEnv("CORVEL_ENHANCE_ENCODER_QUEUE");
+    if (!value || value->empty()) return kMaxQueued;
+    if (const auto n = parseIntIn(*value, 1, 16)) return static_cast<size_t>(*n);
+    logf("encoder: CORVEL_ENHANCE_ENCODER_QUEUE " + *value + " is not 1 to 16: " + std::to_string(kMaxQueued));
+    return kMaxQueued;
+}
+
 std::string Encoder::presetFromEnv() {
     auto value = rawEnv("CORVEL_ENHANCE_X265_PRESET");
     if (value && !value->empty()) {
@@ -289,6 +302,7 @@ std::string Encoder::presetFromEnv() {
 Encoder::Encoder(const EncoderConfig& config, bool announce)
     : config_(config), preset_(presetFromEnv()), impl_(std::make_unique<Impl>(*this)) {
     Impl& m = *impl_;
+    m.maxQueued = queueFromEnv();
     const std::string size = std::to_string(config.width) + "x" + std::to_string(config.height);
     if (config.width <= 0 || config.height <= 0 || (config.width & 1) || (config.height & 1) ||
         config.fpsNum == 0 || config.fpsDen == 0)
@@ -477,7 +491,7 @@ void Encoder::encode(const Picture& picture, bool key, Done done) {
     toPlanar(picture, samples);
 
     std::unique_lock<std::mutex> guard(m.lock);
-    m.changed.wait(guard, [&] { return m.queue.size() < kMaxQueued; });
+    m.changed.wait(guard, [&] { return m.queue.size() < m.maxQueued; });
     ++m.tick;
     ++m.submitted;
     m.queue.push_back(PlanarPicture{std::move(samples), m.tick, key, std::move(done)});

@@ -18,10 +18,14 @@ namespace corvel {
 inline constexpr const char* kDefaultX265Preset = "ultrafast";
 
 // HEVC Main10 encoding with libx265 (its 10-bit API): no B-frames, no frame
-// reordering, no lookahead, key frames (IDR pictures) only when the caller
-// asks for them, constant quality (CRF) or an average bit rate with a VBV
-// peak, colour in the VUI and, for HDR10, the mastering display and content
-// light level SEI.
+// reordering, key frames (IDR pictures) only when the caller asks for them,
+// constant quality (CRF) or an average bit rate with a VBV peak, colour in
+// the VUI and, for HDR10, the mastering display and content light level
+// SEI. Zero-latency (no lookahead, each picture back from its own call) or
+// segment-tuned (`EncoderConfig::segmentTuned`: the preset's lookahead and
+// frame threads; pictures come back a few submissions later, the last ones
+// at a drain). A segment-tuned encoder may take several segments in a row,
+// each starting with a key picture: the stream is cut there.
 //
 // Pictures are queued by `encode` and encoded on the encoder's own thread
 // ("encoder"), which calls each picture's `done` exactly once, in submission
@@ -128,6 +132,9 @@ public:
     // CORVEL_ENHANCE_X265_THREADS when it is 1 to 256: the worker threads
     // of each encoder's pool; else 0 (x265 takes every core).
     static int threadsFromEnv();
+    // CORVEL_ENHANCE_ENCODER_QUEUE when it is 1 to 16: the pictures that
+    // may wait for the encoder's thread; else 2.
+    static size_t queueFromEnv();
 
     // An encoder whose pictures continue the stream described by `record`
     // (the hvcC of the track's first encoder): opened like `Encoder(config,

@@ -76,6 +76,14 @@ int encodersFromEnv() {
     return 0;
 }
 
+// CORVEL_ENHANCE_KEEP_ENCODER=0: an encoder per segment even with one
+// encoder at a time (as before the kept encoder; for measuring).
+bool keepEncoderFromEnv(bool asked) {
+    auto value = rawEnv("CORVEL_ENHANCE_KEEP_ENCODER");
+    if (!value || value->empty()) return asked;
+    return *value != "0";
+}
+
 } // namespace
 
 int encodersFor(int asked, unsigned cores, int64_t pixels) {
@@ -96,6 +104,7 @@ Service::Service(ServiceOptions options, ServiceTiming timing, StageFactory stag
       store_(cv_, keepBehind_, std::max(options_.ahead, 0) + 5),
       encodersAsked_(options_.encoders > 0 ? options_.encoders : encodersFromEnv()),
       cores_(std::thread::hardware_concurrency()),
+      keepEncoder_(keepEncoderFromEnv(options_.keepEncoder)),
       makeInterpolator_(stages.interpolator), stages_(std::move(stages)) {
     info_.layOut(options_.segSec);
     pipeline_ = std::make_unique<JoinableThread>("pipeline", 4 << 20, [this] { pipelineLoop(); });

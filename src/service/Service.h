@@ -258,6 +258,15 @@ private:
     }
     // The run's count (pipeline thread).
     int encoderSlots_ = 1;
+    // keepEncoder, unless the environment turns it off.
+    const bool keepEncoder_;
+    // The run's encoder goes on across segment boundaries (keepEncoder_,
+    // segment-tuned, one slot): set per run.
+    bool keeping_ = false;
+    // A pacing pause with a kept encoder: drains it, so that the segment
+    // whose last pictures it still holds is filed while the run waits (the
+    // title's end drains it in finishOutput, a stop discards it).
+    void drainKept();
     // The segment the run is submitting to and how many pictures so far
     // (pipeline thread; beginOutput resets them under outLock before the
     // run's first picture). The count goes into the segment's seal.

@@ -42,6 +42,13 @@ struct ServiceOptions {
     // takes CORVEL_ENHANCE_ENCODERS when it is a number from 1 to 16, else
     // a number from the machine's cores (encodersFor).
     int encoders = 0;
+    // With one encoder at a time: the encoder goes on from segment to
+    // segment (each segment's first picture an IDR picture) while the run
+    // does not pause, instead of one per segment drained at the segment's
+    // end while the run waits. It is drained at a pause, a stop or the
+    // title's end, and after the run's first segment (the one a viewer
+    // waits for). Off: CORVEL_ENHANCE_KEEP_ENCODER=0 (for measuring).
+    bool keepEncoder = true;
 };
 
 } // namespace corvel

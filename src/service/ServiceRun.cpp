@@ -321,6 +321,7 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
     }
     const bool perSegment = encoder_->config().segmentTuned;
     encoderSlots_ = encoderSlots(info);
+    keeping_ = perSegment && keepEncoder_ && encoderSlots_ == 1;
     const EncoderConfig encoderConfig = encoder_->config();
     if (encoder_->closed()) {
         // The last run ended with a flush (segment-tuned encoders end so).
@@ -465,7 +466,11 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
                     // The segment before is complete: it is filed as soon
                     // as its pictures are back.
                     sealSegment(s - 1);
-                    if (perSegment) {
+                    if (keeping_ && s - 1 != start) {
+                        // The kept encoder goes on with this segment: the
+                        // last pictures of the one before come back (and
+                        // file it) as this one's pictures go in.
+                    } else if (perSegment) {
                         // Its encoder drains on its own; the next segment
                         // gets a new one (waiting only when every slot is busy).
                         handOverEncoder(s - 1 == start);
@@ -589,11 +594,21 @@ void Service::pace(int serial, int64_t segment, bool madeOne) {
     if (willWait && madeOne) {
         // The segment before this one is sealed and files itself; the
         // encoders still draining are waited for and let go, so that a
-        // paused run holds no more than its next encoder.
+        // paused run holds no more than its next encoder. A kept encoder
+        // still holds that segment's last pictures: it is drained (and
+        // replaced after the wait), so nothing made is left unfiled while
+        // the run waits.
         retireDraining(0);
+        drainKept();
     }
     Lock lock(mu_);
     cv_.wait(lock, [&] { return serial != serial_ || quit_ || wanted_ + ahead >= segment; });
+}
+
+void Service::drainKept() {
+    if (!keeping_ || !encoder_ || encoder_->closed()) return;
+    encoder_->close();
+    carriedStats_ += encoder_->takeStats();
 }
 
 void Service::report(int64_t frames, double elapsedMs, int64_t segment, const StreamInfo& info,

@@ -1,6 +1,7 @@
-// Several encoders working on consecutive segments at once: whatever their
-// number, the player gets the same segments, filed in order, that decode as
-// one stream; a seek drops what every encoder held.
+// Several encoders working on consecutive segments at once, or one kept
+// from segment to segment: whatever their number, the player gets segments
+// filed in order that decode as one stream (each on its own too); a pause
+// files what the kept encoder held; a seek drops what every encoder held.
 #include "service/ServiceFixture.h"
 
 #include <gtest/gtest.h>
@@ -54,10 +55,13 @@ protected:
         unsetenv("CORVEL_ENHANCE_LOG_LEVEL");
         ServiceFixture::TearDown();
     }
-    void startWith(int encoders, int ahead) {
+    // `keep`: one encoder goes on from segment to segment (with one
+    // encoder at a time); otherwise an encoder per segment.
+    void startWith(int encoders, int ahead, bool keep = false) {
         ServiceOptions options;
         options.encoders = encoders;
         options.ahead = ahead;
+        options.keepEncoder = keep;
         // Requests within the reach rule wait for the run: the restarts
         // here are the ones the test makes.
         ServiceTiming timing = fastTiming();
@@ -108,10 +112,15 @@ TEST(EncoderSlots, FromTheCoresOrAsAsked) {
 
 TEST_F(ParallelEncoding, SegmentsAreFiledInOrderAndMakeOneStreamWhateverTheEncoders) {
     std::vector<std::string> reference;
-    for (const int encoders : {1, 3}) {
-        SCOPED_TRACE(std::to_string(encoders) + " encoders");
+    struct Way {
+        int encoders;
+        bool keep;
+    };
+    for (const Way way : {Way{1, false}, Way{3, false}, Way{1, true}}) {
+        const int encoders = way.encoders;
+        SCOPED_TRACE(std::to_string(encoders) + " encoders" + (way.keep ? ", kept" : ""));
         const size_t logFrom = log().size(); // this service's lines only
-        startWith(encoders, kSegments);      // no pacing: the run goes straight through
+        startWith(encoders, kSegments, way.keep); // no pacing: the run goes straight through
         RawResponse init = get("/v1/enhanced/t/init.mp4");
         ASSERT_EQ(init.status, 200) << init.body;
         std::vector<std::string> segments;
@@ -126,13 +135,17 @@ TEST_F(ParallelEncoding, SegmentsAreFiledInOrderAndMakeOneStreamWhateverTheEncod
         for (int n = 0; n < kSegments; ++n) EXPECT_EQ(order[n], n);
 
         // As many encoders at once as asked, never more.
-        int most = 0;
+        int most = 0, handOvers = 0;
         const std::regex held("debug: encoders held: ([0-9]+) of ([0-9]+)");
         for (auto it = std::sregex_iterator(text.begin(), text.end(), held); it != std::sregex_iterator(); ++it) {
             most = std::max(most, std::stoi((*it)[1].str()));
             EXPECT_EQ(std::stoi((*it)[2].str()), encoders);
+            ++handOvers;
         }
         EXPECT_EQ(most, encoders);
+        // A new encoder at every segment's end, or, kept, only after the
+        // run's first segment (drained alone for the viewer who waits).
+        EXPECT_EQ(handOvers, way.keep ? 1 : kSegments - 1);
 
         // One stream: every picture, at its time, none twice.
         const auto times = decoded(init.body, segments, "all" + std::to_string(encoders) + ".mp4");
@@ -140,14 +153,61 @@ TEST_F(ParallelEncoding, SegmentsAreFiledInOrderAndMakeOneStreamWhateverTheEncod
         for (size_t i = 0; i < times.size(); ++i) ASSERT_NEAR(times[i], 0.04 * static_cast<double>(i), 1e-6) << i;
         EXPECT_EQ(text.find("starts a segment but is not a keyframe"), std::string::npos);
 
-        // Each segment is its own encoder's work from the same pictures:
-        // one encoder at a time or three, the bytes are the same.
-        if (reference.empty()) {
+        if (way.keep) {
+            // One encoder's stream cut at its IDR pictures: each segment
+            // decodes on its own after the init segment, all its pictures
+            // at their times, as a player that seeks needs it.
+            for (const int n : {1, 7, kSegments - 1}) {
+                const auto alone = decoded(init.body, {segments[n]}, "alone" + std::to_string(n) + ".mp4");
+                ASSERT_EQ(alone.size(), 25u) << "segment " << n;
+                for (size_t i = 0; i < alone.size(); ++i)
+                    ASSERT_NEAR(alone[i], n + 0.04 * static_cast<double>(i), 1e-6) << "segment " << n;
+            }
+            // The first segment is its own encoder's, as with an encoder
+            // per segment: the same bytes.
+            EXPECT_TRUE(segments[0] == reference[0]);
+        } else if (reference.empty()) {
             reference = segments;
         } else {
+            // Each segment is its own encoder's work from the same
+            // pictures: one encoder at a time or three, the bytes are the same.
             for (int n = 0; n < kSegments; ++n) EXPECT_TRUE(segments[n] == reference[n]) << "segment " << n;
         }
     }
+}
+
+TEST_F(ParallelEncoding, APauseFilesWhatTheKeptEncoderHeldAndASeekDropsIt) {
+    startWith(1, 2, true);
+    RawResponse init = get("/v1/enhanced/t/init.mp4");
+    ASSERT_EQ(init.status, 200) << init.body;
+    segment(0);
+    // Two ahead of segment 0: the run makes 1 and 2, then waits before 3.
+    // Segment 2's last pictures were in the kept encoder: the pause drains
+    // it, so segment 2 is filed while the run waits.
+    ASSERT_TRUE(eventually([&] { return log().find("debug: segment 2 filed") != std::string::npos; }, 20s))
+        << log();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(log().find("debug: segment 3 filed"), std::string::npos) << "the run did not pause";
+    // Played on: after the pause a new encoder continues the same stream.
+    std::vector<std::string> played;
+    for (int n = 1; n <= 6; ++n) played.push_back(segment(n));
+    const auto times = decoded(init.body, played, "played.mp4");
+    ASSERT_EQ(times.size(), 6u * 25u);
+    for (size_t i = 0; i < times.size(); ++i) ASSERT_NEAR(times[i], 1 + 0.04 * static_cast<double>(i), 1e-6) << i;
+
+    // A far request restarts the run: the kept encoder's pictures are
+    // dropped, and the new run's segments decode from there on.
+    constexpr int kSeek = 14; // the run waits at 9 at the latest: out of its reach
+    std::vector<std::string> after;
+    for (int n = kSeek; n < kSegments; ++n) after.push_back(segment(n));
+    EXPECT_EQ(status()["restarts"], 2) << log();
+    EXPECT_EQ(status()["start_segment"], kSeek);
+    const auto seeked = decoded(init.body, after, "after-seek-kept.mp4");
+    ASSERT_EQ(seeked.size(), static_cast<size_t>(kSegments - kSeek) * 25u);
+    for (size_t i = 0; i < seeked.size(); ++i)
+        ASSERT_NEAR(seeked[i], kSeek + 0.04 * static_cast<double>(i), 1e-6) << i;
+    EXPECT_EQ(log().find("encoder: a picture failed"), std::string::npos);
+    EXPECT_EQ(log().find("starts a segment but is not a keyframe"), std::string::npos);
 }
 
 TEST_F(ParallelEncoding, ASeekWhileSeveralSegmentsAreInFlight) {
