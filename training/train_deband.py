@@ -62,6 +62,7 @@ CACHE = "/tmp/corvel-deband-patches"
 DIRS = [(1, 0), (-1, 0), (0, 1), (0, -1), (0.7071, 0.7071), (-0.7071, 0.7071),
         (0.7071, -0.7071), (-0.7071, -0.7071)]
 SIGMA = 12.0 / 255.0
+NOISE = False       # --noise: with --bench --kinds 4, strong grey noise fields instead of grain fields
 BENCH = False       # --bench: patches and targets as the benchmark's pictures (see bench_set)
 SOFT = False        # --soft: blurred photograph crops box-blurred 9x9 before enlarging
 TEXTURE = 0.7        # share of smooth fields given a patch of fine texture
@@ -347,6 +348,21 @@ def oracle_labels(banded, original, margin=0.01):
     return torch.tensor(allowed)[best]
 
 
+def noise_field(rng):
+    """`--noise`: a flat or slowly shaded field under grey noise of 2 to 12
+    8-bit codes RMS, uniform or Gaussian, one value a pixel: texture to keep
+    (the least-error targets say class 0 there)."""
+    yy, xx = np.mgrid[0:PATCH, 0:PATCH].astype(np.float64) / PATCH
+    base = rng.uniform(0.1, 0.8) + rng.uniform(-0.05, 0.05) * xx + rng.uniform(-0.05, 0.05) * yy
+    sigma = rng.uniform(2.0, 12.0) / 255.0
+    if rng.uniform() < 0.5:
+        g = rng.normal(0, 1, (PATCH, PATCH))
+    else:
+        g = rng.uniform(-math.sqrt(3), math.sqrt(3), (PATCH, PATCH))
+    out = (base + sigma * g)[None] + rng.uniform(-0.05, 0.05, (3, 1, 1))
+    return torch.tensor(np.clip(out, 0, 1), dtype=torch.float32)
+
+
 def bench_set(rng, photos, count, kinds):
     """`--bench` (a trial): patches in equal parts of enlarged blurred
     photographs (8-bit steps 1 or 2 codes), skies (steps of 1 code, a quarter
@@ -360,7 +376,7 @@ def bench_set(rng, photos, count, kinds):
     for i in range(count):
         kind = i % kinds
         if kind == 3:
-            orig, step = grain_field(rng, PATCH), 1
+            orig, step = (noise_field(rng) if NOISE else grain_field(rng, PATCH)), 1
         elif kind == 0:
             orig, step = enlarged_photo(rng, blurred[rng.integers(len(blurred))]), int(rng.integers(1, 3))
         elif kind == 1:
@@ -453,7 +469,7 @@ def psnr(a, b, mask):
 def prepared_set(args, photos):
     """The labelled patches, made once and kept under CACHE (they take most of
     a run's time and depend only on the seed, the count and the patch size)."""
-    name = os.path.join(CACHE, f"set{'4' if args.kinds == 4 else ''}{'s' if SOFT else ''}{'b' if BENCH else ''}"
+    name = os.path.join(CACHE, f"set{'4' if args.kinds == 4 else ''}{'s' if SOFT else ''}{'b' if BENCH else ''}{'n' if NOISE else ''}"
                                f"-{PATCH}-{CLASSES}-{args.patches}-15.pt")
     if os.path.exists(name):
         xs, ys = torch.load(name)
@@ -663,13 +679,16 @@ def main():
                     help="trial: blurred photograph patches box-blurred 9x9 before enlarging (smoother bands)")
     ap.add_argument("--bench", action="store_true",
                     help="trial: patches of the benchmark's kind, targets from least-error maps (see bench_set)")
+    ap.add_argument("--noise", action="store_true",
+                    help="trial, with --bench --kinds 4: flat fields under strong grey noise (see noise_field)")
     ap.add_argument("--out", default=OUT)
     ap.add_argument("--oracle", action="store_true",
                     help="print what the labels themselves gain on held-out patches, then stop")
     ap.add_argument("--finish", metavar="DIR",
                     help="skip training: take the network written in DIR, then prune and export")
     args = ap.parse_args()
-    global SOFT, BENCH
+    global SOFT, BENCH, NOISE
+    NOISE = args.noise
     SOFT = args.soft
     BENCH = args.bench
     torch.set_num_threads(1)
