@@ -11,31 +11,27 @@ trained as "class >= i" (ordinal targets, binary cross-entropy on the
 pre-activation; channel 0 is trained towards "no").
 
 Classes: 0 keep the pixel; j >= 1 smooth it with the edge-keeping filter at a
-radius of 2^(j-1) map pixels. Labels are found, not guessed: every patch is
-filtered at every radius with the service's own arithmetic (`smooth` below)
-and each map pixel takes the class whose result is nearest to the
-unquantised original over a 9x9 neighbourhood; class 0 unless smoothing wins
-by more than 5 % of the error (texture is worth more than a doubtful gain).
+radius of 2^(j-1) map pixels. Targets are found, not guessed: every patch is
+filtered at every class with the service's own arithmetic (`smooth` below).
 
-Patches are 192x192 pictures (a 96x96 map, a 1080p picture's scale): wide
-enough for the bands of a sky (tens of pixels apart) to be labelled with the
-radii they need, up to class 6 (32 map pixels; its rings reach 192 picture
-pixels). Class 7 would reach past the patch and is never labelled. They come
-in equal parts from
-  - smooth float pictures (gradients, blobs, low-frequency noise; half with a
-    gentle grain well under one 8-bit code, 70 % with a disc of fine noise
-    texture, 30 % with a hard edge),
-  - photographs of the training set, blurred and enlarged until smooth,
-  - photographs of the training set reduced by 1.5 with an area filter
-    (texture with values between codes: mostly class 0), and
-  - with `--kinds 4` only: smooth fields under grain over the whole patch
-    (1 to 8 codes, class 0); tried against the map's smoothing of strong
-    fine noise, it made a map that is almost always 0, so the shipped file
-    is trained without them and never gives class 1 instead (see main),
-each quantised in BT.709 video-range Y'CbCr to 8-bit codes or to steps of 2
-or 4 codes (the banding), labelled against the unquantised original. The
-labelled patches are kept under /tmp/corvel-deband-patches (made once, about
-5 minutes); training mirrors and turns them (8 ways).
+The shipped file (default): smooth synthetic fields (gradients, blobs,
+low-frequency noise; some with a sub-code grain, fine texture or a hard
+edge), blurred and enlarged crops of the training photographs and the
+photographs reduced by 1.5 (and with `--kinds 4` grain fields), each
+quantised in BT.709 video-range Y'CbCr to 8-bit codes or to steps of 2 or 4
+codes, labelled with the class nearest the unquantised original over 9x9
+pixels, class 0 unless smoothing wins by more than 5 %. 192x192 patches (a
+96x96 map, a 1080p picture's scale; classes up to 6, radius 32 map pixels;
+class 7 would reach past the patch).
+
+`--bench`, a trial (see bench_set and oracle_labels): patches of the
+benchmark's kinds (blurred photographs enlarged at the scale of a whole
+photograph at 1920x1080, skies, mosaics of photographs reduced by 2, with
+`--kinds 4` grain fields), each map pixel's target the class (0, 2 .. 6) of
+least luma error against the original summed over its 2x2 footprint and the
+5x5 map pixels around it (a smooth map).
+The patches and targets are kept under /tmp/corvel-deband-patches (made
+once); training mirrors and turns them (8 ways).
 Every 7th photograph (index % 7 == 6) is held back for the printed figures.
 
 Run: nice -n 10 /usr/bin/python3 training/train_deband.py [--steps N]
@@ -66,6 +62,8 @@ CACHE = "/tmp/corvel-deband-patches"
 DIRS = [(1, 0), (-1, 0), (0, 1), (0, -1), (0.7071, 0.7071), (-0.7071, 0.7071),
         (0.7071, -0.7071), (-0.7071, -0.7071)]
 SIGMA = 12.0 / 255.0
+NOISE = False       # --noise: with --bench --kinds 4, strong grey noise fields instead of grain fields
+BENCH = False       # --bench: patches and targets as the benchmark's pictures (see bench_set)
 SOFT = False        # --soft: blurred photograph crops box-blurred 9x9 before enlarging
 TEXTURE = 0.7        # share of smooth fields given a patch of fine texture
 
@@ -273,6 +271,124 @@ def make_set(rng, photos, count, kinds, costs=False):
     return torch.stack(xs), torch.stack(ys)
 
 
+# --- patches of the benchmark's kind, targets from the least-error maps ------
+
+def box_blur(arr, radius):
+    """(H, W, 3) float picture box-blurred over (2 radius + 1)^2 pixels."""
+    t = torch.tensor(arr.transpose(2, 0, 1))[None]
+    k = 2 * radius + 1
+    return F.avg_pool2d(t, k, 1, radius, count_include_pad=False)[0].numpy().transpose(1, 2, 0)
+
+
+def enlarged_photo(rng, blurred):
+    """A crop of a 9x9-blurred photograph enlarged (bilinear) at the scale a
+    whole photograph has when stretched to 1920x1080: smooth, with a
+    photograph's colours and the 8-bit steps tens of pixels apart."""
+    h, w, _ = blurred.shape
+    cw = max(2, int(round(PATCH * w / 1920.0)))
+    ch = max(2, int(round(PATCH * h / 1080.0)))
+    y, x = rng.integers(0, h - ch + 1), rng.integers(0, w - cw + 1)
+    crop = np.ascontiguousarray(blurred[y:y + ch, x:x + cw])
+    chans = [np.asarray(Image.fromarray(crop[..., c], mode="F").resize(
+        (PATCH, PATCH), Image.BILINEAR), dtype=np.float32) for c in range(3)]
+    return torch.tensor(np.stack(chans)).clamp(0, 1)
+
+
+def sky(rng):
+    """A slow ramp with a glow (a sky), seen through a 192-pixel window of a
+    1920x1080 picture; half carry a grain of 0.1 to 0.4 8-bit codes RMS."""
+    ox, oy = rng.uniform(0, 1920 - PATCH), rng.uniform(0, 1080 - PATCH)
+    yy, xx = np.mgrid[0:PATCH, 0:PATCH].astype(np.float64)
+    xx, yy = xx + ox, yy + oy
+    sx, sy = rng.uniform(-0.3, 0.3), rng.uniform(-0.3, 0.3)
+    t = rng.uniform(0.1, 0.6) + sx * xx / 1920 + sy * yy / 1080
+    gx, gy = rng.uniform(0, 1920), rng.uniform(0, 1080)
+    g = rng.uniform(-0.1, 0.1) * np.exp(-((xx - gx) ** 2 + (yy - gy) ** 2) / rng.uniform(5e4, 5e5))
+    off = rng.uniform(-0.1, 0.25, 3)
+    tint = rng.uniform(0.3, 1.0, 3)
+    out = np.stack([t + off[c] + tint[c] * g for c in range(3)])
+    if rng.uniform() < 0.5:
+        out = out + rng.normal(0, rng.uniform(0.1, 0.4) / 255.0, (1, PATCH, PATCH))
+    return torch.tensor(np.clip(out, 0, 1), dtype=torch.float32)
+
+
+def reduced_photos(rng, reduced):
+    """2x2 tiles of 96x96 crops of photographs reduced by 2 (as the
+    benchmark's textured mosaic: texture with values between 8-bit codes)."""
+    half = PATCH // 2
+    out = torch.zeros(3, PATCH, PATCH)
+    for ty in range(2):
+        for tx in range(2):
+            small = reduced[rng.integers(len(reduced))]
+            h, w, _ = small.shape
+            y, x = rng.integers(0, h - half + 1), rng.integers(0, w - half + 1)
+            out[:, ty * half:(ty + 1) * half, tx * half:(tx + 1) * half] = torch.tensor(
+                small[y:y + half, x:x + half].transpose(2, 0, 1).copy())
+    return out
+
+
+def oracle_labels(banded, original, margin=0.01):
+    """Per map pixel the class of least luma error summed over its whole 2x2
+    footprint and the 5x5 map pixels around it (a smooth map: the least
+    error of single map pixels is not learnable), from the classes the
+    shipped file may give (0, 2 .. CLASSES-1); class 0 unless smoothing wins
+    by `margin` of its error."""
+    wts = torch.tensor([KR, 1 - KR - KB, KB]).view(3, 1, 1) * 876.0
+    target = (original * wts).sum(0)
+    allowed = [0] + list(range(2, CLASSES))
+    errs = []
+    for j in allowed:
+        e = ((smooth(banded, j) * wts).sum(0) - target) ** 2
+        e = F.avg_pool2d(e[None, None], 2)[0]          # per map pixel's footprint
+        errs.append(F.avg_pool2d(e[None], 5, 1, 2, count_include_pad=False)[0, 0])
+    errs = torch.stack(errs)
+    best = errs.argmin(0)
+    gain = errs[0] - errs.gather(0, best[None])[0]
+    best = torch.where(gain > margin * errs[0] + 1e-9, best, torch.zeros_like(best))
+    return torch.tensor(allowed)[best]
+
+
+def noise_field(rng):
+    """`--noise`: a flat or slowly shaded field under grey noise of 2 to 12
+    8-bit codes RMS, uniform or Gaussian, one value a pixel: texture to keep
+    (the least-error targets say class 0 there)."""
+    yy, xx = np.mgrid[0:PATCH, 0:PATCH].astype(np.float64) / PATCH
+    base = rng.uniform(0.1, 0.8) + rng.uniform(-0.05, 0.05) * xx + rng.uniform(-0.05, 0.05) * yy
+    sigma = rng.uniform(2.0, 12.0) / 255.0
+    if rng.uniform() < 0.5:
+        g = rng.normal(0, 1, (PATCH, PATCH))
+    else:
+        g = rng.uniform(-math.sqrt(3), math.sqrt(3), (PATCH, PATCH))
+    out = (base + sigma * g)[None] + rng.uniform(-0.05, 0.05, (3, 1, 1))
+    return torch.tensor(np.clip(out, 0, 1), dtype=torch.float32)
+
+
+def bench_set(rng, photos, count, kinds):
+    """`--bench` (a trial): patches in equal parts of enlarged blurred
+    photographs (8-bit steps 1 or 2 codes), skies (steps of 1 code, a quarter
+    2), mosaics of photographs reduced by 2 (texture, 8-bit) and, with
+    `--kinds 4`, smooth fields under 1 to 8 codes of grain (texture the map
+    must keep: without them the map smoothed a +-10-code noise away, -18 dB),
+    with oracle_labels as targets. Training photographs only."""
+    blurred = [box_blur(a, 4) for a in photos]
+    reduced = [downscale(a, 2.0) for a in photos]
+    xs, ys = [], []
+    for i in range(count):
+        kind = i % kinds
+        if kind == 3:
+            orig, step = (noise_field(rng) if NOISE else grain_field(rng, PATCH)), 1
+        elif kind == 0:
+            orig, step = enlarged_photo(rng, blurred[rng.integers(len(blurred))]), int(rng.integers(1, 3))
+        elif kind == 1:
+            orig, step = sky(rng), 2 if rng.uniform() < 0.25 else 1
+        else:
+            orig, step = reduced_photos(rng, reduced), 1
+        banded = quantise(orig, step)
+        xs.append(banded)
+        ys.append(oracle_labels(banded, orig))
+    return torch.stack(xs), torch.stack(ys)
+
+
 # --- the network ----------------------------------------------------------------
 
 def pack(rgb):
@@ -353,12 +469,16 @@ def psnr(a, b, mask):
 def prepared_set(args, photos):
     """The labelled patches, made once and kept under CACHE (they take most of
     a run's time and depend only on the seed, the count and the patch size)."""
-    name = os.path.join(CACHE, f"set{'4' if args.kinds == 4 else ''}{'s' if SOFT else ''}-{PATCH}-{CLASSES}-{args.patches}-15.pt")
+    name = os.path.join(CACHE, f"set{'4' if args.kinds == 4 else ''}{'s' if SOFT else ''}{'b' if BENCH else ''}{'n' if NOISE else ''}"
+                               f"-{PATCH}-{CLASSES}-{args.patches}-15.pt")
     if os.path.exists(name):
         xs, ys = torch.load(name)
         return xs.float(), ys.long()
     rng = np.random.default_rng(15)
-    xs, ys = make_set(rng, photos, args.patches, args.kinds)
+    if BENCH:
+        xs, ys = bench_set(rng, photos, args.patches, args.kinds)
+    else:
+        xs, ys = make_set(rng, photos, args.patches, args.kinds)
     os.makedirs(CACHE, exist_ok=True)
     torch.save((xs.half(), ys.to(torch.uint8)), name)
     # Train on what the cache holds (half floats, as the service's pictures
@@ -557,14 +677,20 @@ def main():
                     help="with --costs: let the exported file give class 1")
     ap.add_argument("--soft", action="store_true",
                     help="trial: blurred photograph patches box-blurred 9x9 before enlarging (smoother bands)")
+    ap.add_argument("--bench", action="store_true",
+                    help="trial: patches of the benchmark's kind, targets from least-error maps (see bench_set)")
+    ap.add_argument("--noise", action="store_true",
+                    help="trial, with --bench --kinds 4: flat fields under strong grey noise (see noise_field)")
     ap.add_argument("--out", default=OUT)
     ap.add_argument("--oracle", action="store_true",
                     help="print what the labels themselves gain on held-out patches, then stop")
     ap.add_argument("--finish", metavar="DIR",
                     help="skip training: take the network written in DIR, then prune and export")
     args = ap.parse_args()
-    global SOFT
+    global SOFT, BENCH, NOISE
+    NOISE = args.noise
     SOFT = args.soft
+    BENCH = args.bench
     torch.set_num_threads(1)
     start = time.time()
     train, held = pictures.split()
@@ -597,7 +723,12 @@ def main():
         for kind, name in ((1, "banded"), (2, "textured")):
             before, after, base = [], [], []
             for i, arr in enumerate(hphotos):
-                orig = photo_patch(hrng, arr, kind == 1)
+                if not BENCH:
+                    orig = photo_patch(hrng, arr, kind == 1)
+                elif kind == 1:
+                    orig = enlarged_photo(hrng, box_blur(arr, 4))
+                else:
+                    orig = reduced_photos(hrng, [downscale(arr, 2.0)])
                 banded = quantise(orig, 1 + (i % 2) if kind == 1 else 1)
                 cls = decode(net(pack(banded[None].half().float())))[0]
                 out = apply_map(banded, cls)
