@@ -515,6 +515,19 @@ def load_net(directory):
     return net
 
 
+def take_step(opt, sched, loss, recent, step, steps, start):
+    """One optimiser step on loss, with a progress line every 100 steps (the
+    mean loss of the last 100 and the wall time since start)."""
+    opt.zero_grad()
+    loss.backward()
+    opt.step()
+    sched.step()
+    recent.append(loss.item())
+    if step % 100 == 0 or step == steps - 1:
+        print(f"step {step} loss {np.mean(recent[-100:]):.4f} (mean of the last 100) "
+              f"({time.time() - start:.0f} s)", flush=True)
+
+
 def train_net(args, train, start):
     torch.manual_seed(15)
     photos = [pictures.rgb(p) for p in train]
@@ -537,14 +550,7 @@ def train_net(args, train, start):
         t = ordinal(y)
         loss = (F.binary_cross_entropy_with_logits(net(x), t, reduction="none") * weight * mask
                 ).sum() / (mask.sum() * args.batch)
-        opt.zero_grad()
-        loss.backward()
-        opt.step()
-        sched.step()
-        recent.append(loss.item())
-        if step % 100 == 0 or step == args.steps - 1:
-            print(f"step {step} loss {np.mean(recent[-100:]):.4f} (mean of the last 100) "
-                  f"({time.time() - start:.0f} s)", flush=True)
+        take_step(opt, sched, loss, recent, step, args.steps, start)
     return net
 
 
@@ -623,14 +629,7 @@ def train_costs(args, train, start):
         # can teach (7, wider than a patch) are held below 0.
         unused = F.softplus(logits[:, 0:1]) + F.softplus(logits[:, 7:8])
         loss = ((fit.sum(1, keepdim=True) + 0.01 * unused) * mask).sum() / (mask.sum() * args.batch)
-        opt.zero_grad()
-        loss.backward()
-        opt.step()
-        sched.step()
-        recent.append(loss.item())
-        if step % 100 == 0 or step == args.steps - 1:
-            print(f"step {step} loss {np.mean(recent[-100:]):.4f} (mean of the last 100) "
-                  f"({time.time() - start:.0f} s)", flush=True)
+        take_step(opt, sched, loss, recent, step, args.steps, start)
     return net
 
 
