@@ -1,5 +1,7 @@
 #include "common/Env.h"
 
+#include "common/Log.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -47,6 +49,16 @@ std::optional<int> parseIntIn(std::string_view text, int lo, int hi) {
     const std::optional<int64_t> value = parseInt(text);
     if (!value || *value < lo || *value > hi) return std::nullopt;
     return static_cast<int>(*value);
+}
+
+std::optional<int> envIntIn(const std::string& name, int lo, int hi, const std::string& who,
+                            const std::string& otherwise) {
+    const auto value = rawEnv(name);
+    if (!value || value->empty()) return std::nullopt;
+    if (const auto n = parseIntIn(*value, lo, hi)) return n;
+    logf(who + ": " + name + " " + *value + " is not " + std::to_string(lo) + " to " + std::to_string(hi) + ": " +
+         otherwise);
+    return std::nullopt;
 }
 
 std::optional<double> parseDouble(std::string_view text) {

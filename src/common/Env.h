@@ -22,6 +22,12 @@ std::optional<int64_t> parseInt(std::string_view text);
 // parseInt's number when it lies in lo..hi; none otherwise.
 std::optional<int> parseIntIn(std::string_view text, int lo, int hi);
 
+// The environment variable `name` as a number in lo..hi. None when it is
+// unset or empty; any other text gives none too and is logged as
+// "<who>: NAME TEXT is not LO to HI: <otherwise>" (what is done instead).
+std::optional<int> envIntIn(const std::string& name, int lo, int hi, const std::string& who,
+                            const std::string& otherwise);
+
 // A finite decimal floating-point number ("12.6", "-3", "1e3", ".5"), the
 // whole text and nothing else; none otherwise. Infinities and NaN are refused:
 // every user of these numbers clamps or compares them, which NaN defeats.

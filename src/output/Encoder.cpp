@@ -275,19 +275,12 @@ void Encoder::Impl::run() {
 }
 
 int Encoder::threadsFromEnv() {
-    auto value = rawEnv("CORVEL_ENHANCE_X265_THREADS");
-    if (!value || value->empty()) return 0;
-    if (const auto n = parseIntIn(*value, 1, 256)) return *n;
-    logf("encoder: CORVEL_ENHANCE_X265_THREADS " + *value + " is not 1 to 256: x265 takes every core");
-    return 0;
+    return envIntIn("CORVEL_ENHANCE_X265_THREADS", 1, 256, "encoder", "x265 takes every core").value_or(0);
 }
 
 size_t Encoder::queueFromEnv() {
-    auto value = rawEnv("CORVEL_ENHANCE_ENCODER_QUEUE");
-    if (!value || value->empty()) return kMaxQueued;
-    if (const auto n = parseIntIn(*value, 1, 16)) return static_cast<size_t>(*n);
-    logf("encoder: CORVEL_ENHANCE_ENCODER_QUEUE " + *value + " is not 1 to 16: " + std::to_string(kMaxQueued));
-    return kMaxQueued;
+    const auto n = envIntIn("CORVEL_ENHANCE_ENCODER_QUEUE", 1, 16, "encoder", std::to_string(kMaxQueued));
+    return n ? static_cast<size_t>(*n) : kMaxQueued;
 }
 
 std::string Encoder::presetFromEnv() {

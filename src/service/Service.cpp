@@ -69,11 +69,7 @@ namespace {
 // CORVEL_ENHANCE_ENCODERS: 1 to 16 encoders at once; 0 (from the cores)
 // when absent or anything else.
 int encodersFromEnv() {
-    auto value = rawEnv("CORVEL_ENHANCE_ENCODERS");
-    if (!value || value->empty()) return 0;
-    if (const auto n = parseIntIn(*value, 1, 16)) return *n;
-    logf("service: CORVEL_ENHANCE_ENCODERS " + *value + " is not 1 to 16: encoders from the cores");
-    return 0;
+    return envIntIn("CORVEL_ENHANCE_ENCODERS", 1, 16, "service", "encoders from the cores").value_or(0);
 }
 
 // CORVEL_ENHANCE_KEEP_ENCODER=0: an encoder per segment even with one

@@ -35,6 +35,21 @@ TEST(ParseInt, WithinBoundsOnly) {
     }
 }
 
+TEST(EnvIntIn, UnsetEmptyOrOutOfBoundsGiveNone) {
+    const char* name = "CORVEL_TEST_ENV_INT_IN";
+    ::unsetenv(name);
+    EXPECT_FALSE(envIntIn(name, 1, 16, "test", "the default").has_value());
+    ::setenv(name, "", 1);
+    EXPECT_FALSE(envIntIn(name, 1, 16, "test", "the default").has_value());
+    ::setenv(name, "8", 1);
+    EXPECT_EQ(envIntIn(name, 1, 16, "test", "the default"), 8);
+    for (const char* bad : {"0", "17", "eight", " 8"}) {
+        ::setenv(name, bad, 1);
+        EXPECT_FALSE(envIntIn(name, 1, 16, "test", "the default").has_value()) << bad;
+    }
+    ::unsetenv(name);
+}
+
 TEST(ParseDouble, AcceptsFiniteDecimalsOnly) {
     EXPECT_DOUBLE_EQ(*parseDouble("12.6"), 12.6);
     EXPECT_DOUBLE_EQ(*parseDouble("-3"), -3.0);
