@@ -363,6 +363,39 @@ def noise_field(rng):
     return torch.tensor(np.clip(out, 0, 1), dtype=torch.float32)
 
 
+def noise_patch(rng):
+    """A field the map must keep: flat, gently sloped or smoothly shaded,
+    under one-pixel noise of 4 to 14 8-bit codes RMS (uniform or Gaussian;
+    grey, i.e. luma only, or independent per colour). Its least-error
+    targets are class 0 almost everywhere."""
+    yy, xx = np.mgrid[0:PATCH, 0:PATCH].astype(np.float64) / PATCH
+    shape = rng.integers(3)
+    if shape == 2:
+        base = smooth_field(rng, PATCH).numpy()
+    else:
+        base = (rng.uniform(0.1, 0.85) + rng.uniform(-0.05, 0.05, (3, 1, 1))) * np.ones((3, PATCH, PATCH))
+        if shape == 1:
+            base = base + rng.uniform(-0.08, 0.08) * xx + rng.uniform(-0.08, 0.08) * yy
+    sigma = rng.uniform(4.0, 14.0) / 255.0
+    chans = 1 if rng.uniform() < 0.6 else 3
+    if rng.uniform() < 0.5:
+        g = rng.normal(0, 1, (chans, PATCH, PATCH))
+    else:
+        g = rng.uniform(-math.sqrt(3), math.sqrt(3), (chans, PATCH, PATCH))
+    return torch.tensor(np.clip(base + sigma * g, 0, 1), dtype=torch.float32)
+
+
+def noise_set(rng, count):
+    """`--noise-share`: noise_patch fields at 8-bit codes with their targets."""
+    xs, ys = [], []
+    for _ in range(count):
+        orig = noise_patch(rng)
+        banded = quantise(orig, 1)
+        xs.append(banded)
+        ys.append(oracle_labels(banded, orig))
+    return torch.stack(xs), torch.stack(ys)
+
+
 def bench_set(rng, photos, count, kinds):
     """`--bench` (a trial): patches in equal parts of enlarged blurred
     photographs (8-bit steps 1 or 2 codes), skies (steps of 1 code, a quarter
@@ -486,6 +519,18 @@ def prepared_set(args, photos):
     return xs.half().float(), ys
 
 
+def prepared_noise(count):
+    """The noise_set patches, made once and kept under CACHE."""
+    name = os.path.join(CACHE, f"noise-{PATCH}-{CLASSES}-{count}-15.pt")
+    if os.path.exists(name):
+        xs, ys = torch.load(name)
+        return xs.float(), ys.long()
+    xs, ys = noise_set(np.random.default_rng(16), count)
+    os.makedirs(CACHE, exist_ok=True)
+    torch.save((xs.half(), ys.to(torch.uint8)), name)
+    return xs.half().float(), ys
+
+
 def dihedral(x, y, k):
     """One of the 8 mirrorings/rotations of pictures (N, 3, H, W) and their
     maps (N, H/2, W/2); applied before packing, as pack's order follows them."""
@@ -534,21 +579,47 @@ def train_net(args, train, start):
     xs, ys = prepared_set(args, photos)
     print(f"{len(xs)} patches labelled in {time.time() - start:.0f} s; class shares",
           [round((ys == j).float().mean().item(), 3) for j in range(CLASSES)], flush=True)
-    net = Net()
-    opt = torch.optim.Adam(net.parameters(), lr=2e-3)
-    sched = torch.optim.lr_scheduler.OneCycleLR(opt, max_lr=2e-3, total_steps=args.steps, pct_start=0.05)
+    # Strong fine noise is texture to keep, yet nothing else in the set looks
+    # like it: without such fields the map smoothed a +-10-code noise away.
+    # They take a fixed part of every batch, the other patches the rest.
+    noisy = round(args.noise_share * args.batch)
+    if noisy:
+        nxs, nys = prepared_noise(args.noise_patches)
+        print(f"{len(nxs)} noise fields, {noisy} of each batch of {args.batch}; class 0 share "
+              f"{(nys == 0).float().mean().item():.3f}", flush=True)
+    net = load_net(args.init) if args.init else Net(args.gain)
+    opt = torch.optim.Adam(net.parameters(), lr=args.lr)
+    sched = torch.optim.lr_scheduler.OneCycleLR(opt, max_lr=args.lr, total_steps=args.steps, pct_start=0.05)
     margin = 8  # map pixels at the patch edge whose context was cut off
     mask = torch.zeros(1, 8, PATCH // 2, PATCH // 2)
     mask[..., margin:-margin, margin:-margin] = 1
     weight = torch.tensor([0.2] + [1.0] * 7).view(1, 8, 1, 1)
+    if args.init:
+        # A written file's channel 1 is held off (bias -1000, see main): left
+        # in the loss its error would swamp every other channel's.
+        weight[0, 1] = 0.0
     gen = torch.Generator().manual_seed(15)
     recent = []
     for step in range(args.steps):
-        pick = torch.randint(0, len(xs), (args.batch,), generator=gen)
-        xb, y = dihedral(xs[pick], ys[pick], step % 8)
+        pick = torch.randint(0, len(xs), (args.batch - noisy,), generator=gen)
+        xb, y = xs[pick], ys[pick]
+        if noisy:
+            npick = torch.randint(0, len(nxs), (noisy,), generator=gen)
+            xb, y = torch.cat([xb, nxs[npick]]), torch.cat([y, nys[npick]])
+        xb, y = dihedral(xb, y, step % 8)
         x = pack(xb)
         t = ordinal(y)
-        loss = (F.binary_cross_entropy_with_logits(net(x), t, reduction="none") * weight * mask
+        per = weight * mask
+        if args.photo_weight != 1.0:
+            # make_set and bench_set put kind i % kinds at index i; kind 0 of
+            # the bench's set is the enlarged photographs.
+            kinds = torch.cat([pick % args.kinds, torch.full((noisy,), -1)])
+            per = per * torch.where(kinds == 0, args.photo_weight, 1.0).view(-1, 1, 1, 1)
+        if args.pos_weight != 1.0:
+            # Missing a smoothing the targets ask for weighs more than
+            # smoothing where they keep (a threshold moved by training).
+            per = per * torch.where(t > 0, args.pos_weight, 1.0)
+        loss = (F.binary_cross_entropy_with_logits(net(x), t, reduction="none") * per
                 ).sum() / (mask.sum() * args.batch)
         take_step(opt, sched, loss, recent, step, args.steps, start)
     return net
@@ -663,7 +734,7 @@ def main():
     ap.add_argument("--batch", type=int, default=8)
     ap.add_argument("--costs", action="store_true",
                     help="trial: train from every class's measured error (see train_costs), not the labels")
-    ap.add_argument("--lr", type=float, default=2e-3, help="with --costs: peak rate")
+    ap.add_argument("--lr", type=float, default=2e-3, help="peak rate")
     ap.add_argument("--harm", type=float, default=1.0,
                     help="with --costs: extra weight of error a class adds over keeping the pixel")
     ap.add_argument("--pool", type=int, default=3, help="with --costs: map pixels the costs are averaged over (side)")
@@ -671,7 +742,7 @@ def main():
                     help="with --costs: largest regret weight, in its channel's mean regret")
     ap.add_argument("--uniform", action="store_true", help="with --costs: every decision weighs the same")
     ap.add_argument("--gain", type=float, default=1.0,
-                    help="with --costs: input scale while training (folded into the export)")
+                    help="input scale while training (folded into the export)")
     ap.add_argument("--keep-class1", action="store_true",
                     help="with --costs: let the exported file give class 1")
     ap.add_argument("--soft", action="store_true",
@@ -680,6 +751,16 @@ def main():
                     help="trial: patches of the benchmark's kind, targets from least-error maps (see bench_set)")
     ap.add_argument("--noise", action="store_true",
                     help="trial, with --bench --kinds 4: flat fields under strong grey noise (see noise_field)")
+    ap.add_argument("--noise-share", type=float, default=0.0,
+                    help="share of each batch taken from strong-noise fields (see noise_patch)")
+    ap.add_argument("--noise-patches", type=int, default=200, help="noise fields made for --noise-share")
+    ap.add_argument("--photo-weight", type=float, default=1.0,
+                    help="loss weight of the patches of kind 0 (with --bench: enlarged photographs)")
+    ap.add_argument("--pos-weight", type=float, default=1.0,
+                    help="loss weight of the outputs whose target is 'smooth' (class >= i)")
+    ap.add_argument("--init", metavar="DIR", help="start from the network written in DIR")
+    ap.add_argument("--shift", type=float, default=0.0,
+                    help="added to the outputs of classes 2-7 before export (decision threshold)")
     ap.add_argument("--out", default=OUT)
     ap.add_argument("--oracle", action="store_true",
                     help="print what the labels themselves gain on held-out patches, then stop")
@@ -711,6 +792,11 @@ def main():
     if not args.keep_class1:
         with torch.no_grad():
             net.c3.bias[1] = -1000.0
+    # A decision threshold other than even odds: `--shift` is added to the
+    # outputs of the smoothing classes 2 .. 7 (> 0 smooths more readily).
+    if args.shift:
+        with torch.no_grad():
+            net.c3.bias[2:] += args.shift
 
     # Held-out figures: banded photographs (blurred and enlarged, steps 1 and 2)
     # and reduced photographs (texture), with the map applied as the service does.
