@@ -30,6 +30,11 @@ photograph at 1920x1080, skies, mosaics of photographs reduced by 2, with
 `--kinds 4` grain fields), each map pixel's target the class (0, 2 .. 6) of
 least luma error against the original summed over its 2x2 footprint and the
 5x5 map pixels around it (a smooth map).
+`--tune-steps N` (a trial) adds a second phase, started from the first
+phase's map as its file holds it (or from a written file, `--init DIR`):
+`--noise-share` of every batch are flat or smoothly shaded fields under
+4-14 codes of one-pixel noise (noise_patch; targets: keep), the rest the
+same patches as before.
 The patches and targets are kept under /tmp/corvel-deband-patches (made
 once); training mirrors and turns them (8 ways).
 Every 7th photograph (index % 7 == 6) is held back for the printed figures.
@@ -42,6 +47,7 @@ import json
 import math
 import os
 import sys
+import tempfile
 import time
 
 import numpy as np
@@ -363,9 +369,12 @@ def noise_field(rng):
     return torch.tensor(np.clip(out, 0, 1), dtype=torch.float32)
 
 
+NOISE_MIN = 4.0     # --noise-min: the weakest noise of noise_patch, 8-bit codes RMS
+
+
 def noise_patch(rng):
     """A field the map must keep: flat, gently sloped or smoothly shaded,
-    under one-pixel noise of 4 to 14 8-bit codes RMS (uniform or Gaussian;
+    under one-pixel noise of NOISE_MIN (4) to 14 8-bit codes RMS (uniform or Gaussian;
     grey, i.e. luma only, or independent per colour). Its least-error
     targets are class 0 almost everywhere."""
     yy, xx = np.mgrid[0:PATCH, 0:PATCH].astype(np.float64) / PATCH
@@ -376,7 +385,7 @@ def noise_patch(rng):
         base = (rng.uniform(0.1, 0.85) + rng.uniform(-0.05, 0.05, (3, 1, 1))) * np.ones((3, PATCH, PATCH))
         if shape == 1:
             base = base + rng.uniform(-0.08, 0.08) * xx + rng.uniform(-0.08, 0.08) * yy
-    sigma = rng.uniform(4.0, 14.0) / 255.0
+    sigma = rng.uniform(NOISE_MIN, 14.0) / 255.0
     chans = 1 if rng.uniform() < 0.6 else 3
     if rng.uniform() < 0.5:
         g = rng.normal(0, 1, (chans, PATCH, PATCH))
@@ -521,7 +530,8 @@ def prepared_set(args, photos):
 
 def prepared_noise(count):
     """The noise_set patches, made once and kept under CACHE."""
-    name = os.path.join(CACHE, f"noise-{PATCH}-{CLASSES}-{count}-15.pt")
+    low = "" if NOISE_MIN == 4.0 else f"{NOISE_MIN:g}"
+    name = os.path.join(CACHE, f"noise{low}-{PATCH}-{CLASSES}-{count}-15.pt")
     if os.path.exists(name):
         xs, ys = torch.load(name)
         return xs.float(), ys.long()
@@ -573,34 +583,46 @@ def take_step(opt, sched, loss, recent, step, steps, start):
               f"({time.time() - start:.0f} s)", flush=True)
 
 
-def train_net(args, train, start):
+def train_net(args, train, start, init=None):
+    """Trains from scratch (the first phase), or, given `init` (a network as
+    a written file holds it), the second phase: the same patches with the
+    noise fields in a share of every batch (and the loss weights of
+    `--photo-weight` / `--pos-weight`), at its own steps and rate."""
     torch.manual_seed(15)
+    tune = init is not None
+    steps, lr = (args.tune_steps, args.tune_lr) if tune else (args.steps, args.lr)
     photos = [pictures.rgb(p) for p in train]
     xs, ys = prepared_set(args, photos)
-    print(f"{len(xs)} patches labelled in {time.time() - start:.0f} s; class shares",
+    print(f"{'second' if tune else 'first'} phase, {steps} steps: {len(xs)} patches labelled in "
+          f"{time.time() - start:.0f} s; class shares",
           [round((ys == j).float().mean().item(), 3) for j in range(CLASSES)], flush=True)
     # Strong fine noise is texture to keep, yet nothing else in the set looks
     # like it: without such fields the map smoothed a +-10-code noise away.
     # They take a fixed part of every batch, the other patches the rest.
-    noisy = round(args.noise_share * args.batch)
+    # They join the second phase (started from a map that already knows the
+    # bands) or, without one (`--tune-steps 0`), the first.
+    late = tune or not args.tune_steps
+    noisy = round(args.noise_share * args.batch) if late else 0
     if noisy:
         nxs, nys = prepared_noise(args.noise_patches)
         print(f"{len(nxs)} noise fields, {noisy} of each batch of {args.batch}; class 0 share "
               f"{(nys == 0).float().mean().item():.3f}", flush=True)
-    net = load_net(args.init) if args.init else Net(args.gain)
-    opt = torch.optim.Adam(net.parameters(), lr=args.lr)
-    sched = torch.optim.lr_scheduler.OneCycleLR(opt, max_lr=args.lr, total_steps=args.steps, pct_start=0.05)
+    photo_weight = args.photo_weight if late else 1.0
+    pos_weight = args.pos_weight if late else 1.0
+    net = init if tune else Net(args.gain)
+    opt = torch.optim.Adam(net.parameters(), lr=lr)
+    sched = torch.optim.lr_scheduler.OneCycleLR(opt, max_lr=lr, total_steps=steps, pct_start=0.05)
     margin = 8  # map pixels at the patch edge whose context was cut off
     mask = torch.zeros(1, 8, PATCH // 2, PATCH // 2)
     mask[..., margin:-margin, margin:-margin] = 1
     weight = torch.tensor([0.2] + [1.0] * 7).view(1, 8, 1, 1)
-    if args.init:
+    if tune:
         # A written file's channel 1 is held off (bias -1000, see main): left
         # in the loss its error would swamp every other channel's.
         weight[0, 1] = 0.0
     gen = torch.Generator().manual_seed(15)
     recent = []
-    for step in range(args.steps):
+    for step in range(steps):
         pick = torch.randint(0, len(xs), (args.batch - noisy,), generator=gen)
         xb, y = xs[pick], ys[pick]
         if noisy:
@@ -610,19 +632,41 @@ def train_net(args, train, start):
         x = pack(xb)
         t = ordinal(y)
         per = weight * mask
-        if args.photo_weight != 1.0:
+        if photo_weight != 1.0:
             # make_set and bench_set put kind i % kinds at index i; kind 0 of
             # the bench's set is the enlarged photographs.
             kinds = torch.cat([pick % args.kinds, torch.full((noisy,), -1)])
-            per = per * torch.where(kinds == 0, args.photo_weight, 1.0).view(-1, 1, 1, 1)
-        if args.pos_weight != 1.0:
+            per = per * torch.where(kinds == 0, photo_weight, 1.0).view(-1, 1, 1, 1)
+        if pos_weight != 1.0:
             # Missing a smoothing the targets ask for weighs more than
             # smoothing where they keep (a threshold moved by training).
-            per = per * torch.where(t > 0, args.pos_weight, 1.0)
+            per = per * torch.where(t > 0, pos_weight, 1.0)
         loss = (F.binary_cross_entropy_with_logits(net(x), t, reduction="none") * per
                 ).sum() / (mask.sum() * args.batch)
-        take_step(opt, sched, loss, recent, step, args.steps, start)
+        take_step(opt, sched, loss, recent, step, steps, start)
     return net
+
+
+def as_written(net):
+    """The network as export writes it and load_net reads it back (half
+    floats, class 1 held off), so a second phase starts from what a file
+    holds: a run in one go and one started from the first phase's file
+    (`--init`) give the same bytes."""
+    hold_off_class1(net)
+    with tempfile.TemporaryDirectory() as d:
+        export(net, "", d)
+        return load_net(d)
+
+
+def hold_off_class1(net):
+    # Class 1 (radius 1 map pixel, a quarter of the way to the smoothed value)
+    # gains little where it is right and costs much where it is wrong: on
+    # strong fine grain the trained map gave it to most pixels, smoothing a
+    # quarter of the grain away (-9 dB on such texture). The shipped map never
+    # gives it: channel 1 can no longer be above 0, so its pixels become class
+    # 0 unless a wider class is above 0.
+    with torch.no_grad():
+        net.c3.bias[1] = -1000.0
 
 
 def prepared_costs(args, photos):
@@ -754,11 +798,16 @@ def main():
     ap.add_argument("--noise-share", type=float, default=0.0,
                     help="share of each batch taken from strong-noise fields (see noise_patch)")
     ap.add_argument("--noise-patches", type=int, default=200, help="noise fields made for --noise-share")
+    ap.add_argument("--noise-min", type=float, default=4.0, help="weakest noise of the noise fields (8-bit codes RMS)")
     ap.add_argument("--photo-weight", type=float, default=1.0,
                     help="loss weight of the patches of kind 0 (with --bench: enlarged photographs)")
     ap.add_argument("--pos-weight", type=float, default=1.0,
                     help="loss weight of the outputs whose target is 'smooth' (class >= i)")
-    ap.add_argument("--init", metavar="DIR", help="start from the network written in DIR")
+    ap.add_argument("--init", metavar="DIR",
+                    help="skip the first phase: start the second from the network written in DIR")
+    ap.add_argument("--tune-steps", type=int, default=0,
+                    help="steps of the second phase (noise fields in each batch; 0: none)")
+    ap.add_argument("--tune-lr", type=float, default=1e-3, help="peak rate of the second phase")
     ap.add_argument("--shift", type=float, default=0.0,
                     help="added to the outputs of classes 2-7 before export (decision threshold)")
     ap.add_argument("--out", default=OUT)
@@ -767,8 +816,9 @@ def main():
     ap.add_argument("--finish", metavar="DIR",
                     help="skip training: take the network written in DIR, then prune and export")
     args = ap.parse_args()
-    global SOFT, BENCH, NOISE
+    global SOFT, BENCH, NOISE, NOISE_MIN
     NOISE = args.noise
+    NOISE_MIN = args.noise_min
     SOFT = args.soft
     BENCH = args.bench
     torch.set_num_threads(1)
@@ -782,16 +832,11 @@ def main():
     elif args.costs:
         net = train_costs(args, train, start)
     else:
-        net = train_net(args, train, start)
-    # Class 1 (radius 1 map pixel, a quarter of the way to the smoothed value)
-    # gains little where it is right and costs much where it is wrong: on
-    # strong fine grain the trained map gave it to most pixels, smoothing a
-    # quarter of the grain away (-9 dB on such texture). The shipped map never
-    # gives it: channel 1 can no longer be above 0, so its pixels become class
-    # 0 unless a wider class is above 0.
+        net = load_net(args.init) if args.init else train_net(args, train, start)
+        if args.tune_steps:
+            net = train_net(args, train, start, as_written(net) if not args.init else net)
     if not args.keep_class1:
-        with torch.no_grad():
-            net.c3.bias[1] = -1000.0
+        hold_off_class1(net)
     # A decision threshold other than even odds: `--shift` is added to the
     # outputs of the smoothing classes 2 .. 7 (> 0 smooths more readily).
     if args.shift:
