@@ -14,7 +14,12 @@ Classes: 0 keep the pixel; j >= 1 smooth it with the edge-keeping filter at a
 radius of 2^(j-1) map pixels. Targets are found, not guessed: every patch is
 filtered at every class with the service's own arithmetic (`smooth` below).
 
-The shipped file (default): smooth synthetic fields (gradients, blobs,
+The shipped file (default): `--bench` below for 2500 steps, then a second
+phase of 1500 steps with strong-noise fields in 3 of every 8 patches
+(`--tune-steps 1500 --noise-share 0.375`).
+
+The earlier files (`--no-bench --steps 1500 --tune-steps 0 --noise-share 0`):
+smooth synthetic fields (gradients, blobs,
 low-frequency noise; some with a sub-code grain, fine texture or a hard
 edge), blurred and enlarged crops of the training photographs and the
 photographs reduced by 1.5 (and with `--kinds 4` grain fields), each
@@ -24,13 +29,13 @@ pixels, class 0 unless smoothing wins by more than 5 %. 192x192 patches (a
 96x96 map, a 1080p picture's scale; classes up to 6, radius 32 map pixels;
 class 7 would reach past the patch).
 
-`--bench`, a trial (see bench_set and oracle_labels): patches of the
+`--bench` (see bench_set and oracle_labels): patches of the
 benchmark's kinds (blurred photographs enlarged at the scale of a whole
 photograph at 1920x1080, skies, mosaics of photographs reduced by 2, with
 `--kinds 4` grain fields), each map pixel's target the class (0, 2 .. 6) of
 least luma error against the original summed over its 2x2 footprint and the
 5x5 map pixels around it (a smooth map).
-`--tune-steps N` (a trial) adds a second phase, started from the first
+`--tune-steps N` adds a second phase, started from the first
 phase's map as its file holds it (or from a written file, `--init DIR`):
 `--noise-share` of every batch are flat or smoothly shaded fields under
 4-14 codes of one-pixel noise (noise_patch; targets: keep), the rest the
@@ -772,7 +777,7 @@ def oracle(held):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--steps", type=int, default=1500)
+    ap.add_argument("--steps", type=int, default=2500)
     ap.add_argument("--patches", type=int, default=600)
     ap.add_argument("--kinds", type=int, default=3, choices=(3, 4))
     ap.add_argument("--batch", type=int, default=8)
@@ -791,11 +796,12 @@ def main():
                     help="with --costs: let the exported file give class 1")
     ap.add_argument("--soft", action="store_true",
                     help="trial: blurred photograph patches box-blurred 9x9 before enlarging (smoother bands)")
-    ap.add_argument("--bench", action="store_true",
-                    help="trial: patches of the benchmark's kind, targets from least-error maps (see bench_set)")
+    ap.add_argument("--bench", action=argparse.BooleanOptionalAction, default=True,
+                    help="patches of the benchmark's kind, targets from least-error maps (see bench_set); "
+                         "--no-bench: the synthetic fields and photograph crops of the first shipped file")
     ap.add_argument("--noise", action="store_true",
                     help="trial, with --bench --kinds 4: flat fields under strong grey noise (see noise_field)")
-    ap.add_argument("--noise-share", type=float, default=0.0,
+    ap.add_argument("--noise-share", type=float, default=0.375,
                     help="share of each batch taken from strong-noise fields (see noise_patch)")
     ap.add_argument("--noise-patches", type=int, default=200, help="noise fields made for --noise-share")
     ap.add_argument("--noise-min", type=float, default=4.0, help="weakest noise of the noise fields (8-bit codes RMS)")
@@ -805,7 +811,7 @@ def main():
                     help="loss weight of the outputs whose target is 'smooth' (class >= i)")
     ap.add_argument("--init", metavar="DIR",
                     help="skip the first phase: start the second from the network written in DIR")
-    ap.add_argument("--tune-steps", type=int, default=0,
+    ap.add_argument("--tune-steps", type=int, default=1500,
                     help="steps of the second phase (noise fields in each batch; 0: none)")
     ap.add_argument("--tune-lr", type=float, default=1e-3, help="peak rate of the second phase")
     ap.add_argument("--shift", type=float, default=0.0,
