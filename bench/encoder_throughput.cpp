@@ -111,7 +111,7 @@ Result runEncoder(const std::vector<PictureRef>& clip, int w, int h, bool keep) 
     {
         Encoder encoder(configFor(w, h));
         for (size_t i = 0; i < clip.size(); ++i)
-            encoder.encode(*clip[i], i % kKeyInterval == 0, [&](std::optional<EncodedPicture> p) {
+            encoder.encode(clip[i], i % kKeyInterval == 0, [&](std::optional<EncodedPicture> p) {
                 if (!p) return;
                 std::lock_guard<std::mutex> guard(lock);
                 r.bytes += static_cast<int64_t>(p->data.size());

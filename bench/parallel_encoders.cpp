@@ -133,7 +133,7 @@ int main(int argc, char** argv) {
             current = std::make_unique<Encoder>(config, false);
         }
         const bool first = f < segment;
-        current->encode(*clip[static_cast<size_t>(f % static_cast<int>(clip.size()))], f % segment == 0,
+        current->encode(clip[static_cast<size_t>(f % static_cast<int>(clip.size()))], f % segment == 0,
                         [&, first](std::optional<EncodedPicture> p) {
                             if (p) bytes += static_cast<int64_t>(p->data.size());
                             if (first && ++firstBack == std::min(segment, frames))

@@ -21,13 +21,17 @@ namespace corvel {
 
 namespace {
 
-// At most this many pictures wait for the encoder thread by default;
-// `encode` blocks beyond it so that a fast producer cannot pile up frames
-// in memory (CORVEL_ENHANCE_ENCODER_QUEUE changes it, for measuring). Two:
-// the run's work per picture is a fraction of x265's, so two waiting keep
-// x265 fed; each more is one more output-size picture held (2.8 MB at 720p,
-// 25 MB at 4K) for no measured speed (docs/BENCHMARKS.md).
-constexpr size_t kMaxQueued = 2;
+// At most this many pictures wait for the encoder thread besides the one
+// it is working on; `encode` blocks beyond it so that a fast producer cannot
+// pile up frames in memory (CORVEL_ENHANCE_ENCODER_QUEUE changes it, for
+// measuring). A waiting picture is the caller's own (a pool picture kept
+// alive by its reference), so each one more is one more output-size picture
+// held (2.8 MB at 720p, 11 MB at 1440p). None: `encode` returns once the
+// thread has read the picture into its planar copy, so the caller's next
+// picture can reuse that memory; while x265 works on one picture the run
+// makes the next, which is all the overlap there is to have (the run's
+// work per picture is a fraction of x265's; docs/BENCHMARKS.md).
+constexpr size_t kMaxQueued = 0;
 
 struct ParamDeleter {
     const x265_api* api;
@@ -50,10 +54,12 @@ bool isPreset(const std::string& name) {
     throw EnhanceError("VideoToolbox property " + key + ": " + std::to_string(status));
 }
 
-// Planar 4:2:0 samples as x265 takes them: 10-bit codes in the low bits of
-// 16-bit words, the three planes one after the other at full, half, half width.
-struct PlanarPicture {
-    std::vector<uint16_t> samples;
+// A picture waiting for the encoder thread: the caller's own, held by
+// reference until the thread has converted it for x265 (pictures are not
+// written after they were handed on: pools give them out again only when
+// the last holder lets go).
+struct Job {
+    PictureRef picture;
     int64_t pts = 0;
     bool key = false;
     Encoder::Done done;
@@ -66,6 +72,8 @@ inline uint16_t code(uint16_t word) {
     return static_cast<uint16_t>(c > 1023u ? 1023u : c);
 }
 
+// Planar 4:2:0 samples as x265 takes them: 10-bit codes in the low bits of
+// 16-bit words, the three planes one after the other at full, half, half width.
 void toPlanar(const Picture& in, std::vector<uint16_t>& out) {
     const size_t w = static_cast<size_t>(in.width);
     const size_t h = static_cast<size_t>(in.height);
@@ -102,11 +110,11 @@ struct Encoder::Impl {
 
     std::mutex lock; // guards everything below
     std::condition_variable changed;
-    std::deque<PlanarPicture> queue;         // written by encode, read by the thread
-    std::vector<std::vector<uint16_t>> spare; // sample buffers for reuse
+    std::deque<Job> queue;                    // written by encode, read by the thread
     std::deque<Done> waiting;                 // submitted to x265, not yet come back
     int64_t submitted = 0;                    // pictures accepted by encode
     int64_t delivered = 0;                    // done calls made
+    int64_t released = 0; // pictures let go: read by the thread or dropped, in submission order
     int64_t tick = 0;
     bool busy = false;      // the thread is inside x265
     bool flushWanted = false;
@@ -116,6 +124,10 @@ struct Encoder::Impl {
     std::optional<EncoderFormat> format; // set once by the thread
     size_t maxQueued = kMaxQueued;
     std::thread thread;
+    // The thread's one planar copy, reused for every picture: x265 copies
+    // the samples into its own frame inside encoder_encode, so it is free
+    // again when the call returns. Touched by the thread only.
+    std::vector<uint16_t> planar;
 
     explicit Impl(Encoder& e) : owner(e), param(nullptr, {nullptr}), x265(nullptr, {nullptr}) {}
 
@@ -179,7 +191,7 @@ void Encoder::Impl::run() {
     x265_picture in;
     x265_picture out;
     for (;;) {
-        PlanarPicture job;
+        Job job;
         bool flushNow = false;
         {
             std::unique_lock<std::mutex> guard(lock);
@@ -241,7 +253,17 @@ void Encoder::Impl::run() {
         in.colorSpace = X265_CSP_I420;
         in.pts = job.pts;
         in.sliceType = job.key ? X265_TYPE_IDR : X265_TYPE_AUTO;
-        uint16_t* base = job.samples.data();
+        // Converted here rather than at `encode`: one planar copy for the
+        // encoder instead of one per waiting picture. The caller's picture
+        // goes back to its holder (its pool) as soon as it is read.
+        toPlanar(*job.picture, planar);
+        job.picture.reset();
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            ++released;
+            changed.notify_all(); // an `encode` may wait for this read
+        }
+        uint16_t* base = planar.data();
         in.planes[0] = base;
         in.planes[1] = base + static_cast<size_t>(w) * h;
         in.planes[2] = base + static_cast<size_t>(w) * h + static_cast<size_t>(w / 2) * (h / 2);
@@ -253,10 +275,6 @@ void Encoder::Impl::run() {
         uint32_t count = 0;
         api->picture_init(param.get(), &out);
         int got = api->encoder_encode(x265.get(), &nals, &count, &in, &out);
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            spare.push_back(std::move(job.samples));
-        }
         if (got < 0) {
             Done done;
             {
@@ -279,7 +297,7 @@ int Encoder::threadsFromEnv() {
 }
 
 size_t Encoder::queueFromEnv() {
-    const auto n = envIntIn("CORVEL_ENHANCE_ENCODER_QUEUE", 1, 16, "encoder", std::to_string(kMaxQueued));
+    const auto n = envIntIn("CORVEL_ENHANCE_ENCODER_QUEUE", 0, 16, "encoder", std::to_string(kMaxQueued));
     return n ? static_cast<size_t>(*n) : kMaxQueued;
 }
 
@@ -456,39 +474,34 @@ EncoderFormat Encoder::prime(uint32_t pixelFormat) {
         throw EnhanceError("No buffer to prime the encoder.");
     }
     fillPicture(*black, 0, 0, 0); // zero bytes, as the platform buffer would be
-    encode(*black, true, [](std::optional<EncodedPicture>) {});
+    encode(black, true, [](std::optional<EncodedPicture>) {});
     completeFrames();
     if (auto known = format()) return *known;
     throw EnhanceError("The encoder gave no format description.");
 }
 
-void Encoder::encode(const Picture& picture, bool key, Done done) {
+void Encoder::encode(PictureRef picture, bool key, Done done) {
     Impl& m = *impl_;
-    if (picture.width != config_.width || picture.height != config_.height) {
-        logf("encoder: a " + std::to_string(picture.width) + "x" + std::to_string(picture.height) +
+    if (!picture || picture->width != config_.width || picture->height != config_.height) {
+        logf("encoder: a " + (picture ? std::to_string(picture->width) + "x" + std::to_string(picture->height) : std::string("missing")) +
              " picture does not fit the " + std::to_string(config_.width) + "x" +
              std::to_string(config_.height) + " encoder");
         throw EnhanceError("VideoToolbox encode: -1");
     }
-    std::vector<uint16_t> samples;
-    {
-        std::unique_lock<std::mutex> guard(m.lock);
-        if (m.flushed || m.flushWanted || m.discarded) throw EnhanceError("The encoder is closed.");
-        if (!m.spare.empty()) {
-            samples = std::move(m.spare.back());
-            m.spare.pop_back();
-        }
-    }
-    // Converted here, on the caller's thread, so that it overlaps the
-    // encoding of the previous picture.
-    toPlanar(picture, samples);
-
     std::unique_lock<std::mutex> guard(m.lock);
-    m.changed.wait(guard, [&] { return m.queue.size() < m.maxQueued; });
+    if (m.flushed || m.flushWanted || m.discarded) throw EnhanceError("The encoder is closed.");
     ++m.tick;
     ++m.submitted;
-    m.queue.push_back(PlanarPicture{std::move(samples), m.tick, key, std::move(done)});
+    const int64_t mine = m.submitted;
+    m.queue.push_back(Job{std::move(picture), m.tick, key, std::move(done)});
     m.changed.notify_all();
+    // Back to the caller once no more than maxQueued wait, or with none
+    // allowed, once the thread has read this picture (and let it go). A
+    // discard or an abandon empties the queue.
+    m.changed.wait(guard, [&] {
+        if (m.discarded) return true;
+        return m.maxQueued == 0 ? m.released >= mine : m.queue.size() <= m.maxQueued;
+    });
 }
 
 void Encoder::completeFrames() {
@@ -509,11 +522,11 @@ void Encoder::completeFrames() {
 
 size_t Encoder::abandonQueued() {
     Impl& m = *impl_;
-    std::deque<PlanarPicture> dropped;
+    std::deque<Job> dropped;
     {
         std::unique_lock<std::mutex> guard(m.lock);
         dropped.swap(m.queue);
-        for (auto& job : dropped) m.spare.push_back(std::move(job.samples));
+        m.released += static_cast<int64_t>(dropped.size());
         m.changed.notify_all(); // room in the queue
         // The picture inside x265 comes back first: `done` calls stay in
         // submission order.
@@ -553,7 +566,7 @@ bool Encoder::closed() const {
 void Encoder::discard() {
     Impl& m = *impl_;
     std::deque<Done> held;
-    std::deque<PlanarPicture> dropped;
+    std::deque<Job> dropped;
     {
         std::unique_lock<std::mutex> guard(m.lock);
         m.discarded = true; // nothing more is taken
@@ -561,7 +574,7 @@ void Encoder::discard() {
         // x265's held pictures were submitted before the queued ones.
         held.swap(m.waiting);
         dropped.swap(m.queue);
-        for (auto& job : dropped) m.spare.push_back(std::move(job.samples));
+        m.released += static_cast<int64_t>(dropped.size());
         m.changed.notify_all();
     }
     for (auto& done : held) m.callDone(done, std::nullopt);

@@ -57,12 +57,15 @@ public:
     // taken; any other format fails with "No buffer to prime the encoder.".
     EncoderFormat prime(uint32_t pixelFormat);
 
-    // Queues one picture (its samples are copied before this returns); `key`
-    // makes it an IDR picture. Blocks while several pictures already wait.
-    // Throws EnhanceError "VideoToolbox encode: -1" for a picture of another
-    // size (the encoder stays usable) and "The encoder is closed." once the
-    // encoder has been flushed.
-    void encode(const Picture& picture, bool key, Done done);
+    // Queues one picture; `key` makes it an IDR picture. The encoder keeps
+    // the reference until its thread has read the samples (into the one
+    // planar copy x265 is handed), so the picture must not be written after
+    // this call: a pool gives it out again only when the encoder let go.
+    // Returns once at most `queueFromEnv()` pictures wait (0, the default:
+    // once the encoder's thread has read this one). Throws EnhanceError "VideoToolbox encode: -1"
+    // for a picture of another size or none (the encoder stays usable) and
+    // "The encoder is closed." once the encoder has been flushed.
+    void encode(PictureRef picture, bool key, Done done);
 
     // Returns when every picture submitted so far has been passed to its
     // `done` (the platform's CompleteFrames with an invalid time). Not to be
@@ -132,8 +135,8 @@ public:
     // CORVEL_ENHANCE_X265_THREADS when it is 1 to 256: the worker threads
     // of each encoder's pool; else 0 (x265 takes every core).
     static int threadsFromEnv();
-    // CORVEL_ENHANCE_ENCODER_QUEUE when it is 1 to 16: the pictures that
-    // may wait for the encoder's thread; else 2.
+    // CORVEL_ENHANCE_ENCODER_QUEUE when it is 0 to 16: the pictures that
+    // may wait for the encoder's thread besides the one it works on; else 0.
     static size_t queueFromEnv();
 
     // An encoder whose pictures continue the stream described by `record`

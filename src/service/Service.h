@@ -14,6 +14,7 @@
 #include "service/Stages.h"
 #include "service/TitleCache.h"
 #include "source/PictureSource.h"
+#include "source/SourceCursor.h"
 #include "source/Sound.h"
 #include "source/StreamInfo.h"
 
@@ -125,11 +126,10 @@ private:
     void run(int serial, int start, const Key& key, const StreamInfo& info);
     // Positions the run's source: seeks to startTime (seconds) and skips the
     // pictures that start more than `half` (half an output frame) before it,
-    // leaving the first picture to use in `cur` and the one after in `next`
-    // (none when the source ended). False when a newer run replaced this one
+    // and starts `cursor` at the first picture to use (not started when the
+    // source ended before it). False when a newer run replaced this one
     // meanwhile. Throws the source's EnhanceError.
-    bool seekRun(int serial, PictureSource& source, double startTime, double half,
-                 std::optional<DecodedFrame>& cur, std::optional<DecodedFrame>& next);
+    bool seekRun(int serial, PictureSource& source, double startTime, double half, SourceCursor& cursor);
     // At the start of `segment`: waits while the run is far enough ahead of
     // what was asked (wanted + ahead), after filing the segment just made
     // (`madeOne`) so that its request is not left waiting.

@@ -123,7 +123,7 @@ void Service::encode(Encoder& encoder, const PictureRef& picture, int64_t frame,
     ++sealingCount_;
     // The encoder lives no longer than this service (the destructor lets it
     // go first), so its completions may file into it directly.
-    encoder.encode(*picture, key, [this, frame, serial](std::optional<EncodedPicture> encoded) {
+    encoder.encode(picture, key, [this, frame, serial](std::optional<EncodedPicture> encoded) {
         addPicture(std::move(encoded), frame, serial);
     });
 }

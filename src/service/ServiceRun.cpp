@@ -12,6 +12,7 @@
 #include "source/FFmpegPictures.h"
 #include "source/FFmpegTool.h"
 #include "source/HTTPClient.h"
+#include "source/SourceCursor.h"
 
 #include <algorithm>
 #include <exception>
@@ -344,12 +345,15 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
     const double half = 0.5 / info.fps;
     const double startTime = static_cast<double>(first) * info.fpsDen / info.fpsNum;
 
-    std::optional<DecodedFrame> cur, next;
+    // The run's current source picture and the time of the next one; the
+    // next is converted only when it is needed.
+    std::optional<SourceCursor> cursor;
     int64_t tOpened = 0;
     try {
         source = takeSource(info);
         tOpened = monotonicMs();
-        if (!seekRun(serial, *source, startTime, half, cur, next)) {
+        cursor.emplace(*source);
+        if (!seekRun(serial, *source, startTime, half, *cursor)) {
             keepSource(std::move(source), info);
             return;
         }
@@ -361,11 +365,11 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
            " ms before it began, preparation " + std::to_string(tPrepared - tRun) + " ms, MP4 open " +
            std::to_string(tOpened - tPrepared) + " ms, decode to the first needed picture " +
            std::to_string(monotonicMs() - tOpened) + " ms");
-    if (!cur) {
+    if (!cursor->started()) {
         fail("The title ended before this segment.");
         return;
     }
-    if (!next) {
+    if (!cursor->hasNext()) {
         std::lock_guard<std::mutex> guard(mu_);
         if (serial == serial_) sourceEnded_ = true;
     }
@@ -381,24 +385,26 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
     PictureRef pictureA, pictureB;
     double ptsA = -1.0, ptsB = -1.0;
     auto choose = [&](double t) -> PictureRef {
-        if (!interpolator) return cur->buffer;
-        if (!pictureA || ptsA != cur->pts) {
-            if (pictureB && ptsB == cur->pts) {
+        const DecodedFrame& cur = cursor->current();
+        if (!interpolator) return cur.buffer;
+        if (!pictureA || ptsA != cur.pts) {
+            if (pictureB && ptsB == cur.pts) {
                 pictureA = pictureB;
             } else {
-                pictureA = interpolator->source(cur->buffer);
+                pictureA = interpolator->source(cur.buffer);
             }
-            ptsA = cur->pts;
+            ptsA = cur.pts;
         }
         // Within half an output frame after cur: cur itself.
-        if (!next || t <= cur->pts + half) return pictureA;
-        if (!pictureB || ptsB != next->pts) {
-            pictureB = interpolator->source(next->buffer);
-            ptsB = next->pts;
+        if (!cursor->hasNext() || t <= cur.pts + half) return pictureA;
+        const double nextPts = cursor->nextPts();
+        if (!pictureB || ptsB != nextPts) {
+            pictureB = interpolator->source(cursor->next().buffer);
+            ptsB = nextPts;
         }
-        const double span = next->pts - cur->pts;
-        const auto phase = static_cast<float>(std::clamp((t - cur->pts) / span, 0.0, 1.0));
-        PictureRef mid = interpolator->between(pictureA, cur->pts, pictureB, next->pts, phase);
+        const double span = nextPts - cur.pts;
+        const auto phase = static_cast<float>(std::clamp((t - cur.pts) / span, 0.0, 1.0));
+        PictureRef mid = interpolator->between(pictureA, cur.pts, pictureB, nextPts, phase);
         if (mid) {
             ++inBetween;
             return mid;
@@ -444,10 +450,9 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
             // Frame choice: the last source picture that starts no later
             // than half an output frame after t (repeats when the output
             // rate is higher, skips when it is lower).
-            while (next && next->pts <= t + half) {
-                cur = std::move(next);
-                next = source->read();
-                if (!next) {
+            while (cursor->hasNext() && cursor->nextPts() <= t + half) {
+                cursor->advance();
+                if (!cursor->hasNext()) {
                     std::lock_guard<std::mutex> guard(mu_);
                     if (serial == serial_) sourceEnded_ = true;
                 }
@@ -493,7 +498,7 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
             encode(*encoder_, picture, f, info.gop, first, serial);
             lap(submitMs);
             if (frames == 0) {
-                logf("service: first frame of the run submitted (source " + fmt(3, cur->pts) + " s for " +
+                logf("service: first frame of the run submitted (source " + fmt(3, cursor->current().pts) + " s for " +
                      fmt(3, t) + " s)");
             }
             ++frames;
@@ -530,8 +535,7 @@ void Service::run(int serial, int start, const Key& key, const StreamInfo& info)
     cv_.notify_all();
 }
 
-bool Service::seekRun(int serial, PictureSource& source, double startTime, double half,
-                      std::optional<DecodedFrame>& cur, std::optional<DecodedFrame>& next) {
+bool Service::seekRun(int serial, PictureSource& source, double startTime, double half, SourceCursor& cursor) {
     // The last picture before the start. A TV stream's length is the
     // probe's estimate, and a stream that ends before it (a cut recording)
     // repeats its last picture up to that length when played through: a run
@@ -545,6 +549,7 @@ bool Service::seekRun(int serial, PictureSource& source, double startTime, doubl
     // damage it met there: that is the title's failure only if no earlier
     // picture can be read either.
     std::exception_ptr firstError;
+    std::optional<DecodedFrame> cur;
     try {
         cur = source.read();
     } catch (const EnhanceError&) {
@@ -577,10 +582,10 @@ bool Service::seekRun(int serial, PictureSource& source, double startTime, doubl
     if (!cur && last) {
         logf("service: the pictures end at " + fmt(3, last->pts) + " s, before the run's start at " +
              fmt(3, startTime) + " s: the last picture stands in for the rest");
-        cur = std::move(last);
+        cursor.startAlone(std::move(*last));
         return true; // no next: every frame of the run repeats it
     }
-    next = source.read();
+    if (cur) cursor.start(std::move(*cur));
     return true;
 }
 

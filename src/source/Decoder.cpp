@@ -271,17 +271,14 @@ void Decoder::drain() {
     avcodec_flush_buffers(session_.get());
 }
 
-std::optional<DecodedFrame> Decoder::read() {
+bool Decoder::ready() {
     for (;;) {
-        if (!track_) return std::nullopt;
+        if (!track_) return false;
         bool exhausted = next_ >= track_->samples.size();
         {
             std::lock_guard guard(pendingLock_);
-            if (pending_.size() > static_cast<size_t>(track_->reorder) || (exhausted && drained_ && !pending_.empty())) {
-                PendingFrame first = std::move(pending_.front());
-                pending_.erase(pending_.begin());
-                return convert(first);
-            }
+            if (pending_.size() > static_cast<size_t>(track_->reorder) || (exhausted && drained_ && !pending_.empty()))
+                return true;
         }
         if (!exhausted) {
             decode(track_->samples[next_], *track_);
@@ -293,9 +290,26 @@ std::optional<DecodedFrame> Decoder::read() {
             open(part_ + 1, 0);
         } else {
             track_.reset();
-            return std::nullopt;
+            return false;
         }
     }
+}
+
+std::optional<double> Decoder::upcoming() {
+    if (!ready()) return std::nullopt;
+    std::lock_guard guard(pendingLock_);
+    return pending_.front().pts;
+}
+
+std::optional<DecodedFrame> Decoder::read() {
+    if (!ready()) return std::nullopt;
+    PendingFrame first;
+    {
+        std::lock_guard guard(pendingLock_);
+        first = std::move(pending_.front());
+        pending_.erase(pending_.begin());
+    }
+    return convert(first);
 }
 
 SourceColor Decoder::sourceColor() {

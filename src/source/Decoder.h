@@ -36,6 +36,10 @@ public:
     // never converted to the output format nor returned.
     void skipBefore(double time) override { skipBefore_ = time; }
     std::optional<DecodedFrame> read() override;
+    // The next picture waits as libavcodec's frame (the reordering window
+    // holds it anyway): its time is known before it is converted.
+    bool tellsUpcoming() const override { return true; }
+    std::optional<double> upcoming() override;
     SourceColor sourceColor() override;
     int sourceBits() override;
     // The first part's sample aspect ratio (its pasp box) and turn (its track
@@ -82,6 +86,9 @@ private:
     // Moves every picture the session has finished into `pending`.
     void collect(double partStart);
     void drain();
+    // Decodes until the next picture in presentation order is known (true)
+    // or the title has ended (false).
+    bool ready();
     // A picture libavcodec finished, as it gave it, waiting for its turn.
     struct PendingFrame {
         std::unique_ptr<AVFrame, FrameDeleter> frame;

@@ -32,6 +32,14 @@ public:
     // The next picture in presentation order; none at the end of the title.
     // Throws EnhanceError.
     virtual std::optional<DecodedFrame> read() = 0;
+    // Whether `upcoming` answers. A source that must make a picture to know
+    // its time (ffmpeg's raw frames) does not.
+    virtual bool tellsUpcoming() const { return false; }
+    // The time (seconds on the title's clock) of the picture the next `read`
+    // returns, without making that picture (no conversion, nothing taken
+    // from a pool); none at the end of the title. Only where
+    // `tellsUpcoming`. Throws EnhanceError.
+    virtual std::optional<double> upcoming() { return std::nullopt; }
     virtual SourceColor sourceColor() = 0;
     virtual int sourceBits() = 0;
     // The sample aspect ratio and turn the output must carry so that it is

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <malloc.h>
 #include <mutex>
@@ -111,7 +112,7 @@ TEST(Encoder, KeyFramesOnlyWhereAskedAndDoneOncePerPicture) {
     std::atomic<int> wrongThread{0};
     const auto caller = std::this_thread::get_id();
     for (size_t i = 0; i < clip.size(); ++i) {
-        encoder.encode(*clip[i], i == 0 || i == 7, [&](std::optional<EncodedPicture> p) {
+        encoder.encode(clip[i], i == 0 || i == 7, [&](std::optional<EncodedPicture> p) {
             if (std::this_thread::get_id() == caller) ++wrongThread;
             std::lock_guard<std::mutex> guard(lock);
             out.push_back(std::move(p));
@@ -163,7 +164,7 @@ TEST(Encoder, BadInputFailsWithErrors) {
     auto wrong = makePicture(640, 360);
     int calls = 0;
     try {
-        encoder.encode(*wrong, true, [&](std::optional<EncodedPicture>) { ++calls; });
+        encoder.encode(wrong, true, [&](std::optional<EncodedPicture>) { ++calls; });
         FAIL() << "a 640x360 picture was taken";
     } catch (const EnhanceError& e) {
         EXPECT_EQ(e.description(), "VideoToolbox encode: -1");
@@ -172,7 +173,7 @@ TEST(Encoder, BadInputFailsWithErrors) {
     auto right = makePicture(320, 180);
     fillPicture(*right, 500, 512, 512);
     std::optional<EncodedPicture> got;
-    encoder.encode(*right, true, [&](std::optional<EncodedPicture> p) {
+    encoder.encode(right, true, [&](std::optional<EncodedPicture> p) {
         ++calls;
         got = std::move(p);
     });
@@ -183,6 +184,70 @@ TEST(Encoder, BadInputFailsWithErrors) {
     EXPECT_EQ(encoder.tick(), 1);
 }
 
+// The encoder keeps the caller's picture (no copy of its own at the call)
+// until its thread has read it: a pool picture let go right after `encode`
+// must not come back from the pool, to be written afresh, while the encoder
+// still needs it. The stream equals that of pictures nobody reuses. By
+// default `encode` returns only once the picture was read, so the caller's
+// next picture reuses its memory: one pool picture in all. With a queue
+// the pool holds the ones waiting, the one the thread reads and the one in
+// the caller's hand.
+TEST(Encoder, PicturesGoBackToTheirPoolOnlyWhenReadAndTheStreamIsUnchanged) {
+    auto clip = test::makeClip(320, 180, 16);
+    auto encodeAll = [&](auto&& pictureFor) {
+        Encoder encoder(config(320, 180));
+        std::mutex lock;
+        std::vector<uint8_t> stream;
+        for (size_t i = 0; i < clip.size(); ++i)
+            encoder.encode(pictureFor(i), i == 0, [&](std::optional<EncodedPicture> p) {
+                EXPECT_TRUE(p.has_value());
+                if (!p) return;
+                std::lock_guard<std::mutex> guard(lock);
+                stream.insert(stream.end(), p->data.begin(), p->data.end());
+            });
+        encoder.completeFrames();
+        return stream;
+    };
+    const std::vector<uint8_t> reference = encodeAll([&](size_t i) { return clip[i]; });
+    ASSERT_FALSE(reference.empty());
+
+    for (const char* queue : {"", "2"}) {
+        SCOPED_TRACE(std::string("queue ") + (*queue ? queue : "default"));
+        if (*queue) setenv("CORVEL_ENHANCE_ENCODER_QUEUE", queue, 1);
+        const int waiting = static_cast<int>(Encoder::queueFromEnv());
+        std::atomic<int> alive{0}, peak{0};
+        struct Counted final : PictureStorage {
+            std::unique_ptr<PictureStorage> inner;
+            std::atomic<int>& alive;
+            Counted(size_t bytes, std::atomic<int>& count) : inner(makeHostStorage(bytes)), alive(count) { ++alive; }
+            ~Counted() override { --alive; }
+            uint16_t* data() override { return inner->data(); }
+            size_t bytes() const override { return inner->bytes(); }
+        };
+        // Nothing kept free: a picture let go is freed (ASan would see a late
+        // read), one taken is new memory unless the pool still had it.
+        PicturePool pool(320, 180, 0, [&](size_t bytes) -> std::unique_ptr<PictureStorage> {
+            auto storage = std::make_unique<Counted>(bytes, alive);
+            peak = std::max(peak.load(), alive.load());
+            return storage;
+        });
+        const std::vector<uint8_t> pooled = encodeAll([&](size_t i) {
+            PictureRef picture = pool.take();
+            for (int plane = 0; plane < 2; ++plane)
+                for (int y = 0; y < picture->planeHeight(plane); ++y)
+                    std::copy_n(clip[i]->row(plane, y), picture->width, picture->row(plane, y));
+            return picture; // the caller lets go at once
+        });
+        unsetenv("CORVEL_ENHANCE_ENCODER_QUEUE");
+        EXPECT_TRUE(pooled == reference) << "the stream of recycled pool pictures differs";
+        EXPECT_EQ(alive.load(), 0);
+        EXPECT_LE(peak.load(), waiting == 0 ? 1 : waiting + 2);
+        if (*queue) {
+            EXPECT_EQ(waiting, 2);
+        }
+    }
+}
+
 TEST(Encoder, ReleaseDeliversPicturesInFlight) {
     auto picture = makePicture(320, 180);
     fillPicture(*picture, 400, 500, 600);
@@ -190,7 +255,7 @@ TEST(Encoder, ReleaseDeliversPicturesInFlight) {
     {
         Encoder encoder(config(320, 180));
         for (int i = 0; i < 8; ++i)
-            encoder.encode(*picture, i == 0, [&](std::optional<EncodedPicture> p) {
+            encoder.encode(picture, i == 0, [&](std::optional<EncodedPicture> p) {
                 if (p) ++delivered;
             });
     }
@@ -208,7 +273,7 @@ TEST(Encoder, ClosedEncoderDeliversWhatItHeldAndIsNotReused) {
     EXPECT_FALSE(encoder.reusableFor(other));
     std::atomic<int> delivered{0};
     for (int i = 0; i < 3; ++i)
-        encoder.encode(*picture, i == 0, [&](std::optional<EncodedPicture> p) {
+        encoder.encode(picture, i == 0, [&](std::optional<EncodedPicture> p) {
             if (p) ++delivered;
         });
     encoder.close();
@@ -217,7 +282,7 @@ TEST(Encoder, ClosedEncoderDeliversWhatItHeldAndIsNotReused) {
     // Same configuration, but closed: whoever holds it must make a new one.
     EXPECT_FALSE(encoder.reusableFor(same));
     try {
-        encoder.encode(*picture, true, [](std::optional<EncodedPicture>) {});
+        encoder.encode(picture, true, [](std::optional<EncodedPicture>) {});
         FAIL() << "a closed encoder took a picture";
     } catch (const EnhanceError& e) {
         EXPECT_EQ(e.description(), "The encoder is closed.");
@@ -229,16 +294,19 @@ TEST(Encoder, ClosedEncoderDeliversWhatItHeldAndIsNotReused) {
 TEST(Encoder, AbandonedPicturesAreNotEncodedAndDoneStaysInOrder) {
     auto picture = makePicture(320, 180);
     fillPicture(*picture, 400, 500, 600);
+    // Pictures may wait (the default lets none): two here.
+    setenv("CORVEL_ENHANCE_ENCODER_QUEUE", "2", 1);
     Encoder encoder(config(320, 180));
+    unsetenv("CORVEL_ENHANCE_ENCODER_QUEUE");
     // The first picture's completion holds the encoder thread, so the next
     // ones (as many as may wait) are still queued when the run is abandoned.
-    const int queued = static_cast<int>(Encoder::queueFromEnv());
+    const int queued = 2;
     const int count = 1 + queued;
     std::atomic<bool> open{false};
     std::mutex orderLock;
     std::vector<std::pair<int, bool>> order; // (submission, encoded)
     for (int i = 0; i < count; ++i)
-        encoder.encode(*picture, i == 0, [&, i](std::optional<EncodedPicture> p) {
+        encoder.encode(picture, i == 0, [&, i](std::optional<EncodedPicture> p) {
             while (i == 0 && !open.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
             std::lock_guard<std::mutex> guard(orderLock);
             order.emplace_back(i, p.has_value());
@@ -258,7 +326,7 @@ TEST(Encoder, AbandonedPicturesAreNotEncodedAndDoneStaysInOrder) {
     }
     // Still usable: the next picture is encoded.
     std::atomic<bool> encoded{false};
-    encoder.encode(*picture, true, [&](std::optional<EncodedPicture> p) { encoded = p.has_value(); });
+    encoder.encode(picture, true, [&](std::optional<EncodedPicture> p) { encoded = p.has_value(); });
     encoder.completeFrames();
     EXPECT_TRUE(encoded.load());
     EXPECT_EQ(encoder.takeStats().pictures, 2);
@@ -279,7 +347,7 @@ TEST(Encoder, SegmentTunedEncodersHoldPicturesUntilClosedAndShareParameterSets) 
     std::vector<int> order;
     std::vector<bool> keys;
     for (int i = 0; i < 24; ++i)
-        first.encode(*picture, i == 0, [&, i](std::optional<EncodedPicture> p) {
+        first.encode(picture, i == 0, [&, i](std::optional<EncodedPicture> p) {
             std::lock_guard<std::mutex> guard(lock);
             if (!p) return;
             order.push_back(i);
@@ -318,7 +386,7 @@ TEST(Encoder, ClosedEncodersGiveTheirMemoryBack) {
         Encoder encoder(tuned, false);
         std::atomic<int> got{0};
         for (int i = 0; i < 3; ++i)
-            encoder.encode(*picture, i == 0, [&](std::optional<EncodedPicture> p) {
+            encoder.encode(picture, i == 0, [&](std::optional<EncodedPicture> p) {
                 if (p) ++got;
             });
         encoder.close();
@@ -341,7 +409,7 @@ TEST(Encoder, DiscardedEncoderEncodesNothingItHeld) {
     std::mutex lock;
     std::vector<std::pair<int, bool>> order; // (submission, encoded)
     for (int i = 0; i < 10; ++i)
-        encoder.encode(*picture, i == 0, [&, i](std::optional<EncodedPicture> p) {
+        encoder.encode(picture, i == 0, [&, i](std::optional<EncodedPicture> p) {
             std::lock_guard<std::mutex> guard(lock);
             order.emplace_back(i, p.has_value());
         });
@@ -357,7 +425,7 @@ TEST(Encoder, DiscardedEncoderEncodesNothingItHeld) {
     EXPECT_LT(encoded, 10);
     EXPECT_EQ(encoder.takeStats().pictures, encoded);
     EXPECT_TRUE(encoder.closed());
-    EXPECT_THROW(encoder.encode(*picture, true, [](std::optional<EncodedPicture>) {}), EnhanceError);
+    EXPECT_THROW(encoder.encode(picture, true, [](std::optional<EncodedPicture>) {}), EnhanceError);
     encoder.completeFrames(); // returns: nothing is owed
 }
 
@@ -374,7 +442,7 @@ int64_t encodedBytes(const EncoderConfig& c, const std::vector<PictureRef>& clip
     Encoder encoder(c);
     std::atomic<int64_t> bytes{0};
     for (size_t i = 0; i < clip.size(); ++i)
-        encoder.encode(*clip[i], i % 48 == 0, [&](std::optional<EncodedPicture> p) {
+        encoder.encode(clip[i], i % 48 == 0, [&](std::optional<EncodedPicture> p) {
             if (p) bytes += static_cast<int64_t>(p->data.size());
         });
     encoder.completeFrames();
@@ -443,13 +511,13 @@ TEST(Encoder, FinishDrainsInTheBackground) {
         std::mutex lock;
         std::vector<std::pair<int, bool>> order; // (submission, encoded)
         for (int i = 0; i < 24; ++i)
-            encoder.encode(*picture, i == 0, [&, i](std::optional<EncodedPicture> p) {
+            encoder.encode(picture, i == 0, [&, i](std::optional<EncodedPicture> p) {
                 std::lock_guard<std::mutex> guard(lock);
                 order.emplace_back(i, p.has_value());
             });
         encoder.finish();
         EXPECT_TRUE(encoder.closed());
-        EXPECT_THROW(encoder.encode(*picture, false, [](std::optional<EncodedPicture>) {}), EnhanceError);
+        EXPECT_THROW(encoder.encode(picture, false, [](std::optional<EncodedPicture>) {}), EnhanceError);
         if (cutShort) encoder.discard();
         encoder.close();
         std::lock_guard<std::mutex> guard(lock);

@@ -41,7 +41,7 @@ void writeStream(const EncoderConfig& c, const std::vector<PictureRef>& clip, co
     std::mutex lock;
     std::vector<EncodedPicture> pictures;
     for (size_t i = 0; i < clip.size(); ++i) {
-        encoder.encode(*clip[i], i % kPerSegment == 0, [&](std::optional<EncodedPicture> p) {
+        encoder.encode(clip[i], i % kPerSegment == 0, [&](std::optional<EncodedPicture> p) {
             std::lock_guard<std::mutex> guard(lock);
             if (p) pictures.push_back(std::move(*p));
         });

@@ -207,6 +207,48 @@ TEST_F(DecoderTest, PicturesAreConvertedOnlyWhenRead) {
     EXPECT_EQ(read, 48);
 }
 
+// The run looks at the next picture's time long before it needs the
+// picture: `upcoming` tells it without converting anything, and asked any
+// number of times changes nothing that `read` gives, across a reordering
+// clip, a part boundary and the title's end.
+TEST_F(DecoderTest, UpcomingTellsTheNextTimeWithoutConverting) {
+    std::string first = clips::h264End(), second = clips::h264Copy();
+    std::vector<TitlePart> parts{part(first, "end-upcoming.mp4", 2), part(second, "copy-upcoming.mp4", 2)};
+    Decoder plain(parts, {0, 2}, kPixelFormatX420);
+    plain.seek(0);
+    auto all = readAll(plain);
+    ASSERT_EQ(all.size(), 96u);
+
+    Decoder looking(parts, {0, 2}, kPixelFormatX420);
+    EXPECT_TRUE(looking.tellsUpcoming());
+    looking.seek(0);
+    int64_t read = 0;
+    for (const auto& wanted : all) {
+        auto time = looking.upcoming();
+        ASSERT_TRUE(time.has_value()) << "before picture " << read;
+        EXPECT_DOUBLE_EQ(*time, wanted.pts);
+        EXPECT_EQ(looking.upcoming(), time); // asking again changes nothing
+        EXPECT_EQ(looking.picturesConverted(), read);
+        auto frame = looking.read();
+        ASSERT_TRUE(frame.has_value());
+        ++read;
+        EXPECT_EQ(looking.picturesConverted(), read);
+        EXPECT_DOUBLE_EQ(frame->pts, wanted.pts);
+        std::vector<uint16_t> ours, theirs;
+        appendPlanar(*frame->buffer, ours);
+        appendPlanar(*wanted.buffer, theirs);
+        EXPECT_TRUE(ours == theirs) << "picture " << read - 1;
+    }
+    EXPECT_FALSE(looking.upcoming().has_value());
+    EXPECT_FALSE(looking.read().has_value());
+    // After a seek it tells again, from the key picture before the target.
+    looking.seek(2.5);
+    auto time = looking.upcoming();
+    ASSERT_TRUE(time.has_value());
+    EXPECT_LE(*time, 2.5);
+    EXPECT_GE(*time, 2.0);
+}
+
 TEST_F(DecoderTest, TwoPartsWithEqualSettingsShareOneSession) {
     std::string first = clips::h264Front(), second = clips::h264Copy();
     Decoder decoder({part(first, "front.mp4", 2), part(second, "copy.mp4", 2)}, {0, 2}, kPixelFormatX420);
