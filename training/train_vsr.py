@@ -85,7 +85,7 @@ NETWORKS = {
     "neural-medium": ("medium", "mix", None,
                       [(3000, 2e-3), (2000, 5e-4), (7000, 1e-3), (1000, 2.5e-4, "l2"), (2500, 5e-4),
                        ("widen", 64), (3000, 5e-4, "luma", "coded=0.25"), (2000, 3e-4, "luma", "coded=0.2"),
-                       (2000, 3e-4, "luma", "coded=0.2")], None),
+                       (2000, 3e-4, "luma", "coded=0.2"), (2000, 3e-4, "luma", "coded=0.2")], None),
     "neural-hb-medium": ("medium", "clean", None, [(600, 1e-3)], "neural-medium"),
     "neural-low-student": ("student", "mix", "neural-low", [(6000, 2e-3), (1000, 2.5e-4, "l2")], None),
     "neural-hb-student": ("student", "clean", "neural-hb", [(1500, 1e-3), (1000, 2.5e-4, "l2")],
