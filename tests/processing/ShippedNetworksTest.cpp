@@ -93,7 +93,7 @@ TEST(ShippedNetworks, LoadAndBeatBicubicOnASmallPicture) {
         // Measured when the files were made (training/README.md): clean
         // +1.63 (neural-low-student) to +2.01 dB (neural-hb), the 64-feature
         // medium networks +1.85 / +1.59; H.264 +0.36 (neural-low-student)
-        // to +0.49 dB (neural-medium; neural-hb +0.48). A weight layout read wrongly (at any
+        // to +0.49 dB (neural-medium). A weight layout read wrongly (at any
         // of the shipped widths: 24, 32, 64 features), or a network trained
         // far less, falls well below these bounds.
         EXPECT_GT(cleanGain, 1.3);
