@@ -65,6 +65,12 @@ ARCH = {
 # scratch (large errors do not swamp the gradient), while the mean squared
 # error is what PSNR measures, so a short last phase on it moves the network
 # from the residual's median towards its mean.
+# A phase may also name "luma" (the error weighted towards luma, what the
+# figures and the viewer's eye measure) and "coded=S"
+# (that share of coded patches instead of CODED_SHARE). ("widen", C) is a
+# phase without steps: every hidden layer gets C features, starting from the
+# same function (see widen()); neural-medium, trained at 40 features until
+# it gained little per step, goes on at 64.
 # Input "mix": clean pictures and mildly coded ones (the tiers for compressed
 # sources must still gain on clean ones); "clean": clean only. A network with
 # starting weights continues from that network's shipped weights (the clean
@@ -77,7 +83,10 @@ NETWORKS = {
     # On neural-medium the squared-error phase moved clean gain to coded
     # inputs; the L1 phase after it won the clean gain back and more.
     "neural-medium": ("medium", "mix", None,
-                      [(3000, 2e-3), (2000, 5e-4), (7000, 1e-3), (1000, 2.5e-4, "l2"), (2500, 5e-4)], None),
+                      [(3000, 2e-3), (2000, 5e-4), (7000, 1e-3), (1000, 2.5e-4, "l2"), (2500, 5e-4),
+                       ("widen", 64), (3000, 5e-4, "luma", "coded=0.25"), (2000, 3e-4, "luma", "coded=0.2"),
+                       (2000, 3e-4, "luma", "coded=0.2"), (2000, 3e-4, "luma", "coded=0.2"),
+                       (2000, 3e-4, "luma", "coded=0.2")], None),
     "neural-hb-medium": ("medium", "clean", None, [(600, 1e-3)], "neural-medium"),
     "neural-low-student": ("student", "mix", "neural-low", [(6000, 2e-3), (1000, 2.5e-4, "l2")], None),
     "neural-hb-student": ("student", "clean", "neural-hb", [(1500, 1e-3), (1000, 2.5e-4, "l2")],
@@ -94,8 +103,86 @@ REPORT = 250  # steps per progress line
 MODEL_SIZES = [(1920, 1088), (2560, 1440), (3072, 1728)]
 
 
-def macs_per_cell(arch):
-    return sum(k * k * a * b for a, b, k in ARCH[arch])
+def shipped_shape(name):
+    """NAME's layers as (inputs, outputs, kernel) after its phases (a
+    widening phase changes its hidden layers' sizes; a network that starts
+    from another has that one's shape)."""
+    arch, _, _, phases, start_from = NETWORKS[name]
+    shape = shipped_shape(start_from) if start_from else ARCH[arch]
+    for plan in phases:
+        if plan[0] == "widen":
+            c = plan[1]
+            shape = [(a if i == 0 else max(a, c), b if i + 1 == len(shape) else max(b, c), k)
+                     for i, (a, b, k) in enumerate(shape)]
+    return shape
+
+
+def macs_per_cell(shape):
+    return sum(k * k * a * b for a, b, k in shape)
+
+
+def widen(net, channels, rng_seed=99):
+    """The same function with `channels` features in every hidden layer: the
+    trained weights are kept, each new feature reads its inputs through small
+    random weights and feeds the next layer through zero weights, so the
+    wider network starts from exactly the narrower one's output and only
+    gains room to learn."""
+    g = torch.Generator().manual_seed(rng_seed)
+    old = layer_shape(net)
+    shape = [(a if i == 0 else max(a, channels), b if i + 1 == len(old) else max(b, channels), k)
+             for i, (a, b, k) in enumerate(old)]
+    wide = Net(shape)
+    with torch.no_grad():
+        for conv, new in zip(net.convs, wide.convs):
+            b, a = conv.weight.shape[:2]
+            new.weight.zero_()
+            new.bias.zero_()
+            if new.out_channels > b:
+                fan_in = new.in_channels * new.kernel_size[0] ** 2
+                new.weight[b:] = torch.randn(new.weight[b:].shape, generator=g) * (0.1 / math.sqrt(fan_in))
+                new.weight[b:, a:] = 0  # read nothing from the previous layer's new features either
+            new.weight[:b, :a] = conv.weight
+            new.bias[:b] = conv.bias
+    return wide
+
+
+def layer_shape(net):
+    return [(c.in_channels, c.out_channels, c.kernel_size[0]) for c in net.convs]
+
+
+def phase_options(plan):
+    """A phase's options after (steps, peak): "l2" (squared error), "luma"
+    (error weighted towards luma), "coded=S" (share of coded patches)."""
+    opts = {"loss": "l1", "coded": CODED_SHARE}
+    for o in plan[2:]:
+        if o in ("l2", "luma"):
+            opts["loss"] = o
+        elif o.startswith("coded="):
+            opts["coded"] = float(o[6:])
+        else:
+            raise ValueError(f"unknown phase option {o}")
+    return opts
+
+
+# Weights of the residual's error in the loss "luma": luma (BT.709) and the
+# two colour differences. The service encodes 4:2:0, so colour detail at the
+# output's full resolution is mostly thrown away by the encoder; luma is
+# where the network's capacity pays.
+LUMA_W = (1.0, 0.25, 0.25)
+
+
+def residual_loss(kind, out, target):
+    if kind == "l1":
+        return F.l1_loss(out, target)
+    if kind == "l2":
+        return F.mse_loss(out, target)
+    # "luma": L1 of the error's BT.709 luma and colour differences (Adam's
+    # steps do not depend on the loss's overall scale).
+    e = out - target
+    y = 0.2126 * e[:, 0] + 0.7152 * e[:, 1] + 0.0722 * e[:, 2]
+    cb = (e[:, 2] - y) / 1.8556
+    cr = (e[:, 0] - y) / 1.5748
+    return (LUMA_W[0] * y.abs().mean() + LUMA_W[1] * cb.abs().mean() + LUMA_W[2] * cr.abs().mean()) * 3 / sum(LUMA_W)
 
 
 class Net(nn.Module):
@@ -223,11 +310,11 @@ class Sources:
                 (self.clean if kind == "lr" else self.coded).append(len(self.items))
                 self.items.append((lr[0], target[0], None if taught is None else taught[0]))
 
-    def batch(self, rng):
+    def batch(self, rng, coded_share=CODED_SHARE):
         lrs, tgs, tts = [], [], []
         s = PATCH // 2
         for _ in range(BATCH):
-            pool = self.coded if self.coded and rng.random() < CODED_SHARE else self.clean
+            pool = self.coded if self.coded and rng.random() < coded_share else self.clean
             lr, tg, tt = self.items[pool[rng.integers(len(pool))]]
             h, w = lr.shape[1:]
             y = int(rng.integers(0, h - s + 1)) // 2 * 2
@@ -287,11 +374,14 @@ def train_net(name, train, nets, out, done_phases=0, held=None, curve=0):
     arch, mode, teacher, phases, start_from = NETWORKS[name]
     torch.manual_seed(1234)
     net = Net(arch)
+    # The loaded network brings its own layer sizes (a widening phase may
+    # have changed them from ARCH's).
     if done_phases:
-        net.load_state_dict(load_exported(name, out).state_dict())
+        net = load_exported(name, out)
     elif start_from:
         if start_from not in nets:
             nets[start_from] = load_exported(start_from, out)
+        net = Net(layer_shape(nets[start_from]))
         net.load_state_dict(nets[start_from].state_dict())
     t = None
     if teacher:
@@ -304,8 +394,13 @@ def train_net(name, train, nets, out, done_phases=0, held=None, curve=0):
     for phase, phase_plan in enumerate(phases):
         if phase < done_phases:
             continue
+        if phase_plan[0] == "widen":
+            as_shipped(net)
+            net = widen(net, phase_plan[1])
+            print(f"{name}: phase {phase + 1}, widened to {phase_plan[1]} features", flush=True)
+            continue
         steps, peak = phase_plan[:2]
-        lossf = F.mse_loss if phase_plan[2:] == ("l2",) else F.l1_loss
+        opts = phase_options(phase_plan)
         if phase:
             as_shipped(net)
         rng = np.random.default_rng(4321 + phase)
@@ -316,11 +411,11 @@ def train_net(name, train, nets, out, done_phases=0, held=None, curve=0):
         for step in range(steps):
             for g in opt.param_groups:
                 g["lr"] = rate(step, steps, peak)
-            lr, target, taught = src.batch(rng)
+            lr, target, taught = src.batch(rng, opts["coded"])
             out_res = residual(net, lr)
-            loss = lossf(out_res, target)
+            loss = residual_loss(opts["loss"], out_res, target)
             if taught is not None:
-                loss = 0.5 * loss + 0.5 * lossf(out_res, taught)
+                loss = 0.5 * loss + 0.5 * residual_loss(opts["loss"], out_res, taught)
             opt.zero_grad()
             loss.backward()
             opt.step()
@@ -418,11 +513,11 @@ def export(name, net, out, weights_of=None):
     """Writes NAME.bin and the three descriptions; with `weights_of`, only
     descriptions of NAME that use that network's architecture and weights."""
     source = weights_of or name
-    arch = NETWORKS[source][0]
+    shape = shipped_shape(source) if net is None else layer_shape(net)
     layers = []
     blob = bytearray()
-    for i, (a, b, k) in enumerate(ARCH[arch]):
-        last = i + 1 == len(ARCH[arch])
+    for i, (a, b, k) in enumerate(shape):
+        last = i + 1 == len(shape)
         layers.append({"type": "conv", "inputs": a, "outputs": b, "kernel": k,
                        "activation": "none" if last else "leaky", "slope": SLOPE})
         if net is not None:
@@ -484,7 +579,7 @@ def main():
     train, held = prepare(args.data, args.cache)
     print(f"{len(train)} training, {len(held)} held-back pictures ({time.time() - t0:.0f} s)", flush=True)
     for n, (arch, *_) in NETWORKS.items():
-        print(f"{n}: {arch}, {macs_per_cell(arch)} multiply-adds per cell", flush=True)
+        print(f"{n}: {arch}, {macs_per_cell(shipped_shape(n))} multiply-adds per cell", flush=True)
     only = [s for s in args.only.split(",") if s]
     nets = {}
     for name in NETWORKS:
