@@ -111,10 +111,15 @@ def shipped_shape(name):
     shape = shipped_shape(start_from) if start_from else ARCH[arch]
     for plan in phases:
         if plan[0] == "widen":
-            c = plan[1]
-            shape = [(a if i == 0 else max(a, c), b if i + 1 == len(shape) else max(b, c), k)
-                     for i, (a, b, k) in enumerate(shape)]
+            shape = widened_shape(shape, plan[1])
     return shape
+
+
+def widened_shape(shape, channels):
+    """`shape` with at least `channels` features in every hidden layer (the
+    network's input and output stay as they are)."""
+    return [(a if i == 0 else max(a, channels), b if i + 1 == len(shape) else max(b, channels), k)
+            for i, (a, b, k) in enumerate(shape)]
 
 
 def macs_per_cell(shape):
@@ -128,10 +133,7 @@ def widen(net, channels, rng_seed=99):
     wider network starts from exactly the narrower one's output and only
     gains room to learn."""
     g = torch.Generator().manual_seed(rng_seed)
-    old = layer_shape(net)
-    shape = [(a if i == 0 else max(a, channels), b if i + 1 == len(old) else max(b, channels), k)
-             for i, (a, b, k) in enumerate(old)]
-    wide = Net(shape)
+    wide = Net(widened_shape(layer_shape(net), channels))
     with torch.no_grad():
         for conv, new in zip(net.convs, wide.convs):
             b, a = conv.weight.shape[:2]
