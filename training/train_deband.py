@@ -518,32 +518,29 @@ def prepared_set(args, photos):
     a run's time and depend only on the seed, the count and the patch size)."""
     name = os.path.join(CACHE, f"set{'4' if args.kinds == 4 else ''}{'s' if SOFT else ''}{'b' if BENCH else ''}{'n' if NOISE else ''}"
                                f"-{PATCH}-{CLASSES}-{args.patches}-15.pt")
+    make = bench_set if BENCH else make_set
+    return cached_patches(name, lambda: make(np.random.default_rng(15), photos, args.patches, args.kinds))
+
+
+def cached_patches(name, make):
+    """Patches and their classes from the cache file `name`, or made by
+    `make()` and kept there."""
     if os.path.exists(name):
         xs, ys = torch.load(name)
         return xs.float(), ys.long()
-    rng = np.random.default_rng(15)
-    if BENCH:
-        xs, ys = bench_set(rng, photos, args.patches, args.kinds)
-    else:
-        xs, ys = make_set(rng, photos, args.patches, args.kinds)
+    xs, ys = make()
     os.makedirs(CACHE, exist_ok=True)
     torch.save((xs.half(), ys.to(torch.uint8)), name)
     # Train on what the cache holds (half floats, as the service's pictures
     # reach the network), so a first run and a cached one give the same file.
-    return xs.half().float(), ys
+    return xs.half().float(), ys.long()
 
 
 def prepared_noise(count):
     """The noise_set patches, made once and kept under CACHE."""
     low = "" if NOISE_MIN == 4.0 else f"{NOISE_MIN:g}"
     name = os.path.join(CACHE, f"noise{low}-{PATCH}-{CLASSES}-{count}-15.pt")
-    if os.path.exists(name):
-        xs, ys = torch.load(name)
-        return xs.float(), ys.long()
-    xs, ys = noise_set(np.random.default_rng(16), count)
-    os.makedirs(CACHE, exist_ok=True)
-    torch.save((xs.half(), ys.to(torch.uint8)), name)
-    return xs.half().float(), ys
+    return cached_patches(name, lambda: noise_set(np.random.default_rng(16), count))
 
 
 def dihedral(x, y, k):
