@@ -6,8 +6,6 @@ namespace corvel {
 
 void SourceCursor::start(DecodedFrame first) {
     cur_ = std::move(first);
-    next_.reset();
-    nextPts_.reset();
     lookAhead();
 }
 
@@ -17,6 +15,7 @@ void SourceCursor::startAlone(DecodedFrame only) {
     nextPts_.reset();
 }
 
+// Sets both next_ and nextPts_ afresh.
 void SourceCursor::lookAhead() {
     next_.reset();
     if (source_.tellsUpcoming()) {
