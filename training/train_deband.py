@@ -14,9 +14,12 @@ Classes: 0 keep the pixel; j >= 1 smooth it with the edge-keeping filter at a
 radius of 2^(j-1) map pixels. Targets are found, not guessed: every patch is
 filtered at every class with the service's own arithmetic (`smooth` below).
 
-The shipped file (default): `--bench` below for 2500 steps, then a second
-phase of 1500 steps with strong-noise fields in 3 of every 8 patches
-(`--tune-steps 1500 --noise-share 0.375`).
+The shipped file (default): `--bench` below on 1200 patches for 2500 steps,
+then a second phase of 1500 steps with strong-noise fields in 3 of every 8
+patches (`--tune-steps 1500 --noise-share 0.375`) and the patches' edges in
+the loss (`--margin 0`), both phases with 24 of the first layer's 32 filters
+reading local differences amplified 32 times (`--hp-gain 32`, see Net).
+The file before it: `--hp-gain 0 --patches 600 --margin 8`.
 
 The earlier files (`--no-bench --steps 1500 --tune-steps 0 --noise-share 0`):
 smooth synthetic fields (gradients, blobs,
@@ -451,22 +454,54 @@ class Net(torch.nn.Module):
     """`gain` scales the input while training (an 8-bit step is 1/255 of the
     input's range: scaled up, the first layer's random start sees it); the
     export folds it into the first layer's weights (zero padding keeps that
-    exact), so the file's network reads the picture as the service packs it."""
+    exact), so the file's network reads the picture as the service packs it.
 
-    def __init__(self, gain=1.0):
+    `hp` > 0 (`--hp-gain`): the first `hp_count` filters of the first layer
+    are held free of any response to a flat picture (per colour, their
+    weights over the 4 packed positions and the 7x7 taps sum to zero) and
+    read the input `hp` times amplified: they see only local differences,
+    where one 8-bit code is hp/255 rather than 1/255 and a noise field's
+    differences are several times a band's step. The remaining filters
+    (brightness, colour) read it at `gain`. Both fold into the exported
+    weights; the file's format and shape are unchanged."""
+
+    def __init__(self, gain=1.0, hp=0.0, hp_count=24):
         super().__init__()
         self.gain = gain
+        self.hp = hp
+        self.hp_count = hp_count if hp else 0
         self.c0 = torch.nn.Conv2d(16, 32, 7, padding=3)
         self.c1 = torch.nn.Conv2d(32, 64, 5, padding=2)
         self.c2 = torch.nn.Conv2d(64, 32, 3, padding=1)
         self.c3 = torch.nn.Conv2d(32, 8, 3, padding=1)
 
+    def first_weight(self):
+        """The first layer's weights as the file holds them."""
+        w = self.c0.weight
+        if not self.hp_count:
+            return w * self.gain
+        n = self.hp_count
+        v = w[:n].view(n, 4, 4, 7, 7)  # out, packed position, colour, row, column
+        v = (v - v.mean((1, 3, 4), keepdim=True)) * self.hp
+        return torch.cat([v.reshape(n, 16, 7, 7), w[n:] * self.gain])
+
     def forward(self, x):
-        h = F.leaky_relu(self.c0(x * self.gain), 0.1)
+        h = F.leaky_relu(F.conv2d(x, self.first_weight(), self.c0.bias, padding=3), 0.1)
         h = F.max_pool2d(h, 2)
         h = F.leaky_relu(self.c1(h), 0.1)
         h = F.leaky_relu(self.c2(F.interpolate(h, scale_factor=2, mode="nearest")), 0.1)
         return self.c3(F.interpolate(h, scale_factor=2, mode="nearest"))
+
+
+def with_high_pass(net, hp, hp_count=24):
+    """A written network (gain 1) as one whose first `hp_count` filters are
+    trained through the `hp` parametrisation; the same function up to the
+    half-float rounding of their zero sums."""
+    out = Net(1.0, hp, hp_count)
+    out.load_state_dict(net.state_dict())
+    with torch.no_grad():
+        out.c0.weight[:hp_count] /= hp
+    return out
 
 
 def decode(logits):
@@ -486,8 +521,7 @@ def export(net, count_note, out):
     os.makedirs(out, exist_ok=True)
     blobs, layers, offset = [], [], 0
     for conv in (net.c0, net.c1, net.c2, net.c3):
-        scale = net.gain if conv is net.c0 else 1.0
-        w = (conv.weight.detach() * scale).numpy().astype("<f2")
+        w = (net.first_weight() if conv is net.c0 else conv.weight).detach().numpy().astype("<f2")
         b = conv.bias.detach().numpy().astype("<f2")
         layers.append({"cout": int(w.shape[0]), "cin": int(w.shape[1]), "k": int(w.shape[2]),
                        "weight": offset, "bias": offset + w.nbytes})
@@ -611,12 +645,22 @@ def train_net(args, train, start, init=None):
               f"{(nys == 0).float().mean().item():.3f}", flush=True)
     photo_weight = args.photo_weight if late else 1.0
     pos_weight = args.pos_weight if late else 1.0
-    net = init if tune else Net(args.gain)
+    texture_weight = args.texture_weight if late else 1.0
+    if tune:
+        net = with_high_pass(init, args.hp_gain) if args.hp_gain else init
+    else:
+        net = Net(args.gain, args.hp_gain)
     opt = torch.optim.Adam(net.parameters(), lr=lr)
     sched = torch.optim.lr_scheduler.OneCycleLR(opt, max_lr=lr, total_steps=steps, pct_start=0.05)
-    margin = 8  # map pixels at the patch edge whose context was cut off
+    # Map pixels at the patch edge left out of the loss (`--margin`). A
+    # patch's edge is a picture's edge to the network (zero padding) and to
+    # the targets (the filter's samples clamp there), so what they teach is
+    # what the service meets at a picture's border; left out, the border is
+    # never taught and a map whose first layer reads local differences
+    # (`--hp-gain`) takes the padding's step for banding.
+    margin = args.margin if late else args.first_margin
     mask = torch.zeros(1, 8, PATCH // 2, PATCH // 2)
-    mask[..., margin:-margin, margin:-margin] = 1
+    mask[..., margin:PATCH // 2 - margin, margin:PATCH // 2 - margin] = 1
     weight = torch.tensor([0.2] + [1.0] * 7).view(1, 8, 1, 1)
     if tune:
         # A written file's channel 1 is held off (bias -1000, see main): left
@@ -634,11 +678,13 @@ def train_net(args, train, start, init=None):
         x = pack(xb)
         t = ordinal(y)
         per = weight * mask
-        if photo_weight != 1.0:
+        if photo_weight != 1.0 or texture_weight != 1.0:
             # make_set and bench_set put kind i % kinds at index i; kind 0 of
-            # the bench's set is the enlarged photographs.
+            # the bench's set is the enlarged photographs, kind 2 the reduced
+            # photographs (texture).
             kinds = torch.cat([pick % args.kinds, torch.full((noisy,), -1)])
             per = per * torch.where(kinds == 0, photo_weight, 1.0).view(-1, 1, 1, 1)
+            per = per * torch.where(kinds == 2, texture_weight, 1.0).view(-1, 1, 1, 1)
         if pos_weight != 1.0:
             # Missing a smoothing the targets ask for weighs more than
             # smoothing where they keep (a threshold moved by training).
@@ -775,7 +821,7 @@ def oracle(held):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--steps", type=int, default=2500)
-    ap.add_argument("--patches", type=int, default=600)
+    ap.add_argument("--patches", type=int, default=1200)
     ap.add_argument("--kinds", type=int, default=3, choices=(3, 4))
     ap.add_argument("--batch", type=int, default=8)
     ap.add_argument("--costs", action="store_true",
@@ -789,6 +835,9 @@ def main():
     ap.add_argument("--uniform", action="store_true", help="with --costs: every decision weighs the same")
     ap.add_argument("--gain", type=float, default=1.0,
                     help="input scale while training (folded into the export)")
+    ap.add_argument("--hp-gain", type=float, default=32.0,
+                    help="first layer: 24 filters blind to flat input, reading it this much amplified "
+                         "(see Net; folded into the export)")
     ap.add_argument("--keep-class1", action="store_true",
                     help="with --costs: let the exported file give class 1")
     ap.add_argument("--soft", action="store_true",
@@ -804,6 +853,12 @@ def main():
     ap.add_argument("--noise-min", type=float, default=4.0, help="weakest noise of the noise fields (8-bit codes RMS)")
     ap.add_argument("--photo-weight", type=float, default=1.0,
                     help="loss weight of the patches of kind 0 (with --bench: enlarged photographs)")
+    ap.add_argument("--texture-weight", type=float, default=1.0,
+                    help="loss weight of the patches of kind 2 (with --bench: reduced photographs, texture)")
+    ap.add_argument("--margin", type=int, default=0,
+                    help="map pixels at each patch edge left out of the loss in the phase with the noise fields")
+    ap.add_argument("--first-margin", type=int, default=8,
+                    help="the same in the first phase (when there are two)")
     ap.add_argument("--pos-weight", type=float, default=1.0,
                     help="loss weight of the outputs whose target is 'smooth' (class >= i)")
     ap.add_argument("--init", metavar="DIR",
