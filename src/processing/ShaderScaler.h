@@ -57,7 +57,7 @@ public:
     // are held for one band only, and the output is the same bit for bit
     // whatever the band. Defaults to CORVEL_ENHANCE_SCALER_BAND_ROWS or
     // kDefaultBandRows, read at construction.
-    static constexpr int kDefaultBandRows = 128;
+    static constexpr int kDefaultBandRows = 256;
     void setBandRows(int rows);
     int bandRows() const { return bandRows_; }
     // Bytes of the float rows between the passes (both planes), for tests

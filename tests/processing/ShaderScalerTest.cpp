@@ -89,7 +89,7 @@ TEST(ShaderScaler, BandsMakeTheSamePictureAsOneBand) {
         {ScaleMethod::Kind::Bilinear, 28, 16, 42, 24}, // phased 3/2
         {ScaleMethod::Kind::Bicubic, 48, 28, 24, 14},  // phased 1/2
         {ScaleMethod::Kind::Bicubic, 30, 18, 30, 40},  // width kept
-        {ScaleMethod::Kind::Bicubic, 162, 90, 322, 182}, // several default bands
+        {ScaleMethod::Kind::Bicubic, 162, 90, 642, 362}, // more than one default band
     };
     unsigned seed = 40;
     for (const Case& c : cases) {
