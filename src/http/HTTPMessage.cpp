@@ -20,17 +20,27 @@ std::string reason(int status) {
     }
 }
 
-std::string serializeResponse(const HTTPResponse& response, bool headOnly) {
+std::string_view HTTPResponse::bodyBytes() const {
+    if (shared) return {reinterpret_cast<const char*>(shared->data()), shared->size()};
+    return body;
+}
+
+std::string serializeHead(const HTTPResponse& response) {
     std::string out;
-    out.reserve(200 + (headOnly ? 0 : response.body.size()));
+    out.reserve(200);
     out += "HTTP/1.1 " + std::to_string(response.status) + " " + reason(response.status) + "\r\n";
     out += "Content-Type: " + response.type + "\r\n";
-    out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
+    out += "Content-Length: " + std::to_string(response.bodyBytes().size()) + "\r\n";
     out += "Cache-Control: no-store\r\n";
     out += "Connection: close\r\n";
     if (response.status == 503) out += "Retry-After: 1\r\n";
     out += "\r\n";
-    if (!headOnly) out += response.body;
+    return out;
+}
+
+std::string serializeResponse(const HTTPResponse& response, bool headOnly) {
+    std::string out = serializeHead(response);
+    if (!headOnly) out += response.bodyBytes();
     return out;
 }
 

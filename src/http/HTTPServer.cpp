@@ -46,9 +46,11 @@ struct HTTPServer::State {
 namespace {
 
 // Sends all of `bytes`; a failed or zero-progress send silently ends it.
-void sendAll(int fd, std::string_view bytes) {
+// `more`: further bytes follow at once (the kernel holds a partial packet
+// for them instead of sending it alone).
+void sendAll(int fd, std::string_view bytes, bool more = false) {
     while (!bytes.empty()) {
-        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | (more ? MSG_MORE : 0));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
         bytes.remove_prefix(static_cast<size_t>(n));
@@ -111,7 +113,11 @@ void HTTPServer::State::serve(int fd, const std::string& peer) const {
         // the connection against a programming slip.
         response = HTTPResponse::text(503, std::string(error.what()) + "\n");
     }
-    sendAll(fd, serializeResponse(response, request.method == "HEAD"));
+    // The head, then the body from where the answer holds it (a media
+    // segment is sent from the store, not from a copy).
+    const std::string_view body = request.method == "HEAD" ? std::string_view() : response.bodyBytes();
+    sendAll(fd, serializeHead(response), !body.empty());
+    sendAll(fd, body);
 }
 
 void HTTPServer::State::acceptLoop(const std::shared_ptr<State>& self) {

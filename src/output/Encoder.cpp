@@ -10,6 +10,7 @@
 #include <pthread.h>
 #include <x265.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -26,11 +27,12 @@ namespace {
 // pile up frames in memory (CORVEL_ENHANCE_ENCODER_QUEUE changes it, for
 // measuring). A waiting picture is the caller's own (a pool picture kept
 // alive by its reference), so each one more is one more output-size picture
-// held (2.8 MB at 720p, 11 MB at 1440p). None: `encode` returns once the
-// thread has read the picture into its planar copy, so the caller's next
-// picture can reuse that memory; while x265 works on one picture the run
-// makes the next, which is all the overlap there is to have (the run's
-// work per picture is a fraction of x265's; docs/BENCHMARKS.md).
+// held (2.8 MB at 720p, 11 MB at 1440p). None: `encode` returns once x265
+// has read the picture, so the caller's next picture reuses that memory.
+// x265 reads the caller's picture where it is, so the caller waits through
+// x265's call (it does not make its next picture meanwhile, as ffmpeg does
+// not either): an output-size copy less than a whole planar copy
+// (docs/BENCHMARKS.md).
 constexpr size_t kMaxQueued = 0;
 
 struct ParamDeleter {
@@ -97,6 +99,50 @@ void toPlanar(const Picture& in, std::vector<uint16_t>& out) {
     }
 }
 
+// The samples as x265 reads them at 16 bits (it shifts every plane down by
+// six), in the picture's own memory: the luma rounded to whole codes where
+// it stands, so that x265's shift gives code() exactly, and each chroma row
+// of Cb, Cr pairs rearranged into its Cb samples followed by its Cr samples
+// (the row's own words: x265 reads two half-width planes at the picture's
+// stride), rounded alike. Rows of whole codes (every decoded picture) are
+// only read. `row` is scratch for one row.
+void toSixteenBits(Picture& in, std::vector<uint16_t>& row) {
+    const size_t w = static_cast<size_t>(in.width);
+    const size_t h = static_cast<size_t>(in.height);
+    for (size_t r = 0; r < h; ++r) {
+        uint16_t* y = in.row(0, static_cast<int>(r));
+        uint16_t loose = 0;
+        for (size_t x = 0; x < w; ++x) loose |= static_cast<uint16_t>(y[x] & 63u);
+        if (loose == 0) continue;
+        for (size_t x = 0; x < w; ++x) y[x] = static_cast<uint16_t>(code(y[x]) << 6);
+    }
+    row.resize(w);
+    for (size_t r = 0; r < h / 2; ++r) {
+        uint16_t* pairs = in.row(1, static_cast<int>(r));
+        std::copy_n(pairs, w, row.data());
+        for (size_t x = 0; x < w / 2; ++x) {
+            pairs[x] = static_cast<uint16_t>(code(row[2 * x]) << 6);
+            pairs[w / 2 + x] = static_cast<uint16_t>(code(row[2 * x + 1]) << 6);
+        }
+    }
+}
+
+// Puts the chroma pairs back after x265 has read them (toSixteenBits undone
+// but for the rounding): the picture is again what its holders expect.
+void backToPairs(Picture& in, std::vector<uint16_t>& row) {
+    const size_t w = static_cast<size_t>(in.width);
+    const size_t h = static_cast<size_t>(in.height);
+    row.resize(w);
+    for (size_t r = 0; r < h / 2; ++r) {
+        uint16_t* pairs = in.row(1, static_cast<int>(r));
+        std::copy_n(pairs, w, row.data());
+        for (size_t x = 0; x < w / 2; ++x) {
+            pairs[2 * x] = row[x];
+            pairs[2 * x + 1] = row[w / 2 + x];
+        }
+    }
+}
+
 } // namespace
 
 struct Encoder::Impl {
@@ -123,10 +169,12 @@ struct Encoder::Impl {
     bool discarded = false; // discard: x265 keeps what it held, unencoded
     std::optional<EncoderFormat> format; // set once by the thread
     size_t maxQueued = kMaxQueued;
+    bool wholeCopy = false; // CORVEL_ENHANCE_ENCODER_COPY: every plane copied
     std::thread thread;
-    // The thread's one planar copy, reused for every picture: x265 copies
-    // the samples into its own frame inside encoder_encode, so it is free
-    // again when the call returns. Touched by the thread only.
+    // With wholeCopy the thread's one planar copy, reused for every
+    // picture: x265 copies the samples into its own frame inside
+    // encoder_encode, so it is free again when the call returns. Otherwise
+    // one chroma row of scratch. Touched by the thread only.
     std::vector<uint16_t> planar;
 
     explicit Impl(Encoder& e) : owner(e), param(nullptr, {nullptr}), x265(nullptr, {nullptr}) {}
@@ -249,32 +297,52 @@ void Encoder::Impl::run() {
         const int w = owner.config_.width;
         const int h = owner.config_.height;
         api->picture_init(param.get(), &in);
-        in.bitDepth = 10;
         in.colorSpace = X265_CSP_I420;
         in.pts = job.pts;
         in.sliceType = job.key ? X265_TYPE_IDR : X265_TYPE_AUTO;
-        // Converted here rather than at `encode`: one planar copy for the
-        // encoder instead of one per waiting picture. The caller's picture
-        // goes back to its holder (its pool) as soon as it is read.
-        toPlanar(*job.picture, planar);
-        job.picture.reset();
-        {
+        // Let go of the caller's picture: it goes back to its holder (its
+        // pool), and an `encode` may wait for this.
+        auto release = [&] {
+            job.picture.reset();
             std::lock_guard<std::mutex> guard(lock);
             ++released;
-            changed.notify_all(); // an `encode` may wait for this read
+            changed.notify_all();
+        };
+        if (wholeCopy) {
+            // Converted here rather than at `encode`: one planar copy for
+            // the encoder instead of one per waiting picture.
+            in.bitDepth = 10;
+            toPlanar(*job.picture, planar);
+            release();
+            uint16_t* base = planar.data();
+            in.planes[0] = base;
+            in.planes[1] = base + static_cast<size_t>(w) * h;
+            in.planes[2] = base + static_cast<size_t>(w) * h + static_cast<size_t>(w / 2) * (h / 2);
+            in.stride[0] = w * 2;
+            in.stride[1] = w; // (w / 2) samples of 2 bytes
+            in.stride[2] = w;
+        } else {
+            // x265 reads the caller's picture itself, rearranged for it
+            // and put back once x265's call returns; the caller waits.
+            in.bitDepth = 16;
+            toSixteenBits(*job.picture, planar);
+            const int stride = static_cast<int>(job.picture->stride * 2); // bytes
+            in.planes[0] = job.picture->plane(0);
+            in.planes[1] = job.picture->plane(1);
+            in.planes[2] = job.picture->plane(1) + w / 2;
+            in.stride[0] = stride;
+            in.stride[1] = stride;
+            in.stride[2] = stride;
         }
-        uint16_t* base = planar.data();
-        in.planes[0] = base;
-        in.planes[1] = base + static_cast<size_t>(w) * h;
-        in.planes[2] = base + static_cast<size_t>(w) * h + static_cast<size_t>(w / 2) * (h / 2);
-        in.stride[0] = w * 2;
-        in.stride[1] = w; // (w / 2) samples of 2 bytes
-        in.stride[2] = w;
 
         x265_nal* nals = nullptr;
         uint32_t count = 0;
         api->picture_init(param.get(), &out);
         int got = api->encoder_encode(x265.get(), &nals, &count, &in, &out);
+        if (job.picture) { // x265 copied the samples inside the call
+            backToPairs(*job.picture, planar);
+            release();
+        }
         if (got < 0) {
             Done done;
             {
@@ -296,6 +364,8 @@ int Encoder::threadsFromEnv() {
     return envIntIn("CORVEL_ENHANCE_X265_THREADS", 1, 256, "encoder", "x265 takes every core").value_or(0);
 }
 
+bool Encoder::wholeCopyFromEnv() { return rawEnv("CORVEL_ENHANCE_ENCODER_COPY") == "1"; }
+
 size_t Encoder::queueFromEnv() {
     const auto n = envIntIn("CORVEL_ENHANCE_ENCODER_QUEUE", 0, 16, "encoder", std::to_string(kMaxQueued));
     return n ? static_cast<size_t>(*n) : kMaxQueued;
@@ -314,6 +384,10 @@ Encoder::Encoder(const EncoderConfig& config, bool announce)
     : config_(config), preset_(presetFromEnv()), impl_(std::make_unique<Impl>(*this)) {
     Impl& m = *impl_;
     m.maxQueued = queueFromEnv();
+    // A queue lets the caller go on while its picture waits; it may then
+    // read it (a repeat, an interpolation) while the thread would rearrange
+    // it: queued pictures are copied.
+    m.wholeCopy = wholeCopyFromEnv() || m.maxQueued > 0;
     const std::string size = std::to_string(config.width) + "x" + std::to_string(config.height);
     if (config.width <= 0 || config.height <= 0 || (config.width & 1) || (config.height & 1) ||
         config.fpsNum == 0 || config.fpsDen == 0)

@@ -58,11 +58,14 @@ public:
     EncoderFormat prime(uint32_t pixelFormat);
 
     // Queues one picture; `key` makes it an IDR picture. The encoder keeps
-    // the reference until its thread has read the samples (into the one
-    // planar copy x265 is handed), so the picture must not be written after
-    // this call: a pool gives it out again only when the encoder let go.
+    // the reference until x265 has read the samples, so the picture must
+    // not be written after this call: a pool gives it out again only when
+    // the encoder let go. x265 reads the picture in place: the encoder
+    // rounds its words to whole 10-bit codes (code x 64; the codes stay what
+    // they were, which is all x265 keeps of them) and rearranges each chroma
+    // row for x265's call, putting the pairs back before it lets go.
     // Returns once at most `queueFromEnv()` pictures wait (0, the default:
-    // once the encoder's thread has read this one). Throws EnhanceError "VideoToolbox encode: -1"
+    // once x265 has read this one). Throws EnhanceError "VideoToolbox encode: -1"
     // for a picture of another size or none (the encoder stays usable) and
     // "The encoder is closed." once the encoder has been flushed.
     void encode(PictureRef picture, bool key, Done done);
@@ -138,6 +141,12 @@ public:
     // CORVEL_ENHANCE_ENCODER_QUEUE when it is 0 to 16: the pictures that
     // may wait for the encoder's thread besides the one it works on; else 0.
     static size_t queueFromEnv();
+    // CORVEL_ENHANCE_ENCODER_COPY=1: the thread copies the whole picture
+    // into a planar copy for x265 and lets the caller's picture go before
+    // x265's call (the caller then makes its next picture while x265
+    // works), for measuring; else false. A queue (queueFromEnv() > 0)
+    // copies too.
+    static bool wholeCopyFromEnv();
 
     // An encoder whose pictures continue the stream described by `record`
     // (the hvcC of the track's first encoder): opened like `Encoder(config,

@@ -11,12 +11,12 @@ namespace {
 constexpr uint32_t kNonSyncFlags = 0x01010000; // depends on others, non-sync
 constexpr uint32_t kSyncFlags = 0x02000000;    // depends on no other, sync
 
-// Appends the units of one length-prefixed access unit, except VPS, SPS, PPS
-// and access unit delimiters (types 32 to 35), to `payload`. Returns the
-// bytes added. The walk ends at the first length that is 0 or runs past
-// the end.
-uint32_t appendSample(std::vector<uint8_t>& payload, const std::vector<uint8_t>& data) {
-    size_t before = payload.size();
+// Calls `keep(first, last)` for each unit of one length-prefixed access
+// unit (its length field included), except VPS, SPS, PPS and access unit
+// delimiters (types 32 to 35). The walk ends at the first length that is 0
+// or runs past the end.
+template <class Keep>
+void keptUnits(const std::vector<uint8_t>& data, Keep&& keep) {
     size_t at = 0;
     while (data.size() - at >= 4) {
         size_t length = (size_t{data[at]} << 24) | (size_t{data[at + 1]} << 16) |
@@ -24,11 +24,17 @@ uint32_t appendSample(std::vector<uint8_t>& payload, const std::vector<uint8_t>&
         if (length == 0 || length > data.size() - at - 4) break;
         uint8_t header = data[at + 4];
         if ((header & 0x78) != 0x40)
-            payload.insert(payload.end(), data.begin() + static_cast<std::ptrdiff_t>(at),
-                           data.begin() + static_cast<std::ptrdiff_t>(at + 4 + length));
+            keep(data.begin() + static_cast<std::ptrdiff_t>(at),
+                 data.begin() + static_cast<std::ptrdiff_t>(at + 4 + length));
         at += 4 + length;
     }
-    return static_cast<uint32_t>(payload.size() - before);
+}
+
+// The bytes one access unit's sample holds.
+uint32_t sampleSize(const std::vector<uint8_t>& data) {
+    size_t size = 0;
+    keptUnits(data, [&](auto first, auto last) { size += static_cast<size_t>(last - first); });
+    return static_cast<uint32_t>(size);
 }
 
 } // namespace
@@ -36,13 +42,15 @@ uint32_t appendSample(std::vector<uint8_t>& payload, const std::vector<uint8_t>&
 std::vector<uint8_t> makeMediaSegment(uint32_t sequence, const VideoTrack& video, int64_t firstFrame,
                                       const std::vector<EncodedPicture>& pictures,
                                       const std::vector<SoundSample>& sound) {
-    std::vector<uint8_t> payload;
+    // The samples' sizes first: the samples then go straight behind the
+    // boxes, with no payload copy beside the segment.
     std::vector<uint32_t> sizes;
     sizes.reserve(pictures.size());
-    size_t total = 0;
-    for (const auto& picture : pictures) total += picture.data.size();
-    payload.reserve(total);
-    for (const auto& picture : pictures) sizes.push_back(appendSample(payload, picture.data));
+    size_t payloadBytes = 0;
+    for (const auto& picture : pictures) {
+        sizes.push_back(sampleSize(picture.data));
+        payloadBytes += sizes.back();
+    }
 
     BoxWriter w;
     w.bytes.reserve(256 + 4 * sizes.size() + 8 * sound.size());
@@ -97,12 +105,13 @@ std::vector<uint8_t> makeMediaSegment(uint32_t sequence, const VideoTrack& video
     // Offsets count from the first byte of the moof, which is byte 0.
     const uint32_t moofSize = static_cast<uint32_t>(w.size() - moof);
     w.put32(videoOffsetAt, moofSize + 8);
-    if (!sound.empty()) w.put32(soundOffsetAt, moofSize + 8 + static_cast<uint32_t>(payload.size()));
+    if (!sound.empty()) w.put32(soundOffsetAt, moofSize + 8 + static_cast<uint32_t>(payloadBytes));
 
-    w.u32(static_cast<uint32_t>(8 + payload.size() + soundBytes));
+    w.u32(static_cast<uint32_t>(8 + payloadBytes + soundBytes));
     w.ascii("mdat");
-    w.bytes.reserve(w.size() + payload.size() + soundBytes);
-    w.append(payload);
+    w.bytes.reserve(w.size() + payloadBytes + soundBytes);
+    for (const auto& picture : pictures)
+        keptUnits(picture.data, [&](auto first, auto last) { w.bytes.insert(w.bytes.end(), first, last); });
     for (const auto& sample : sound) w.append(sample.data);
     return std::move(w.bytes);
 }

@@ -52,6 +52,24 @@ DevicePlanes PictureBinder::input(Picture& picture, compute::ComputeQueue& queue
     return planesOf(picture, staging_->mem());
 }
 
+DevicePlanes PictureBinder::borrowInput(Picture& picture, compute::ComputeQueue& queue) {
+    borrowed_.reset();
+    if (!context_->zeroCopy() || deviceStorageOf(picture, *context_)) return input(picture, queue);
+    // The device works on host memory here: a buffer made over the
+    // picture's own samples (both planes, padding included) is read in
+    // place, without the picture-size staging copy. Made afresh each time:
+    // the samples it sees are those at its creation.
+    const size_t bytes = Picture::bytesFor(picture.height, picture.stride);
+    cl_int status = CL_SUCCESS;
+    borrowed_.reset(clCreateBuffer(context_->context(), CL_MEM_READ_ONLY | CL_MEM_USE_HOST_PTR,
+                                   bytes, picture.plane(0), &status));
+    if (status != CL_SUCCESS || !borrowed_) {
+        borrowed_.reset();
+        return input(picture, queue); // the staging copy still works
+    }
+    return planesOf(picture, borrowed_.get());
+}
+
 DevicePlanes PictureBinder::output(Picture& picture) {
     auto* storage = dynamic_cast<DeviceStorage*>(&picture.storage());
     assert(storage && "stage outputs come from device pools");

@@ -61,6 +61,17 @@ public:
     // The planes of an input picture, current on the device. Blocks for an
     // upload when one is needed.
     DevicePlanes input(Picture& picture, compute::ComputeQueue& queue);
+    // As input, but on a zero-copy context a picture in host memory is
+    // handed to the device in place (a buffer over its own samples) instead
+    // of being copied into the staging buffer. The picture must stay alive
+    // and unwritten until the work reading it has finished and
+    // releaseBorrowed() was called (at the latest by the next input).
+    DevicePlanes borrowInput(Picture& picture, compute::ComputeQueue& queue);
+    // Lets go of the buffer over the last borrowed picture (its work done).
+    void releaseBorrowed() { borrowed_.reset(); }
+    // Bytes of the staging buffer kept for pictures that are copied (0
+    // when none was needed).
+    size_t stagingBytes() const { return staging_ ? staging_->bytes() : 0; }
     // The planes of an output picture, which must come from a pool with
     // device storage of this context.
     static DevicePlanes output(Picture& picture);
@@ -71,6 +82,7 @@ public:
 private:
     std::shared_ptr<compute::ComputeContext> context_;
     std::unique_ptr<compute::SharedBuffer> staging_;
+    compute::Mem borrowed_; // over a borrowed picture's samples, until released
 };
 
 } // namespace corvel

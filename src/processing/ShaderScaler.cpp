@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <numeric>
 #include <vector>
 
@@ -95,16 +96,55 @@ ShaderScaler::ShaderScaler(const ScaleMethod& method, int inWidth, int inHeight,
     }
     }
 
-    if (inWidth != outWidth || inHeight != outHeight) {
+    const std::optional<int> band =
+        envIntIn("CORVEL_ENHANCE_SCALER_BAND_ROWS", 0, 16384, "upscaler",
+                 "bands of " + std::to_string(kDefaultBandRows) + " rows");
+    setBandRows(band.value_or(kDefaultBandRows));
+}
+
+void ShaderScaler::setBandRows(int rows) {
+    bandRows_ = std::max(rows, 0);
+    planBands();
+}
+
+void ShaderScaler::planBands() {
+    tempBytes_ = 0;
+    for (int plane = 0; plane < 2; ++plane) {
+        bands_[plane].clear();
+        temp_[plane].reset();
+        const int shift = plane == 0 ? 0 : 1;
+        const int srcH = inHeight_ >> shift;
+        const int dstW = outWidth_ >> shift;
+        const int dstH = outHeight_ >> shift;
+        if ((inWidth_ >> shift) == dstW && srcH == dstH) continue; // copied, no passes
+        if (plane == 0 && hook_) continue; // the hook shader makes the luma
+        // The phased column pass makes `phases` rows a work item; both
+        // planes' heights are whole periods.
+        const int phases = phasesY_ ? phasesY_->first : 1;
+        const int periods = dstH / phases;
+        const int perBand = bandRows_ > 0 ? std::max(1, (bandRows_ >> shift) / phases) : periods;
+        auto position = [&](int row) { return (row + 0.5) * srcH / dstH - 0.5; };
+        int most = 0;
+        for (int first = 0; first < periods; first += perBand) {
+            const int count = std::min(perBand, periods - first);
+            // A row's taps are firstTap(p) - 1 ... firstTap(p) + 2; one row
+            // more on each side covers the kernels' single-precision
+            // position, which may round across a whole row.
+            const int top = std::max(0, static_cast<int>(std::floor(position(first * phases))) - 2);
+            const int bottom = std::min(
+                srcH - 1,
+                static_cast<int>(std::floor(position((first + count) * phases - 1))) + 3);
+            bands_[plane].push_back({first, count, top, bottom - top + 1});
+            most = std::max(most, bottom - top + 1);
+        }
+        // Chroma: two floats a pair.
+        const size_t bytes = sizeof(float) * static_cast<size_t>(dstW) * (plane == 0 ? 1 : 2) *
+                             static_cast<size_t>(most);
         cl_int status = CL_SUCCESS;
-        const size_t lumaBytes = sizeof(float) * static_cast<size_t>(outWidth) * inHeight;
-        temp_[0].reset(clCreateBuffer(context_->context(), CL_MEM_READ_WRITE, lumaBytes, nullptr,
-                                      &status));
+        temp_[plane].reset(
+            clCreateBuffer(context_->context(), CL_MEM_READ_WRITE, bytes, nullptr, &status));
         compute::check(status, "clCreateBuffer");
-        // Chroma: half the rows, half the pairs, two floats a pair.
-        temp_[1].reset(clCreateBuffer(context_->context(), CL_MEM_READ_WRITE, lumaBytes / 2,
-                                      nullptr, &status));
-        compute::check(status, "clCreateBuffer");
+        tempBytes_ += bytes;
     }
 }
 
@@ -133,30 +173,32 @@ std::pair<compute::Event, compute::Event> ShaderScaler::resizePlane(int plane,
 
     cl_mem temp = temp_[plane].get();
     cl_kernel rows = rows_[plane].get();
-    compute::setArgs(rows, in.mem, inOffset, in.stride, srcW, srcH, temp, dstW, mode);
+    cl_kernel columns = columns_[plane].get();
     // A phased pass takes one work item per period of `phases` destination
     // samples; the luma and chroma sizes are both whole periods.
     const size_t rowItems = phasesX_ ? static_cast<size_t>(dstW / phasesX_->first)
                                      : static_cast<size_t>(dstW);
-    const size_t columnItems = phasesY_ ? static_cast<size_t>(dstH / phasesY_->first)
-                                        : static_cast<size_t>(dstH);
-    compute::Event first =
-        queue_->run(rows, rowItems, static_cast<size_t>(srcH), kGroupW, kGroupH);
-    cl_kernel columns = columns_[plane].get();
-    compute::setArgs(columns, temp, srcH, out.mem, outOffset, out.stride, dstW, dstH, mode);
-    compute::Event last =
-        queue_->run(columns, static_cast<size_t>(dstW), columnItems, kGroupW, kGroupH);
+    // The bands run in queue order, each band's row pass after the column
+    // pass before it, so one band's buffer serves them all.
+    compute::Event first;
+    compute::Event last;
+    for (const Band& band : bands_[plane]) {
+        compute::setArgs(rows, in.mem, inOffset, in.stride, srcW, srcH, cl_int(band.firstRow),
+                         cl_int(band.rowCount), temp, dstW, mode);
+        compute::Event made =
+            queue_->run(rows, rowItems, static_cast<size_t>(band.rowCount), kGroupW, kGroupH);
+        if (!first) first = std::move(made);
+        compute::setArgs(columns, temp, srcH, cl_int(band.firstRow), out.mem, outOffset,
+                         out.stride, dstW, dstH, cl_int(band.firstOut), cl_int(band.outCount),
+                         mode);
+        last = queue_->run(columns, static_cast<size_t>(dstW), static_cast<size_t>(band.outCount),
+                           kGroupW, kGroupH);
+    }
     return {std::move(first), std::move(last)};
 }
 
-PictureRef ShaderScaler::scale(const PictureRef& picture) {
-    requireSize(picture, inWidth_, inHeight_, "The upscaler");
-    PictureRef out = takeOutput(*pool_, "No output pixel buffer.");
-    out->color = picture->color;
-
-    const DevicePlanes in = binder_.input(*picture, *queue_);
-    const DevicePlanes to = PictureBinder::output(*out);
-    const auto started = std::chrono::steady_clock::now();
+std::pair<compute::Event, compute::Event> ShaderScaler::submit(const DevicePlanes& in,
+                                                               const DevicePlanes& to) {
     const cl_uint lumaMode = method_.kind == ScaleMethod::Kind::Bicubic ? 1 : 0;
     const cl_uint chromaMode = lumaMode; // hook methods: bilinear chroma
     std::pair<compute::Event, compute::Event> luma;
@@ -174,19 +216,45 @@ PictureRef ShaderScaler::scale(const PictureRef& picture) {
     }
     auto chroma = resizePlane(1, in, to, chromaMode);
     queue_->flush();
+    return {std::move(luma.first), std::move(chroma.second)};
+}
+
+PictureRef ShaderScaler::scale(const PictureRef& picture) {
+    requireSize(picture, inWidth_, inHeight_, "The upscaler");
+    PictureRef out = takeOutput(*pool_, "No output pixel buffer.");
+    out->color = picture->color;
+
+    // Pipelined, the caller may let the picture go before the work ends:
+    // it is copied. Otherwise the work is waited for here, so a picture in
+    // host memory is read in place and let go right after.
+    const DevicePlanes in =
+        pipelined_ ? binder_.input(*picture, *queue_) : binder_.borrowInput(*picture, *queue_);
+    const DevicePlanes to = PictureBinder::output(*out);
+    const auto started = std::chrono::steady_clock::now();
+    std::pair<compute::Event, compute::Event> work;
+    try {
+        work = submit(in, to);
+    } catch (...) {
+        // Work already queued may still read the borrowed samples.
+        clFinish(queue_->get());
+        binder_.releaseBorrowed();
+        throw;
+    }
 
     if (pipelined_) {
-        last_ = std::move(chroma.second);
+        last_ = std::move(work.second);
         if (!context_->zeroCopy()) PictureBinder::written(*out, *queue_);
         return out;
     }
 
-    cl_event lastEvent = chroma.second.get();
+    cl_event lastEvent = work.second.get();
     const cl_int failed = compute::ComputeQueue::wait(lastEvent);
+    if (failed != CL_SUCCESS) clFinish(queue_->get()); // nothing may still read the input
+    binder_.releaseBorrowed();
     const double wallMs =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
     if (failed != CL_SUCCESS) throw EnhanceError("The upscaler's GPU work failed: " + eventError(failed));
-    tally_.add(compute::ComputeQueue::spanMs(luma.first.get(), lastEvent), wallMs);
+    tally_.add(compute::ComputeQueue::spanMs(work.first.get(), lastEvent), wallMs);
     PictureBinder::written(*out, *queue_);
     return out;
 }

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace corvel {
 
@@ -50,6 +51,19 @@ public:
     bool pipelined() const override { return pipelined_; }
     void setPipelined(bool on) override { pipelined_ = on; }
 
+    // Destination luma rows made per band of the resize passes (chroma:
+    // half as many), rounded to whole periods of a small height ratio; 0
+    // makes the whole plane in one band. The float rows between the passes
+    // are held for one band only, and the output is the same bit for bit
+    // whatever the band. Defaults to CORVEL_ENHANCE_SCALER_BAND_ROWS or
+    // kDefaultBandRows, read at construction.
+    static constexpr int kDefaultBandRows = 256;
+    void setBandRows(int rows);
+    int bandRows() const { return bandRows_; }
+    // Bytes of the float rows between the passes (both planes), for tests
+    // and benchmarks.
+    size_t tempBytes() const { return tempBytes_; }
+
     // Median device milliseconds per picture for 1920x1080 -> 3840x2160 with
     // the named method over 20 timed runs after 5 warm-up runs; none when the
     // scaler cannot be built or a run fails. Never throws.
@@ -84,6 +98,21 @@ public:
     static double defaultMaxMs();
 
 private:
+    // One band of a plane: destination rows (periods of the phased column
+    // pass) from firstOut, outCount of them, made from source rows
+    // firstRow ... firstRow + rowCount - 1.
+    struct Band {
+        int firstOut = 0;
+        int outCount = 0;
+        int firstRow = 0;
+        int rowCount = 0;
+    };
+    // Plans the bands of both planes and sizes the float buffers for them.
+    void planBands();
+
+    // Queues both planes' work from `in` to `to`; returns the first and the
+    // last event of it.
+    std::pair<compute::Event, compute::Event> submit(const DevicePlanes& in, const DevicePlanes& to);
     // Queues one plane's resize from `in` to `out`; returns the first and
     // last events of that work.
     std::pair<compute::Event, compute::Event> resizePlane(int plane, const DevicePlanes& in,
@@ -102,7 +131,10 @@ private:
     compute::Kernel columns_[2];
     std::optional<std::pair<int, int>> phasesX_; // (phases, step) of the widths
     std::optional<std::pair<int, int>> phasesY_; // of the heights
-    compute::Mem temp_[2];       // float rows between the passes, per plane
+    compute::Mem temp_[2];       // float rows between the passes, per plane, one band's worth
+    std::vector<Band> bands_[2]; // per plane, top to bottom
+    int bandRows_ = 0;
+    size_t tempBytes_ = 0;
     std::unique_ptr<PicturePool> pool_;
     PictureBinder binder_;
 

@@ -28,7 +28,7 @@ const char* kConflict = "Another title or setting is playing now.\n";
 HTTPResponse notFound() { return HTTPResponse::text(404, "not found\n"); }
 
 HTTPResponse bytesResponse(const std::shared_ptr<const std::vector<uint8_t>>& bytes) {
-    return HTTPResponse{200, "video/mp4", std::string(bytes->begin(), bytes->end())};
+    return HTTPResponse{200, "video/mp4", {}, bytes}; // sent from the store, not copied
 }
 
 // x rounded to `decimals` places, halves away from zero. Divides by a power

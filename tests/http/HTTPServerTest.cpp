@@ -22,6 +22,14 @@ HTTPResponse echo(const HTTPRequest& r) {
     }
     if (r.path == "/throw") throw std::runtime_error("handler broke");
     if (r.path == "/busy") return HTTPResponse::text(503, "busy\n");
+    if (r.path == "/shared") { // a body the answer shares with its owner, 3 MB of every byte value
+        static const auto bytes = [] {
+            auto v = std::make_shared<std::vector<uint8_t>>(3u << 20);
+            for (size_t i = 0; i < v->size(); ++i) v->at(i) = static_cast<uint8_t>(i * 7 + i / 251);
+            return std::shared_ptr<const std::vector<uint8_t>>(v);
+        }();
+        return HTTPResponse{200, "video/mp4", {}, bytes};
+    }
     std::string body = r.method + " " + r.path;
     for (const auto& [k, v] : r.query) body += "|" + k + "=" + v;
     return HTTPResponse::text(200, body + "\n");
@@ -57,6 +65,21 @@ TEST_F(ServerTest, HeadGetsTheSameHeadWithoutBody) {
     // The handler saw HEAD, so its body differs by one word; the length is
     // the length of what it returned.
     EXPECT_EQ(head.header("Content-Length"), std::to_string(std::string("HEAD /thing\n").size()));
+    EXPECT_EQ(head.body, "");
+}
+
+// A shared body (a filed segment) is sent from where it is: every byte, after
+// the head with its length; HEAD gets the same head and nothing more.
+TEST_F(ServerTest, SharedBodiesArriveWhole) {
+    const HTTPResponse expected = echo(HTTPRequest{"GET", "/shared", {}, ""});
+    ASSERT_TRUE(expected.shared);
+    RawResponse get = parseRaw(askRaw(port, "GET /shared HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(get.status, 200);
+    EXPECT_EQ(get.header("Content-Type"), "video/mp4");
+    EXPECT_EQ(get.header("Content-Length"), std::to_string(3u << 20));
+    EXPECT_TRUE(get.body == expected.bodyBytes()) << "the body differs (" << get.body.size() << " bytes)";
+    RawResponse head = parseRaw(askRaw(port, "HEAD /shared HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(head.header("Content-Length"), std::to_string(3u << 20));
     EXPECT_EQ(head.body, "");
 }
 

@@ -39,3 +39,16 @@ TEST(Response, ReasonPhrases) {
     EXPECT_EQ(reason(405), "Method Not Allowed");
     EXPECT_EQ(reason(206), "Status");
 }
+
+// A body shared with its owner serializes exactly as the same bytes held in
+// `body`, and wins over it.
+TEST(Response, SharedBodySerializesLikeItsBytes) {
+    const std::string text = std::string("\0\1moof", 6) + std::string(5000, 'm');
+    auto bytes = std::make_shared<const std::vector<uint8_t>>(text.begin(), text.end());
+    const HTTPResponse shared{200, "video/mp4", "ignored", bytes};
+    const HTTPResponse held{200, "video/mp4", text, nullptr};
+    EXPECT_EQ(shared.bodyBytes(), text);
+    EXPECT_EQ(serializeResponse(shared, false), serializeResponse(held, false));
+    EXPECT_EQ(serializeResponse(shared, true), serializeHead(held));
+    EXPECT_EQ(serializeHead(shared) + text, serializeResponse(held, false));
+}

@@ -248,6 +248,74 @@ TEST(Encoder, PicturesGoBackToTheirPoolOnlyWhenReadAndTheStreamIsUnchanged) {
     }
 }
 
+// Pictures whose words are not whole codes (floating-point stages keep the
+// nearest word): x265 reading the caller's picture in place gives the
+// stream of the whole planar copy (rounded to the nearest code) byte for
+// byte, zero-latency and segment-tuned, a picture repeated included. After
+// `encode` the picture holds the same codes in its usual layout, rounded.
+TEST(Encoder, PicturesReadInPlaceGiveTheStreamOfAWholeCopy) {
+    const auto clip = test::makeClip(320, 180, 5);
+    uint32_t state = 12345;
+    auto loose = [&](const Picture& from) {
+        PictureRef p = makePicture(320, 180);
+        for (int plane = 0; plane < 2; ++plane)
+            for (int y = 0; y < p->planeHeight(plane); ++y)
+                for (int x = 0; x < 320; ++x) {
+                    state = state * 1664525u + 1013904223u;
+                    const unsigned word = from.row(plane, y)[x] + ((state >> 24) & 63u);
+                    p->row(plane, y)[x] = static_cast<uint16_t>(std::min(word, 65535u));
+                }
+        // The edges of the rounding: up to 1023 from 65504 on, 0 below 32.
+        const uint16_t edges[] = {65535, 65504, 65503, 65472, 32, 31, 0, 96, 95};
+        for (size_t i = 0; i < std::size(edges); ++i) {
+            p->row(0, 7)[i] = edges[i];
+            p->row(1, 5)[i] = edges[i];
+        }
+        return p;
+    };
+    const size_t order[] = {0, 1, 2, 2, 3, 4}; // the third picture twice
+    for (bool segmentTuned : {false, true}) {
+        SCOPED_TRACE(segmentTuned ? "segment-tuned" : "zero latency");
+        auto encodeAll = [&](bool wholeCopy, std::vector<PictureRef>* kept) {
+            if (wholeCopy) setenv("CORVEL_ENHANCE_ENCODER_COPY", "1", 1);
+            EncoderConfig c = config(320, 180);
+            c.segmentTuned = segmentTuned;
+            Encoder encoder(c);
+            unsetenv("CORVEL_ENHANCE_ENCODER_COPY");
+            state = 12345;
+            std::vector<PictureRef> pictures;
+            for (const auto& from : clip) pictures.push_back(loose(*from));
+            std::mutex lock;
+            std::vector<uint8_t> stream;
+            for (size_t i : order)
+                encoder.encode(pictures[i], i == 0, [&](std::optional<EncodedPicture> e) {
+                    ASSERT_TRUE(e.has_value());
+                    std::lock_guard<std::mutex> guard(lock);
+                    stream.insert(stream.end(), e->data.begin(), e->data.end());
+                });
+            if (segmentTuned) encoder.close();
+            encoder.completeFrames();
+            if (kept) *kept = pictures;
+            return stream;
+        };
+        const std::vector<uint8_t> whole = encodeAll(true, nullptr);
+        ASSERT_FALSE(whole.empty());
+        std::vector<PictureRef> read;
+        EXPECT_TRUE(encodeAll(false, &read) == whole) << "the stream read in place differs";
+
+        state = 12345;
+        for (size_t i = 0; i < clip.size(); ++i) {
+            const PictureRef before = loose(*clip[i]);
+            for (int plane = 0; plane < 2; ++plane)
+                for (int y = 0; y < before->planeHeight(plane); ++y)
+                    for (int x = 0; x < 320; ++x) {
+                        const unsigned code = std::min((before->row(plane, y)[x] + 32u) >> 6, 1023u);
+                        ASSERT_EQ(read[i]->row(plane, y)[x], code << 6) << plane << ": " << x << ", " << y;
+                    }
+        }
+    }
+}
+
 TEST(Encoder, ReleaseDeliversPicturesInFlight) {
     auto picture = makePicture(320, 180);
     fillPicture(*picture, 400, 500, 600);

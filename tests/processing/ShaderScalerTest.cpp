@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <vector>
 #include <cstdlib>
 #include <fstream>
 
@@ -71,6 +73,113 @@ TEST(ShaderScaler, MatchesTheReferenceUpAndDown) {
         // The first output is still intact: outputs come from a pool of several.
         EXPECT_LE(reference::worstResampleCodes(*host, *out, mode), 1.0);
     }
+}
+
+// The resize passes made in bands of rows give the picture of one band bit
+// for bit: every ratio kind (general, phased up, phased down), both modes,
+// odd chroma heights, bands of one row to bands taller than the picture.
+// The float rows between the passes shrink with the band.
+TEST(ShaderScaler, BandsMakeTheSamePictureAsOneBand) {
+    const Case cases[] = {
+        {ScaleMethod::Kind::Bicubic, 38, 22, 70, 46},  // general both ways
+        {ScaleMethod::Kind::Bilinear, 70, 46, 26, 14}, // general, down
+        {ScaleMethod::Kind::Bicubic, 38, 22, 76, 42},  // phased 2/1 across, general down the columns
+        {ScaleMethod::Kind::Bicubic, 38, 22, 76, 44},  // phased 2/1
+        {ScaleMethod::Kind::Bicubic, 28, 18, 42, 54},  // phased 3/2 across, 3/1 down
+        {ScaleMethod::Kind::Bilinear, 28, 16, 42, 24}, // phased 3/2
+        {ScaleMethod::Kind::Bicubic, 48, 28, 24, 14},  // phased 1/2
+        {ScaleMethod::Kind::Bicubic, 30, 18, 30, 40},  // width kept
+        {ScaleMethod::Kind::Bicubic, 162, 90, 642, 362}, // more than one default band
+    };
+    unsigned seed = 40;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.inW) + "x" + std::to_string(c.inH) + " -> " +
+                     std::to_string(c.outW) + "x" + std::to_string(c.outH));
+        ShaderScaler scaler({c.kind, ""}, c.inW, c.inH, c.outW, c.outH);
+        EXPECT_EQ(scaler.bandRows(), ShaderScaler::kDefaultBandRows);
+        PictureRef in = devicePicture(c.inW, c.inH, seed++);
+        scaler.setBandRows(0);
+        // One band holds every source row of both planes, as floats.
+        const size_t whole = scaler.tempBytes();
+        EXPECT_EQ(whole, sizeof(float) * c.outW * c.inH + sizeof(float) * c.outW * (c.inH / 2));
+        const PictureRef reference = scaler.scale(in);
+        for (int rows : {1, 2, 3, 5, 8, 13, ShaderScaler::kDefaultBandRows, 4 * c.outH}) {
+            SCOPED_TRACE("bands of " + std::to_string(rows) + " rows");
+            scaler.setBandRows(rows);
+            EXPECT_LE(scaler.tempBytes(), whole);
+            if (rows <= 2 && c.inH >= 20) EXPECT_LT(scaler.tempBytes(), whole / 2);
+            const PictureRef banded = scaler.scale(in);
+            ASSERT_NE(banded.get(), reference.get());
+            for (int plane = 0; plane < 2; ++plane)
+                for (int y = 0; y < reference->planeHeight(plane); ++y)
+                    for (int x = 0; x < c.outW; ++x)
+                        ASSERT_EQ(banded->row(plane, y)[x], reference->row(plane, y)[x])
+                            << "plane " << plane << " at " << x << ", " << y;
+        }
+    }
+
+    // The band from the environment, checked: a bad value keeps the default.
+    setenv("CORVEL_ENHANCE_SCALER_BAND_ROWS", "6", 1);
+    EXPECT_EQ(ShaderScaler({ScaleMethod::Kind::Bicubic, ""}, 38, 22, 76, 44).bandRows(), 6);
+    setenv("CORVEL_ENHANCE_SCALER_BAND_ROWS", "tall", 1);
+    EXPECT_EQ(ShaderScaler({ScaleMethod::Kind::Bicubic, ""}, 38, 22, 76, 44).bandRows(),
+              ShaderScaler::kDefaultBandRows);
+    unsetenv("CORVEL_ENHANCE_SCALER_BAND_ROWS");
+}
+
+// On a zero-copy context a host picture is handed to the device in place:
+// no staging copy, the device reads the samples as they are when borrowed.
+// Copy contexts and device pictures keep their usual way. Through the
+// scaler: the same picture whether it came from host or device memory, and
+// a pipelined scale still copies (its caller may rewrite the picture at once).
+TEST(PictureBinder, HostPicturesAreReadInPlaceWhenBorrowed) {
+    auto context = compute::ComputeContext::create("cpu", compute::Transfer::ZeroCopy);
+    ASSERT_TRUE(context->zeroCopy());
+    compute::ComputeQueue queue(context);
+    PictureRef host = makePicture(38, 22);
+    reference::fillRandom(*host, 21);
+    const size_t bytes = Picture::bytesFor(host->height, host->stride);
+    std::vector<uint16_t> seen(bytes / 2);
+
+    PictureBinder binder(context);
+    DevicePlanes planes = binder.borrowInput(*host, queue);
+    EXPECT_EQ(binder.stagingBytes(), 0u);
+    queue.read(planes.mem, 0, bytes, seen.data());
+    EXPECT_EQ(0, std::memcmp(seen.data(), host->plane(0), bytes));
+    binder.releaseBorrowed();
+    host->row(0, 3)[5] = 0x1234;
+    planes = binder.borrowInput(*host, queue);
+    queue.read(planes.mem, 0, bytes, seen.data());
+    EXPECT_EQ(seen[3 * host->stride + 5], 0x1234);
+    binder.releaseBorrowed();
+    // The ordinary input stages a copy.
+    binder.input(*host, queue);
+    EXPECT_EQ(binder.stagingBytes(), bytes);
+
+    auto copying = compute::ComputeContext::create("cpu", compute::Transfer::Copy);
+    compute::ComputeQueue copyQueue(copying);
+    PictureBinder copyBinder(copying);
+    planes = copyBinder.borrowInput(*host, copyQueue);
+    EXPECT_EQ(copyBinder.stagingBytes(), bytes);
+    copyQueue.read(planes.mem, 0, bytes, seen.data());
+    EXPECT_EQ(0, std::memcmp(seen.data(), host->plane(0), bytes));
+
+    ShaderScaler scaler({ScaleMethod::Kind::Bicubic, ""}, 38, 22, 76, 44, context);
+    PicturePool devicePool(38, 22, 0, deviceStorage(context));
+    PictureRef onDevice = devicePool.take();
+    std::memcpy(onDevice->plane(0), host->plane(0), bytes);
+    const PictureRef fromDevice = scaler.scale(onDevice);
+    const PictureRef fromHost = scaler.scale(host);
+    for (int plane = 0; plane < 2; ++plane)
+        for (int y = 0; y < fromHost->planeHeight(plane); ++y)
+            ASSERT_EQ(0, std::memcmp(fromHost->row(plane, y), fromDevice->row(plane, y), 76 * 2)) << y;
+    scaler.setPipelined(true);
+    const PictureRef pipelined = scaler.scale(host);
+    fillPicture(*host, 64, 512, 512); // rewritten before the work is waited for
+    scaler.drain();
+    for (int plane = 0; plane < 2; ++plane)
+        for (int y = 0; y < pipelined->planeHeight(plane); ++y)
+            ASSERT_EQ(0, std::memcmp(pipelined->row(plane, y), fromDevice->row(plane, y), 76 * 2)) << y;
 }
 
 TEST(ShaderScaler, EqualSizesCopySampleForSample) {

@@ -14,6 +14,14 @@
 // per output sample, several times slower there. Doubling (1080p -> 4K) is
 // P = 2, Q = 1.
 //
+// Banded: the row pass makes `rowCount` source rows from `firstRow` on into
+// `temp` (temp row 0 is source row firstRow), and the column pass makes
+// `outCount` destination rows (or periods) from `firstOut` on, reading the
+// temp rows it needs; the caller sizes a band's source rows to cover every
+// tap of its destination rows (clamped to the plane). Positions, taps,
+// clamps and weights are those of the absolute rows, so a picture made in
+// bands is bit for bit the picture made in one band.
+//
 // Built per plane kind and ratio: COMPONENTS 1 for a luma plane, 2 for a
 // Cb, Cr plane; PHASES_X and STEP_X for the row pass, PHASES_Y and STEP_Y
 // for the column pass when their ratio is small (both default to 1).
@@ -47,14 +55,15 @@ inline sample_t cubic(sample_t a, sample_t b, sample_t c, sample_t d, float4 w) 
     return a * w.x + b * w.y + c * w.z + d * w.w;
 }
 
-// Pass 1, general: one work item per (destination column x, source row y).
-// `temp` holds srcHeight rows of dstWidth samples, tightly packed.
+// Pass 1, general: one work item per (destination column x, band row).
+// `temp` holds rowCount rows of dstWidth samples, tightly packed.
 __kernel void resampleRows(__global const ushort* src, uint srcOffset, int srcStride,
-                           int srcWidth, int srcHeight,
+                           int srcWidth, int srcHeight, int firstRow, int rowCount,
                            __global float* temp, int dstWidth, uint mode) {
     const int x = get_global_id(0);
-    const int y = get_global_id(1);
-    if (x >= dstWidth || y >= srcHeight) return;
+    const int row = get_global_id(1);
+    const int y = firstRow + row;
+    if (x >= dstWidth || row >= rowCount || y >= srcHeight) return;
     __global const ushort* plane = src + srcOffset;
     const float p = sourcePosition(x, srcWidth, dstWidth);
     const int b = firstTap(p);
@@ -69,7 +78,7 @@ __kernel void resampleRows(__global const ushort* src, uint srcOffset, int srcSt
         value = mix(readSample(plane, srcStride, srcWidth, srcHeight, b, y),
                     readSample(plane, srcStride, srcWidth, srcHeight, b + 1, y), f);
     }
-    storeTemp(value, temp + (size_t)y * dstWidth * COMPONENTS, x);
+    storeTemp(value, temp + (size_t)row * dstWidth * COMPONENTS, x);
 }
 
 #ifndef PHASES_X
@@ -88,16 +97,17 @@ inline float phasePosition(int j, int phases, int step) {
     return ((float)j + 0.5f) * (float)step / (float)phases - 0.5f;
 }
 
-// Pass 1, phased: one work item per (period k, source row y), writing
+// Pass 1, phased: one work item per (period k, band row), writing
 // destination columns k PHASES_X ... k PHASES_X + PHASES_X - 1.
 __kernel void resampleRowsPhased(__global const ushort* src, uint srcOffset, int srcStride,
-                                 int srcWidth, int srcHeight,
+                                 int srcWidth, int srcHeight, int firstRow, int rowCount,
                                  __global float* temp, int dstWidth, uint mode) {
     const int k = get_global_id(0);
-    const int y = get_global_id(1);
-    if (k * PHASES_X >= dstWidth || y >= srcHeight) return;
+    const int band = get_global_id(1);
+    const int y = firstRow + band;
+    if (k * PHASES_X >= dstWidth || band >= rowCount || y >= srcHeight) return;
     __global const ushort* row = src + srcOffset + (size_t)y * srcStride;
-    __global float* out = temp + (size_t)y * dstWidth * COMPONENTS;
+    __global float* out = temp + (size_t)band * dstWidth * COMPONENTS;
     const int last = srcWidth - 1;
     const int origin = k * STEP_X;
     #pragma unroll
@@ -119,14 +129,21 @@ __kernel void resampleRowsPhased(__global const ushort* src, uint srcOffset, int
     }
 }
 
-// Pass 2, general: one work item per destination sample (x, y), reading the
-// columns of `temp` (srcHeight rows).
-__kernel void resampleColumns(__global const float* temp, int srcHeight,
+// The temp row of source row r, clamped to the plane (last = its last row),
+// in a band whose temp row 0 is source row firstRow.
+inline __global const float* tempRow(__global const float* temp, int r, int last, int firstRow,
+                                     size_t pitch) {
+    return temp + (size_t)(min(max(r, 0), last) - firstRow) * pitch;
+}
+
+// Pass 2, general: one work item per destination sample (x, firstOut + band
+// row), reading the columns of `temp` (source rows from firstRow on).
+__kernel void resampleColumns(__global const float* temp, int srcHeight, int firstRow,
                               __global ushort* dst, uint dstOffset, int dstStride,
-                              int dstWidth, int dstHeight, uint mode) {
+                              int dstWidth, int dstHeight, int firstOut, int outCount, uint mode) {
     const int x = get_global_id(0);
-    const int y = get_global_id(1);
-    if (x >= dstWidth || y >= dstHeight) return;
+    const int y = firstOut + (int)get_global_id(1);
+    if (x >= dstWidth || (int)get_global_id(1) >= outCount || y >= dstHeight) return;
     const float p = sourcePosition(y, srcHeight, dstHeight);
     const int b = firstTap(p);
     const float f = p - (float)b;
@@ -134,25 +151,26 @@ __kernel void resampleColumns(__global const float* temp, int srcHeight,
     const int last = srcHeight - 1;
     sample_t value;
     if (mode == 1) {
-        value = cubic(loadTemp(temp + min(max(b - 1, 0), last) * pitch, x),
-                      loadTemp(temp + min(max(b, 0), last) * pitch, x),
-                      loadTemp(temp + min(max(b + 1, 0), last) * pitch, x),
-                      loadTemp(temp + min(max(b + 2, 0), last) * pitch, x), catmullRom(f));
+        value = cubic(loadTemp(tempRow(temp, b - 1, last, firstRow, pitch), x),
+                      loadTemp(tempRow(temp, b, last, firstRow, pitch), x),
+                      loadTemp(tempRow(temp, b + 1, last, firstRow, pitch), x),
+                      loadTemp(tempRow(temp, b + 2, last, firstRow, pitch), x), catmullRom(f));
     } else {
-        value = mix(loadTemp(temp + min(max(b, 0), last) * pitch, x),
-                    loadTemp(temp + min(max(b + 1, 0), last) * pitch, x), f);
+        value = mix(loadTemp(tempRow(temp, b, last, firstRow, pitch), x),
+                    loadTemp(tempRow(temp, b + 1, last, firstRow, pitch), x), f);
     }
     storeSample(value, dst + dstOffset + (size_t)y * dstStride, x);
 }
 
-// Pass 2, phased: one work item per (x, period k), writing destination
-// rows k PHASES_Y ... k PHASES_Y + PHASES_Y - 1.
-__kernel void resampleColumnsPhased(__global const float* temp, int srcHeight,
+// Pass 2, phased: one work item per (x, period k = firstOut + band row),
+// writing destination rows k PHASES_Y ... k PHASES_Y + PHASES_Y - 1.
+__kernel void resampleColumnsPhased(__global const float* temp, int srcHeight, int firstRow,
                                     __global ushort* dst, uint dstOffset, int dstStride,
-                                    int dstWidth, int dstHeight, uint mode) {
+                                    int dstWidth, int dstHeight, int firstOut, int outCount,
+                                    uint mode) {
     const int x = get_global_id(0);
-    const int k = get_global_id(1);
-    if (x >= dstWidth || k * PHASES_Y >= dstHeight) return;
+    const int k = firstOut + (int)get_global_id(1);
+    if (x >= dstWidth || (int)get_global_id(1) >= outCount || k * PHASES_Y >= dstHeight) return;
     const size_t pitch = (size_t)dstWidth * COMPONENTS;
     const int last = srcHeight - 1;
     const int origin = k * STEP_Y;
@@ -161,12 +179,12 @@ __kernel void resampleColumnsPhased(__global const float* temp, int srcHeight,
         const float p = phasePosition(j, PHASES_Y, STEP_Y);
         const int b = origin + firstTap(p);
         const float f = p - (float)firstTap(p);
-        const sample_t s1 = loadTemp(temp + min(max(b, 0), last) * pitch, x);
-        const sample_t s2 = loadTemp(temp + min(max(b + 1, 0), last) * pitch, x);
+        const sample_t s1 = loadTemp(tempRow(temp, b, last, firstRow, pitch), x);
+        const sample_t s2 = loadTemp(tempRow(temp, b + 1, last, firstRow, pitch), x);
         sample_t value;
         if (mode == 1) {
-            const sample_t s0 = loadTemp(temp + min(max(b - 1, 0), last) * pitch, x);
-            const sample_t s3 = loadTemp(temp + min(max(b + 2, 0), last) * pitch, x);
+            const sample_t s0 = loadTemp(tempRow(temp, b - 1, last, firstRow, pitch), x);
+            const sample_t s3 = loadTemp(tempRow(temp, b + 2, last, firstRow, pitch), x);
             value = cubic(s0, s1, s2, s3, catmullRom(f));
         } else {
             value = mix(s1, s2, f);
