@@ -107,7 +107,9 @@ TEST(ShaderScaler, BandsMakeTheSamePictureAsOneBand) {
             SCOPED_TRACE("bands of " + std::to_string(rows) + " rows");
             scaler.setBandRows(rows);
             EXPECT_LE(scaler.tempBytes(), whole);
-            if (rows <= 2 && c.inH >= 20) EXPECT_LT(scaler.tempBytes(), whole / 2);
+            if (rows <= 2 && c.inH >= 20) {
+                EXPECT_LT(scaler.tempBytes(), whole / 2);
+            }
             const PictureRef banded = scaler.scale(in);
             ASSERT_NE(banded.get(), reference.get());
             for (int plane = 0; plane < 2; ++plane)
