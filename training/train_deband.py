@@ -80,6 +80,7 @@ NOISE = False       # --noise: with --bench --kinds 4, strong grey noise fields 
 BENCH = False       # --bench: patches and targets as the benchmark's pictures (see bench_set)
 SOFT = False        # --soft: blurred photograph crops box-blurred 9x9 before enlarging
 TEXTURE = 0.7        # share of smooth fields given a patch of fine texture
+HP_FILTERS = 24      # --hp-gain: first-layer filters blind to flat input (of 32)
 
 
 # --- colour and quantisation ------------------------------------------------
@@ -465,7 +466,7 @@ class Net(torch.nn.Module):
     (brightness, colour) read it at `gain`. Both fold into the exported
     weights; the file's format and shape are unchanged."""
 
-    def __init__(self, gain=1.0, hp=0.0, hp_count=24):
+    def __init__(self, gain=1.0, hp=0.0, hp_count=HP_FILTERS):
         super().__init__()
         self.gain = gain
         self.hp = hp
@@ -493,7 +494,7 @@ class Net(torch.nn.Module):
         return self.c3(F.interpolate(h, scale_factor=2, mode="nearest"))
 
 
-def with_high_pass(net, hp, hp_count=24):
+def with_high_pass(net, hp, hp_count=HP_FILTERS):
     """A written network (gain 1) as one whose first `hp_count` filters are
     trained through the `hp` parametrisation; the same function up to the
     half-float rounding of their zero sums."""
@@ -836,7 +837,7 @@ def main():
     ap.add_argument("--gain", type=float, default=1.0,
                     help="input scale while training (folded into the export)")
     ap.add_argument("--hp-gain", type=float, default=32.0,
-                    help="first layer: 24 filters blind to flat input, reading it this much amplified "
+                    help=f"first layer: {HP_FILTERS} filters blind to flat input, reading it this much amplified "
                          "(see Net; folded into the export)")
     ap.add_argument("--keep-class1", action="store_true",
                     help="with --costs: let the exported file give class 1")
