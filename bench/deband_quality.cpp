@@ -2,8 +2,11 @@
 // the network's map, on 1920x1080 pictures made from the held-out training
 // photographs.
 //
-//   deband_quality [--oracle] [PICTURE_DIR] [COUNT] [CROP_PNG] [WEIGHTS_DIR]
+//   deband_quality [--oracle] [--each] [PICTURE_DIR] [COUNT] [CROP_PNG] [WEIGHTS_DIR]
 //
+// --each: also a line per banded picture (its file, step, flat and wide
+// shares and the three ways' PSNR changes), to see which pictures a set's
+// mean hides.
 // --oracle: also what the map-driven filter's arithmetic can reach at all on
 // the same pictures: maps built from the known original (see oracleMaps) run
 // through the real filter kernel, per set next to the network's figure.
@@ -308,10 +311,15 @@ std::vector<char> flatMask(const std::vector<double>& luma, int reach, double co
 } // namespace
 
 int main(int argc, char** argv) {
-    bool oracle = false;
-    if (argc > 1 && std::string(argv[1]) == "--oracle") {
-        oracle = true;
-        --argc, ++argv;
+    bool oracle = false, each = false;
+    for (; argc > 1 && std::string(argv[1]).rfind("--", 0) == 0; --argc, ++argv) {
+        const std::string flag = argv[1];
+        if (flag == "--oracle") oracle = true;
+        else if (flag == "--each") each = true;
+        else {
+            std::fprintf(stderr, "unknown option %s\n", flag.c_str());
+            return 2;
+        }
     }
     const char* env = std::getenv("CORVEL_SR_TRAIN");
     const std::string dir = argc > 1 ? argv[1] : env ? env : "/work/shared/data/sr-train";
@@ -363,6 +371,19 @@ int main(int argc, char** argv) {
         addError(*m, c.luma, mask, afterNet, dummy);
         addError(*m, c.luma, wide, wNet, dummy);
         if (oracle) addOracles(network, c.picture, c.luma, {&mask, &wide}, {&oFlat, &oWide});
+        if (each) {
+            double pb = 0, pf = 0, pm = 0, pn = 0, qb = 0, qf = 0, qm = 0, qn = 0, unused = 0;
+            addError(*c.picture, c.luma, mask, pb, pn);
+            addError(*f, c.luma, mask, pf, unused);
+            addError(*m, c.luma, mask, pm, unused);
+            addError(*c.picture, c.luma, wide, qb, qn);
+            addError(*f, c.luma, wide, qf, unused);
+            addError(*m, c.luma, wide, qm, unused);
+            std::printf("  %s (step %d): flat %.1f %% fixed %+.2f map %+.2f; wide %.1f %% fixed %+.2f map %+.2f\n",
+                        std::filesystem::path(held[k]).filename().c_str(), k % 2 ? 2 : 1, 100.0 * pn / (W * H),
+                        psnr(pf, pn) - psnr(pb, pn), psnr(pm, pn) - psnr(pb, pn), 100.0 * qn / (W * H),
+                        psnr(qf, qn) - psnr(qb, qn), psnr(qm, qn) - psnr(qb, qn));
+        }
         const std::vector<uint16_t> map = network.mapValues();
         mapShare += static_cast<double>(std::count_if(map.begin(), map.end(), [](uint16_t v) { return v != 0; })) /
                     static_cast<double>(map.size());
