@@ -18,8 +18,12 @@ The shipped file (default): `--bench` below on 1200 patches for 2500 steps,
 then a second phase of 1500 steps with strong-noise fields in 3 of every 8
 patches (`--tune-steps 1500 --noise-share 0.375`) and the patches' edges in
 the loss (`--margin 0`), both phases with 24 of the first layer's 32 filters
-reading local differences amplified 32 times (`--hp-gain 32`, see Net).
-The file before it: `--hp-gain 0 --patches 600 --margin 8`.
+reading local differences amplified 32 times (`--hp-gain 32`, see Net),
+then a third phase of 1000 steps on the same patches and noise fields that
+minimises the decoded map's expected luma error itself (`--expect-steps
+1000`, see train_expected and footprint_errors).
+The file before it: `--expect-steps 0`; the one before that: `--hp-gain 0
+--patches 600 --margin 8 --expect-steps 0`.
 
 The earlier files (`--no-bench --steps 1500 --tune-steps 0 --noise-share 0`):
 smooth synthetic fields (gradients, blobs,
@@ -403,27 +407,28 @@ def noise_patch(rng):
     return torch.tensor(np.clip(base + sigma * g, 0, 1), dtype=torch.float32)
 
 
+def noise_pairs(rng, count):
+    """noise_patch fields as (8-bit, original) pairs."""
+    for _ in range(count):
+        orig = noise_patch(rng)
+        yield quantise(orig, 1), orig
+
+
 def noise_set(rng, count):
     """`--noise-share`: noise_patch fields at 8-bit codes with their targets."""
     xs, ys = [], []
-    for _ in range(count):
-        orig = noise_patch(rng)
-        banded = quantise(orig, 1)
+    for banded, orig in noise_pairs(rng, count):
         xs.append(banded)
         ys.append(oracle_labels(banded, orig))
     return torch.stack(xs), torch.stack(ys)
 
 
-def bench_set(rng, photos, count, kinds):
-    """`--bench` (a trial): patches in equal parts of enlarged blurred
-    photographs (8-bit steps 1 or 2 codes), skies (steps of 1 code, a quarter
-    2), mosaics of photographs reduced by 2 (texture, 8-bit) and, with
-    `--kinds 4`, smooth fields under 1 to 8 codes of grain (texture the map
-    must keep: without them the map smoothed a +-10-code noise away, -18 dB),
-    with oracle_labels as targets. Training photographs only."""
+def bench_pairs(rng, photos, count, kinds):
+    """The patches of bench_set as (banded, original) pairs, in its order
+    (the same rng gives the same pairs: the expected-error phase replays it
+    to measure what every class costs on the cached patches)."""
     blurred = [box_blur(a, 4) for a in photos]
     reduced = [downscale(a, 2.0) for a in photos]
-    xs, ys = [], []
     for i in range(count):
         kind = i % kinds
         if kind == 3:
@@ -434,10 +439,38 @@ def bench_set(rng, photos, count, kinds):
             orig, step = sky(rng), 2 if rng.uniform() < 0.25 else 1
         else:
             orig, step = reduced_photos(rng, reduced), 1
-        banded = quantise(orig, step)
+        yield quantise(orig, step), orig
+
+
+def bench_set(rng, photos, count, kinds):
+    """`--bench` (a trial): patches in equal parts of enlarged blurred
+    photographs (8-bit steps 1 or 2 codes), skies (steps of 1 code, a quarter
+    2), mosaics of photographs reduced by 2 (texture, 8-bit) and, with
+    `--kinds 4`, smooth fields under 1 to 8 codes of grain (texture the map
+    must keep: without them the map smoothed a +-10-code noise away, -18 dB),
+    with oracle_labels as targets. Training photographs only."""
+    xs, ys = [], []
+    for banded, orig in bench_pairs(rng, photos, count, kinds):
         xs.append(banded)
         ys.append(oracle_labels(banded, orig))
     return torch.stack(xs), torch.stack(ys)
+
+
+def footprint_errors(banded, original):
+    """(CLASSES, H/2, W/2): per map pixel the squared luma error in 10-bit
+    codes summed over the 2x2 picture pixels it stands for, were the map to
+    give it class j (0 .. CLASSES-1). Class 1, which the shipped map never
+    gives, is not filtered: its row repeats class 0's."""
+    wts = torch.tensor([KR, 1 - KR - KB, KB]).view(3, 1, 1) * 876.0
+    target = (original * wts).sum(0)
+    rows = []
+    for j in range(CLASSES):
+        if j == 1:
+            rows.append(rows[0])
+            continue
+        e = ((smooth(banded, j) * wts).sum(0) - target) ** 2
+        rows.append(F.avg_pool2d(e[None, None], 2)[0, 0] * 4)
+    return torch.stack(rows)
 
 
 # --- the network ----------------------------------------------------------------
@@ -548,13 +581,13 @@ def psnr(a, b, mask):
     return 10 * math.log10(1.0 / max(mse, 1e-12))
 
 
-def prepared_set(args, photos):
+def prepared_set(args, photos, count=None):
     """The labelled patches, made once and kept under CACHE (they take most of
     a run's time and depend only on the seed, the count and the patch size)."""
     name = os.path.join(CACHE, f"set{'4' if args.kinds == 4 else ''}{'s' if SOFT else ''}{'b' if BENCH else ''}{'n' if NOISE else ''}"
-                               f"-{PATCH}-{CLASSES}-{args.patches}-15.pt")
+                               f"-{PATCH}-{CLASSES}-{count or args.patches}-15.pt")
     make = bench_set if BENCH else make_set
-    return cached_patches(name, lambda: make(np.random.default_rng(15), photos, args.patches, args.kinds))
+    return cached_patches(name, lambda: make(np.random.default_rng(15), photos, count or args.patches, args.kinds))
 
 
 def cached_patches(name, make):
@@ -693,6 +726,95 @@ def train_net(args, train, start, init=None):
         loss = (F.binary_cross_entropy_with_logits(net(x), t, reduction="none") * per
                 ).sum() / (mask.sum() * args.batch)
         take_step(opt, sched, loss, recent, step, steps, start)
+    return net
+
+
+def cached_errors(name, pairs, xs):
+    """footprint_errors of every (banded, original) pair of `pairs` (the
+    cached patches `xs`, replayed from their seed), made once and kept under
+    CACHE in half floats."""
+    if os.path.exists(name):
+        return torch.load(name).float()
+    # A file of the same kind for fewer patches holds this set's first ones
+    # (the same seed makes the same patches in the same order).
+    stem, count = name.rsplit("-", 2)[0], len(xs)
+    smaller = [(n, f) for f in os.listdir(CACHE) if f.startswith(os.path.basename(stem) + "-")
+               for n in [int(f.rsplit("-", 2)[1])] if n < count]
+    es = list(torch.load(os.path.join(CACHE, max(smaller)[1])).float()) if smaller else []
+    for i, (banded, orig) in enumerate(pairs):
+        # The replay must give the cached patch, or the errors belong to another.
+        if not torch.equal(banded.half(), xs[i].half()):
+            raise SystemExit(f"{name}: patch {i} does not replay; remove the patch caches and run again")
+        if i >= len(es):
+            es.append(footprint_errors(banded, orig))
+    es = torch.stack(es).clamp(max=60000.0).half()
+    torch.save(es, name)
+    return es.float()
+
+
+def expected_error(logits, costs, temp):
+    """Per map pixel the luma error the decoded map is expected to cost when
+    each channel i in 1 .. CLASSES-1 is above 0 with the odds
+    sigmoid(output / temp) (decode takes the highest such channel; channel 1
+    is held off, channel 7 never taught): the sum over classes j of
+    P(class j) * costs[j], costs (N, CLASSES, h, w)."""
+    p = torch.sigmoid(logits[:, 1:CLASSES] / temp)
+    p = p * torch.tensor([0.0] + [1.0] * (CLASSES - 2)).view(1, -1, 1, 1)
+    # none[:, k]: the odds that no channel from k + 1 up is above 0.
+    none = torch.flip(torch.cumprod(torch.flip(1 - p, [1]), 1), [1])
+    higher = torch.cat([none[:, 1:], torch.ones_like(none[:, :1])], 1)
+    odds = torch.cat([none[:, :1], p * higher], 1)
+    return (odds * costs).sum(1)
+
+
+def train_expected(args, train, start, init):
+    """The third phase (`--expect-steps`): from the second phase's map as its
+    file holds it, the expected luma error of the decoded map itself is
+    minimised (expected_error on each patch's measured per-class errors),
+    noise fields in the same share of each batch. The least-error targets of
+    the first two phases are an area's best class, found with a 5 % margin
+    and learnt as decisions of equal weight; here every map pixel weighs what
+    its choice costs in the picture: a sky pixel whose neighbours' bands
+    are 4 codes apart teaches more than one whose classes hardly differ,
+    and a pixel of texture teaches as much as smoothing would take from it.
+    (Started from a fresh network this loss drove every channel to "no": a
+    map that cannot yet tell texture from bands loses least by keeping.)"""
+    torch.manual_seed(15)
+    photos = [pictures.rgb(p) for p in train]
+    count = args.expect_patches or args.patches
+    xs, _ = prepared_set(args, photos, count)
+    es = cached_errors(os.path.join(CACHE, f"errsb-{PATCH}-{CLASSES}-{count}-15.pt"),
+                       bench_pairs(np.random.default_rng(15), photos, count, args.kinds), xs)
+    noisy = round(args.noise_share * args.batch)
+    if noisy:
+        nxs, _ = prepared_noise(args.noise_patches)
+        low = "" if NOISE_MIN == 4.0 else f"{NOISE_MIN:g}"
+        nes = cached_errors(os.path.join(CACHE, f"errsn{low}-{PATCH}-{CLASSES}-{args.noise_patches}-15.pt"),
+                            noise_pairs(np.random.default_rng(16), args.noise_patches), nxs)
+    # Errors in units of the patches' mean error unfiltered, so that the
+    # rate means the same whatever the set.
+    unit = es[:, 0].mean().item()
+    print(f"third phase, {args.expect_steps} steps: errors of {len(xs)} patches in {time.time() - start:.0f} s; "
+          f"mean error unfiltered {unit:.3f}, least per pixel {es.min(1).values.mean().item():.3f} "
+          f"codes^2 per map pixel", flush=True)
+    net = with_high_pass(init, args.hp_gain) if args.hp_gain else init
+    opt = torch.optim.Adam(net.parameters(), lr=args.expect_lr)
+    sched = torch.optim.lr_scheduler.OneCycleLR(opt, max_lr=args.expect_lr, total_steps=args.expect_steps,
+                                                pct_start=0.05)
+    gen = torch.Generator().manual_seed(17)
+    recent = []
+    for step in range(args.expect_steps):
+        pick = torch.randint(0, len(xs), (args.batch - noisy,), generator=gen)
+        xb, c = xs[pick], es[pick]
+        if noisy:
+            npick = torch.randint(0, len(nxs), (noisy,), generator=gen)
+            xb, c = torch.cat([xb, nxs[npick]]), torch.cat([c, nes[npick]])
+        xb, c = dihedral(xb, c, step % 8)
+        logits = net(pack(xb))
+        # Channel 7 is never decoded usefully in a patch (it reaches past
+        # one): held below 0.
+        loss = expected_error(logits, c / unit, args.temp).mean() + 0.01 * F.softplus(logits[:, 7]).mean()
+        take_step(opt, sched, loss, recent, step, args.expect_steps, start)
     return net
 
 
@@ -867,6 +989,13 @@ def main():
     ap.add_argument("--tune-steps", type=int, default=1500,
                     help="steps of the second phase (noise fields in each batch; 0: none)")
     ap.add_argument("--tune-lr", type=float, default=1e-3, help="peak rate of the second phase")
+    ap.add_argument("--expect-steps", type=int, default=1000,
+                    help="steps of a third phase minimising the map's expected luma error (see train_expected)")
+    ap.add_argument("--expect-patches", type=int, default=0,
+                    help="patches of the third phase (0: --patches; the first ones are the same patches)")
+    ap.add_argument("--expect-lr", type=float, default=2e-4, help="peak rate of the third phase")
+    ap.add_argument("--temp", type=float, default=1.0,
+                    help="third phase: outputs are divided by this before their odds are taken")
     ap.add_argument("--shift", type=float, default=0.0,
                     help="added to the outputs of classes 2-7 before export (decision threshold)")
     ap.add_argument("--out", default=OUT)
@@ -894,6 +1023,9 @@ def main():
         net = load_net(args.init) if args.init else train_net(args, train, start)
         if args.tune_steps:
             net = train_net(args, train, start, as_written(net) if not args.init else net)
+        if args.expect_steps:
+            net = train_expected(args, train, start,
+                                 as_written(net) if args.tune_steps or not args.init else net)
     if not args.keep_class1:
         hold_off_class1(net)
     # A decision threshold other than even odds: `--shift` is added to the
