@@ -623,6 +623,20 @@ def dihedral(x, y, k):
     return x, y
 
 
+def draw_batch(gen, xs, ys, noise, batch, noisy, step):
+    """`batch` patches with their targets: `noisy` of them from the noise
+    fields `noise` (patches, targets), the rest from xs / ys, all mirrored or
+    turned the step's way (dihedral); also the indices drawn from xs."""
+    pick = torch.randint(0, len(xs), (batch - noisy,), generator=gen)
+    xb, y = xs[pick], ys[pick]
+    if noisy:
+        nxs, nys = noise
+        npick = torch.randint(0, len(nxs), (noisy,), generator=gen)
+        xb, y = torch.cat([xb, nxs[npick]]), torch.cat([y, nys[npick]])
+    xb, y = dihedral(xb, y, step % 8)
+    return xb, y, pick
+
+
 def load_net(directory):
     """The network of a written truehdr-debander.json / .bin pair."""
     with open(os.path.join(directory, "truehdr-debander.json")) as f:
@@ -703,12 +717,7 @@ def train_net(args, train, start, init=None):
     gen = torch.Generator().manual_seed(15)
     recent = []
     for step in range(steps):
-        pick = torch.randint(0, len(xs), (args.batch - noisy,), generator=gen)
-        xb, y = xs[pick], ys[pick]
-        if noisy:
-            npick = torch.randint(0, len(nxs), (noisy,), generator=gen)
-            xb, y = torch.cat([xb, nxs[npick]]), torch.cat([y, nys[npick]])
-        xb, y = dihedral(xb, y, step % 8)
+        xb, y, pick = draw_batch(gen, xs, ys, (nxs, nys) if noisy else None, args.batch, noisy, step)
         x = pack(xb)
         t = ordinal(y)
         per = weight * mask
@@ -804,12 +813,7 @@ def train_expected(args, train, start, init):
     gen = torch.Generator().manual_seed(17)
     recent = []
     for step in range(args.expect_steps):
-        pick = torch.randint(0, len(xs), (args.batch - noisy,), generator=gen)
-        xb, c = xs[pick], es[pick]
-        if noisy:
-            npick = torch.randint(0, len(nxs), (noisy,), generator=gen)
-            xb, c = torch.cat([xb, nxs[npick]]), torch.cat([c, nes[npick]])
-        xb, c = dihedral(xb, c, step % 8)
+        xb, c, _ = draw_batch(gen, xs, es, (nxs, nes) if noisy else None, args.batch, noisy, step)
         logits = net(pack(xb))
         # Channel 7 is never decoded usefully in a patch (it reaches past
         # one): held below 0.
