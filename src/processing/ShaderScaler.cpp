@@ -40,6 +40,12 @@ std::optional<std::pair<int, int>> smallRatio(int destination, int source) {
     return std::make_pair(phases, step);
 }
 
+// Put before each copy of the resample source: the plane kind it is
+// compiled for and the suffix of its functions' and kernels' names.
+constexpr const char* kLumaKind = "\n#define COMPONENTS 1\n#define KIND(name) name##Luma\n";
+constexpr const char* kChromaKind =
+    "\n#undef COMPONENTS\n#undef KIND\n#define COMPONENTS 2\n#define KIND(name) name##Chroma\n";
+
 std::string eventError(cl_int status) {
     return "the device reported status " + std::to_string(status) + ".";
 }
@@ -65,13 +71,16 @@ ShaderScaler::ShaderScaler(const ScaleMethod& method, int inWidth, int inHeight,
     if (phasesY_)
         ratios += " -DPHASES_Y=" + std::to_string(phasesY_->first) +
                   " -DSTEP_Y=" + std::to_string(phasesY_->second);
+    // Both plane kinds' kernels in one program (see resample.cl): the CPU
+    // device keeps every built program's compiled form while its kernels
+    // live, and one program keeps what the kinds share once.
+    cl_program resample = context_->program("resample", resampleSources(), ratios);
     for (int plane = 0; plane < 2; ++plane) {
-        const std::string options = (plane == 0 ? "-DCOMPONENTS=1" : "-DCOMPONENTS=2") + ratios;
-        cl_program program =
-            context_->program("resample", {kernels::common, kernels::resample}, options);
-        rows_[plane] = context_->kernel(program, phasesX_ ? "resampleRowsPhased" : "resampleRows");
-        columns_[plane] =
-            context_->kernel(program, phasesY_ ? "resampleColumnsPhased" : "resampleColumns");
+        const std::string kind = plane == 0 ? "Luma" : "Chroma";
+        rows_[plane] = context_->kernel(
+            resample, ((phasesX_ ? "resampleRowsPhased" : "resampleRows") + kind).c_str());
+        columns_[plane] = context_->kernel(
+            resample, ((phasesY_ ? "resampleColumnsPhased" : "resampleColumns") + kind).c_str());
     }
     if (!Picture::usableSize(outWidth, outHeight) || !Picture::usableSize(inWidth, inHeight))
         throw EnhanceError("No " + sizeText(outWidth, outHeight) + " pixel buffer pool.");
@@ -100,6 +109,10 @@ ShaderScaler::ShaderScaler(const ScaleMethod& method, int inWidth, int inHeight,
         envIntIn("CORVEL_ENHANCE_SCALER_BAND_ROWS", 0, 16384, "upscaler",
                  "bands of " + std::to_string(kDefaultBandRows) + " rows");
     setBandRows(band.value_or(kDefaultBandRows));
+}
+
+std::vector<const char*> ShaderScaler::resampleSources() {
+    return {kernels::common, kLumaKind, kernels::resample, kChromaKind, kernels::resample};
 }
 
 void ShaderScaler::setBandRows(int rows) {

@@ -64,6 +64,12 @@ public:
     // and benchmarks.
     size_t tempBytes() const { return tempBytes_; }
 
+    // The sources of the resample program, in order: both plane kinds'
+    // kernels, named resampleRows, resampleRowsPhased, resampleColumns and
+    // resampleColumnsPhased followed by Luma or Chroma. Built with the
+    // ratio options (-DPHASES_X=... -DSTEP_X=..., the same for Y) or none.
+    static std::vector<const char*> resampleSources();
+
     // Median device milliseconds per picture for 1920x1080 -> 3840x2160 with
     // the named method over 20 timed runs after 5 warm-up runs; none when the
     // scaler cannot be built or a run fails. Never throws.
