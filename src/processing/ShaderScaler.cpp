@@ -122,9 +122,9 @@ void ShaderScaler::setBandRows(int rows) {
 
 void ShaderScaler::planBands() {
     tempBytes_ = 0;
+    temp_.reset();
     for (int plane = 0; plane < 2; ++plane) {
         bands_[plane].clear();
-        temp_[plane].reset();
         const int shift = plane == 0 ? 0 : 1;
         const int srcH = inHeight_ >> shift;
         const int dstW = outWidth_ >> shift;
@@ -153,12 +153,15 @@ void ShaderScaler::planBands() {
         // Chroma: two floats a pair.
         const size_t bytes = sizeof(float) * static_cast<size_t>(dstW) * (plane == 0 ? 1 : 2) *
                              static_cast<size_t>(most);
-        cl_int status = CL_SUCCESS;
-        temp_[plane].reset(
-            clCreateBuffer(context_->context(), CL_MEM_READ_WRITE, bytes, nullptr, &status));
-        compute::check(status, "clCreateBuffer");
-        tempBytes_ += bytes;
+        tempBytes_ = std::max(tempBytes_, bytes);
     }
+    // One buffer serves both planes: the queue runs in order, so the chroma
+    // plane's first row pass starts after the luma plane's last column pass
+    // has read its rows.
+    if (tempBytes_ == 0) return;
+    cl_int status = CL_SUCCESS;
+    temp_.reset(clCreateBuffer(context_->context(), CL_MEM_READ_WRITE, tempBytes_, nullptr, &status));
+    compute::check(status, "clCreateBuffer");
 }
 
 std::pair<compute::Event, compute::Event> ShaderScaler::resizePlane(int plane,
@@ -184,7 +187,7 @@ std::pair<compute::Event, compute::Event> ShaderScaler::resizePlane(int plane,
         return {std::move(first), std::move(copy)};
     }
 
-    cl_mem temp = temp_[plane].get();
+    cl_mem temp = temp_.get();
     cl_kernel rows = rows_[plane].get();
     cl_kernel columns = columns_[plane].get();
     // A phased pass takes one work item per period of `phases` destination

@@ -60,8 +60,8 @@ public:
     static constexpr int kDefaultBandRows = 256;
     void setBandRows(int rows);
     int bandRows() const { return bandRows_; }
-    // Bytes of the float rows between the passes (both planes), for tests
-    // and benchmarks.
+    // Bytes of the float rows between the passes (one buffer for both
+    // planes, sized for the larger band), for tests and benchmarks.
     size_t tempBytes() const { return tempBytes_; }
 
     // The sources of the resample program, in order: both plane kinds'
@@ -137,7 +137,7 @@ private:
     compute::Kernel columns_[2];
     std::optional<std::pair<int, int>> phasesX_; // (phases, step) of the widths
     std::optional<std::pair<int, int>> phasesY_; // of the heights
-    compute::Mem temp_[2];       // float rows between the passes, per plane, one band's worth
+    compute::Mem temp_;          // float rows between the passes, one band of either plane
     std::vector<Band> bands_[2]; // per plane, top to bottom
     int bandRows_ = 0;
     size_t tempBytes_ = 0;
