@@ -41,11 +41,13 @@ int child(bool oneProgram) {
     if (oneProgram) {
         cl_program program = context->program("resample", sources, kRatios);
         for (const std::string kind : {"Luma", "Chroma"})
-            for (const char* pass : kPasses) kernels.push_back(context->kernel(program, (pass + kind).c_str()));
+            for (const char* pass : kPasses)
+                kernels.push_back(context->kernel(program, (pass + kind).c_str()));
     } else {
         // sources: common, luma lines, resample, chroma lines, resample.
         const std::pair<const char*, std::vector<const char*>> kinds[] = {
-            {"Luma", {sources[0], sources[1], sources[2]}}, {"Chroma", {sources[0], sources[3], sources[4]}}};
+            {"Luma", {sources[0], sources[1], sources[2]}},
+            {"Chroma", {sources[0], sources[3], sources[4]}}};
         for (const auto& [kind, list] : kinds) {
             cl_program program = context->program(std::string("resample") + kind, list, kRatios);
             for (const char* pass : kPasses)
@@ -113,12 +115,14 @@ int main(int argc, char** argv) {
             rounds = std::max(1, std::atoi(argv[i]));
     }
     std::printf("%s kernel cache\n", cold ? "empty" : "the user's");
-    std::printf("%-22s %12s %12s %14s\n", "resample kernels", "runtime kB", "program kB", "after trim kB");
+    std::printf("%-22s %12s %12s %14s\n", "resample kernels", "runtime kB", "program kB",
+                "after trim kB");
     for (int round = 0; round < rounds; ++round) {
         for (bool one : {round % 2 == 0, round % 2 != 0}) {
             const Figures f = measure("/proc/self/exe", one, cold);
-            std::printf("%-22s %12.0f %12.0f %14.0f\n", one ? "one program, 2 kinds" : "a program per kind",
-                        f.runtime, f.program, f.trimmed);
+            std::printf("%-22s %12.0f %12.0f %14.0f\n",
+                        one ? "one program, 2 kinds" : "a program per kind", f.runtime, f.program,
+                        f.trimmed);
         }
     }
     return 0;

@@ -160,7 +160,8 @@ void ShaderScaler::planBands() {
     // has read its rows.
     if (tempBytes_ == 0) return;
     cl_int status = CL_SUCCESS;
-    temp_.reset(clCreateBuffer(context_->context(), CL_MEM_READ_WRITE, tempBytes_, nullptr, &status));
+    temp_.reset(
+        clCreateBuffer(context_->context(), CL_MEM_READ_WRITE, tempBytes_, nullptr, &status));
     compute::check(status, "clCreateBuffer");
 }
 

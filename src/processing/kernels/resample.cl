@@ -67,22 +67,28 @@ inline __global const float* tempRow(__global const float* temp, int r, int last
 
 #if COMPONENTS == 1
 #define sample_t float
-inline sample_t KIND(readSample)(__global const ushort* plane, int stride, int width, int height, int x, int y) {
+inline sample_t KIND(readSample)(__global const ushort* plane, int stride, int width, int height,
+                                 int x, int y) {
     return readLuma(plane, stride, width, height, x, y);
 }
 inline sample_t KIND(loadWord)(__global const ushort* row, int x) { return unorm(row[x]); }
 inline sample_t KIND(loadTemp)(__global const float* row, int x) { return row[x]; }
 inline void KIND(storeTemp)(sample_t value, __global float* row, int x) { row[x] = value; }
-inline void KIND(storeSample)(sample_t value, __global ushort* row, int x) { row[x] = toWord(value); }
+inline void KIND(storeSample)(sample_t value, __global ushort* row, int x) {
+    row[x] = toWord(value);
+}
 #else
 #define sample_t float2
-inline sample_t KIND(readSample)(__global const ushort* plane, int stride, int width, int height, int x, int y) {
+inline sample_t KIND(readSample)(__global const ushort* plane, int stride, int width, int height,
+                                 int x, int y) {
     return readPair(plane, stride, width, height, x, y);
 }
 inline sample_t KIND(loadWord)(__global const ushort* row, int x) { return unorm2(vload2(x, row)); }
 inline sample_t KIND(loadTemp)(__global const float* row, int x) { return vload2(x, row); }
 inline void KIND(storeTemp)(sample_t value, __global float* row, int x) { vstore2(value, x, row); }
-inline void KIND(storeSample)(sample_t value, __global ushort* row, int x) { vstore2(toWord2(value), x, row); }
+inline void KIND(storeSample)(sample_t value, __global ushort* row, int x) {
+    vstore2(toWord2(value), x, row);
+}
 #endif
 
 inline sample_t KIND(cubic)(sample_t a, sample_t b, sample_t c, sample_t d, float4 w) {
@@ -108,7 +114,8 @@ __kernel void KIND(resampleRows)(__global const ushort* src, uint srcOffset, int
         value = KIND(cubic)(KIND(readSample)(plane, srcStride, srcWidth, srcHeight, b - 1, y),
                             KIND(readSample)(plane, srcStride, srcWidth, srcHeight, b, y),
                             KIND(readSample)(plane, srcStride, srcWidth, srcHeight, b + 1, y),
-                            KIND(readSample)(plane, srcStride, srcWidth, srcHeight, b + 2, y), catmullRom(f));
+                            KIND(readSample)(plane, srcStride, srcWidth, srcHeight, b + 2, y),
+                            catmullRom(f));
     } else {
         value = mix(KIND(readSample)(plane, srcStride, srcWidth, srcHeight, b, y),
                     KIND(readSample)(plane, srcStride, srcWidth, srcHeight, b + 1, y), f);
@@ -152,7 +159,8 @@ __kernel void KIND(resampleRowsPhased)(__global const ushort* src, uint srcOffse
 // row), reading the columns of `temp` (source rows from firstRow on).
 __kernel void KIND(resampleColumns)(__global const float* temp, int srcHeight, int firstRow,
                                     __global ushort* dst, uint dstOffset, int dstStride,
-                                    int dstWidth, int dstHeight, int firstOut, int outCount, uint mode) {
+                                    int dstWidth, int dstHeight, int firstOut, int outCount,
+                                    uint mode) {
     const int x = get_global_id(0);
     const int y = firstOut + (int)get_global_id(1);
     if (x >= dstWidth || (int)get_global_id(1) >= outCount || y >= dstHeight) return;
@@ -166,7 +174,8 @@ __kernel void KIND(resampleColumns)(__global const float* temp, int srcHeight, i
         value = KIND(cubic)(KIND(loadTemp)(tempRow(temp, b - 1, last, firstRow, pitch), x),
                             KIND(loadTemp)(tempRow(temp, b, last, firstRow, pitch), x),
                             KIND(loadTemp)(tempRow(temp, b + 1, last, firstRow, pitch), x),
-                            KIND(loadTemp)(tempRow(temp, b + 2, last, firstRow, pitch), x), catmullRom(f));
+                            KIND(loadTemp)(tempRow(temp, b + 2, last, firstRow, pitch), x),
+                            catmullRom(f));
     } else {
         value = mix(KIND(loadTemp)(tempRow(temp, b, last, firstRow, pitch), x),
                     KIND(loadTemp)(tempRow(temp, b + 1, last, firstRow, pitch), x), f);
