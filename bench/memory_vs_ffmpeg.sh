@@ -128,9 +128,13 @@ for job in $jobs; do
     threads=$(sed -n 's/^Threads:[[:space:]]*//p' "/proc/$service/status")
     # Whether the compute runtime (its CPU device's library) is mapped now.
     runtime=no; grep -q 'libpocl' "/proc/$service/maps" && runtime=yes
-    if [ -n "${MAPS:-}" ]; then # the largest file-backed mappings, resident MB
-      awk '/^[0-9a-f]+-/ {f = $6} /^Rss:/ && f ~ /^\// {r[f] += $2} END {for (f in r) printf "%8.1f %s\n", r[f]/1024, f}' \
-        "/proc/$service/smaps" | sort -rn | head -12
+    if [ -n "${MAPS:-}" ]; then
+      # The largest mappings now: resident MB, of it anonymous MB (for a
+      # library: the pages written after loading, e.g. relocated data), and
+      # the file ("(unnamed)": heap, thread stacks and other allocations).
+      awk '/^[0-9a-f]+-/ {f = $6; if (f == "") f = "(unnamed)"} /^Rss:/ {r[f] += $2} /^Anonymous:/ {a[f] += $2}
+           END {for (f in r) printf "%8.1f %8.1f %s\n", r[f]/1024, a[f]/1024, f}' \
+        "/proc/$service/smaps" | sort -rn | head -16 || true # head may close the pipe early
     fi
     cpu=$(python3 -c "import os; f=open('/proc/$service/stat').read().rsplit(')',1)[1].split(); print(f'{(int(f[11])+int(f[12]))/os.sysconf(\"SC_CLK_TCK\"):.1f}')")
     touch "$work/service.peak.stop"; wait "$sampler"; rm -f "$work/service.peak.stop"

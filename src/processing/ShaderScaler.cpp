@@ -40,6 +40,12 @@ std::optional<std::pair<int, int>> smallRatio(int destination, int source) {
     return std::make_pair(phases, step);
 }
 
+// Put before each copy of the resample source: the plane kind it is
+// compiled for and the suffix of its functions' and kernels' names.
+constexpr const char* kLumaKind = "\n#define COMPONENTS 1\n#define KIND(name) name##Luma\n";
+constexpr const char* kChromaKind =
+    "\n#undef COMPONENTS\n#undef KIND\n#define COMPONENTS 2\n#define KIND(name) name##Chroma\n";
+
 std::string eventError(cl_int status) {
     return "the device reported status " + std::to_string(status) + ".";
 }
@@ -65,13 +71,16 @@ ShaderScaler::ShaderScaler(const ScaleMethod& method, int inWidth, int inHeight,
     if (phasesY_)
         ratios += " -DPHASES_Y=" + std::to_string(phasesY_->first) +
                   " -DSTEP_Y=" + std::to_string(phasesY_->second);
+    // Both plane kinds' kernels in one program (see resample.cl): the CPU
+    // device keeps every built program's compiled form while its kernels
+    // live, and one program keeps what the kinds share once.
+    cl_program resample = context_->program("resample", resampleSources(), ratios);
     for (int plane = 0; plane < 2; ++plane) {
-        const std::string options = (plane == 0 ? "-DCOMPONENTS=1" : "-DCOMPONENTS=2") + ratios;
-        cl_program program =
-            context_->program("resample", {kernels::common, kernels::resample}, options);
-        rows_[plane] = context_->kernel(program, phasesX_ ? "resampleRowsPhased" : "resampleRows");
-        columns_[plane] =
-            context_->kernel(program, phasesY_ ? "resampleColumnsPhased" : "resampleColumns");
+        const std::string kind = plane == 0 ? "Luma" : "Chroma";
+        rows_[plane] = context_->kernel(
+            resample, ((phasesX_ ? "resampleRowsPhased" : "resampleRows") + kind).c_str());
+        columns_[plane] = context_->kernel(
+            resample, ((phasesY_ ? "resampleColumnsPhased" : "resampleColumns") + kind).c_str());
     }
     if (!Picture::usableSize(outWidth, outHeight) || !Picture::usableSize(inWidth, inHeight))
         throw EnhanceError("No " + sizeText(outWidth, outHeight) + " pixel buffer pool.");
@@ -102,6 +111,10 @@ ShaderScaler::ShaderScaler(const ScaleMethod& method, int inWidth, int inHeight,
     setBandRows(band.value_or(kDefaultBandRows));
 }
 
+std::vector<const char*> ShaderScaler::resampleSources() {
+    return {kernels::common, kLumaKind, kernels::resample, kChromaKind, kernels::resample};
+}
+
 void ShaderScaler::setBandRows(int rows) {
     bandRows_ = std::max(rows, 0);
     planBands();
@@ -109,9 +122,9 @@ void ShaderScaler::setBandRows(int rows) {
 
 void ShaderScaler::planBands() {
     tempBytes_ = 0;
+    temp_.reset();
     for (int plane = 0; plane < 2; ++plane) {
         bands_[plane].clear();
-        temp_[plane].reset();
         const int shift = plane == 0 ? 0 : 1;
         const int srcH = inHeight_ >> shift;
         const int dstW = outWidth_ >> shift;
@@ -140,12 +153,16 @@ void ShaderScaler::planBands() {
         // Chroma: two floats a pair.
         const size_t bytes = sizeof(float) * static_cast<size_t>(dstW) * (plane == 0 ? 1 : 2) *
                              static_cast<size_t>(most);
-        cl_int status = CL_SUCCESS;
-        temp_[plane].reset(
-            clCreateBuffer(context_->context(), CL_MEM_READ_WRITE, bytes, nullptr, &status));
-        compute::check(status, "clCreateBuffer");
-        tempBytes_ += bytes;
+        tempBytes_ = std::max(tempBytes_, bytes);
     }
+    // One buffer serves both planes: the queue runs in order, so the chroma
+    // plane's first row pass starts after the luma plane's last column pass
+    // has read its rows.
+    if (tempBytes_ == 0) return;
+    cl_int status = CL_SUCCESS;
+    temp_.reset(
+        clCreateBuffer(context_->context(), CL_MEM_READ_WRITE, tempBytes_, nullptr, &status));
+    compute::check(status, "clCreateBuffer");
 }
 
 std::pair<compute::Event, compute::Event> ShaderScaler::resizePlane(int plane,
@@ -171,7 +188,7 @@ std::pair<compute::Event, compute::Event> ShaderScaler::resizePlane(int plane,
         return {std::move(first), std::move(copy)};
     }
 
-    cl_mem temp = temp_[plane].get();
+    cl_mem temp = temp_.get();
     cl_kernel rows = rows_[plane].get();
     cl_kernel columns = columns_[plane].get();
     // A phased pass takes one work item per period of `phases` destination

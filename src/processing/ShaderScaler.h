@@ -60,9 +60,15 @@ public:
     static constexpr int kDefaultBandRows = 256;
     void setBandRows(int rows);
     int bandRows() const { return bandRows_; }
-    // Bytes of the float rows between the passes (both planes), for tests
-    // and benchmarks.
+    // Bytes of the float rows between the passes (one buffer for both
+    // planes, sized for the larger band), for tests and benchmarks.
     size_t tempBytes() const { return tempBytes_; }
+
+    // The sources of the resample program, in order: both plane kinds'
+    // kernels, named resampleRows, resampleRowsPhased, resampleColumns and
+    // resampleColumnsPhased followed by Luma or Chroma. Built with the
+    // ratio options (-DPHASES_X=... -DSTEP_X=..., the same for Y) or none.
+    static std::vector<const char*> resampleSources();
 
     // Median device milliseconds per picture for 1920x1080 -> 3840x2160 with
     // the named method over 20 timed runs after 5 warm-up runs; none when the
@@ -131,7 +137,7 @@ private:
     compute::Kernel columns_[2];
     std::optional<std::pair<int, int>> phasesX_; // (phases, step) of the widths
     std::optional<std::pair<int, int>> phasesY_; // of the heights
-    compute::Mem temp_[2];       // float rows between the passes, per plane, one band's worth
+    compute::Mem temp_;          // float rows between the passes, one band of either plane
     std::vector<Band> bands_[2]; // per plane, top to bottom
     int bandRows_ = 0;
     size_t tempBytes_ = 0;

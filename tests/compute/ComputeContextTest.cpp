@@ -2,6 +2,7 @@
 #include "compute/ComputeQueue.h"
 #include "compute/SharedBuffer.h"
 #include "processing/KernelSources.h"
+#include "processing/ShaderScaler.h"
 
 #include <gtest/gtest.h>
 
@@ -14,14 +15,12 @@ using namespace corvel::compute;
 // the stages use, and has the entry points they ask for.
 TEST(Compute, EveryKernelBuilds) {
     auto context = ComputeContext::shared();
-    for (const char* variant :
-         {"-DCOMPONENTS=1", "-DCOMPONENTS=2 -DPHASES_X=3 -DSTEP_X=2 -DPHASES_Y=1 -DSTEP_Y=2"}) {
-        cl_program resample =
-            context->program("resample", {kernels::common, kernels::resample}, variant);
-        EXPECT_TRUE(context->kernel(resample, "resampleRows"));
-        EXPECT_TRUE(context->kernel(resample, "resampleColumns"));
-        EXPECT_TRUE(context->kernel(resample, "resampleRowsPhased"));
-        EXPECT_TRUE(context->kernel(resample, "resampleColumnsPhased"));
+    for (const char* ratios : {"", "-DPHASES_X=3 -DSTEP_X=2 -DPHASES_Y=1 -DSTEP_Y=2"}) {
+        cl_program resample = context->program("resample", ShaderScaler::resampleSources(), ratios);
+        for (const std::string kind : {"Luma", "Chroma"})
+            for (const char* pass :
+                 {"resampleRows", "resampleColumns", "resampleRowsPhased", "resampleColumnsPhased"})
+                EXPECT_TRUE(context->kernel(resample, (pass + kind).c_str())) << pass << kind;
     }
     cl_program itm = context->program("itm", {kernels::common, kernels::itm});
     EXPECT_TRUE(context->kernel(itm, "itm"));

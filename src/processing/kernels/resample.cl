@@ -22,64 +22,18 @@
 // clamps and weights are those of the absolute rows, so a picture made in
 // bands is bit for bit the picture made in one band.
 //
-// Built per plane kind and ratio: COMPONENTS 1 for a luma plane, 2 for a
-// Cb, Cr plane; PHASES_X and STEP_X for the row pass, PHASES_Y and STEP_Y
-// for the column pass when their ratio is small (both default to 1).
+// One program serves both plane kinds: the source is given twice, each
+// time after a few lines that set COMPONENTS (1 for a luma plane, 2 for a
+// Cb, Cr plane) and KIND(name), which names that copy's functions and
+// kernels (resampleRowsLuma, resampleRowsChroma, ...); the parts that do
+// not depend on the kind are read once. A CPU device keeps the compiled
+// form of every built program for as long as its kernels live, so one
+// program for both kinds keeps one copy of what they share. Built per
+// ratio: PHASES_X and STEP_X for the row pass, PHASES_Y and STEP_Y for the
+// column pass when their ratio is small (both default to 1).
 
-#if COMPONENTS == 1
-typedef float sample_t;
-inline sample_t readSample(__global const ushort* plane, int stride, int width, int height, int x, int y) {
-    return readLuma(plane, stride, width, height, x, y);
-}
-inline sample_t loadWord(__global const ushort* row, int x) { return unorm(row[x]); }
-inline sample_t loadTemp(__global const float* row, int x) { return row[x]; }
-inline void storeTemp(sample_t value, __global float* row, int x) { row[x] = value; }
-inline void storeSample(sample_t value, __global ushort* row, int x) { row[x] = toWord(value); }
-#else
-typedef float2 sample_t;
-inline sample_t readSample(__global const ushort* plane, int stride, int width, int height, int x, int y) {
-    return readPair(plane, stride, width, height, x, y);
-}
-inline sample_t loadWord(__global const ushort* row, int x) { return unorm2(vload2(x, row)); }
-inline sample_t loadTemp(__global const float* row, int x) { return vload2(x, row); }
-inline void storeTemp(sample_t value, __global float* row, int x) { vstore2(value, x, row); }
-inline void storeSample(sample_t value, __global ushort* row, int x) { vstore2(toWord2(value), x, row); }
-#endif
-
-// The first of the taps around position p (sourcePosition(), the sample
-// centre in source samples). p is never below -0.5, so truncating p + 1
-// gives floor(p) + 1 without a call to floor.
-inline int firstTap(float p) { return (int)(p + 1.0f) - 1; }
-
-inline sample_t cubic(sample_t a, sample_t b, sample_t c, sample_t d, float4 w) {
-    return a * w.x + b * w.y + c * w.z + d * w.w;
-}
-
-// Pass 1, general: one work item per (destination column x, band row).
-// `temp` holds rowCount rows of dstWidth samples, tightly packed.
-__kernel void resampleRows(__global const ushort* src, uint srcOffset, int srcStride,
-                           int srcWidth, int srcHeight, int firstRow, int rowCount,
-                           __global float* temp, int dstWidth, uint mode) {
-    const int x = get_global_id(0);
-    const int row = get_global_id(1);
-    const int y = firstRow + row;
-    if (x >= dstWidth || row >= rowCount || y >= srcHeight) return;
-    __global const ushort* plane = src + srcOffset;
-    const float p = sourcePosition(x, srcWidth, dstWidth);
-    const int b = firstTap(p);
-    const float f = p - (float)b;
-    sample_t value;
-    if (mode == 1) {
-        value = cubic(readSample(plane, srcStride, srcWidth, srcHeight, b - 1, y),
-                      readSample(plane, srcStride, srcWidth, srcHeight, b, y),
-                      readSample(plane, srcStride, srcWidth, srcHeight, b + 1, y),
-                      readSample(plane, srcStride, srcWidth, srcHeight, b + 2, y), catmullRom(f));
-    } else {
-        value = mix(readSample(plane, srcStride, srcWidth, srcHeight, b, y),
-                    readSample(plane, srcStride, srcWidth, srcHeight, b + 1, y), f);
-    }
-    storeTemp(value, temp + (size_t)row * dstWidth * COMPONENTS, x);
-}
+#ifndef RESAMPLE_SHARED
+#define RESAMPLE_SHARED
 
 #ifndef PHASES_X
 #define PHASES_X 1
@@ -90,6 +44,11 @@ __kernel void resampleRows(__global const ushort* src, uint srcOffset, int srcSt
 #define STEP_Y 1
 #endif
 
+// The first of the taps around position p (sourcePosition(), the sample
+// centre in source samples). p is never below -0.5, so truncating p + 1
+// gives floor(p) + 1 without a call to floor.
+inline int firstTap(float p) { return (int)(p + 1.0f) - 1; }
+
 // The first tap and fraction of phase j of a ratio phases / step: the
 // source position of destination sample j when the destination has `phases`
 // samples for every `step` source samples.
@@ -97,11 +56,78 @@ inline float phasePosition(int j, int phases, int step) {
     return ((float)j + 0.5f) * (float)step / (float)phases - 0.5f;
 }
 
-// Pass 1, phased: one work item per (period k, band row), writing
-// destination columns k PHASES_X ... k PHASES_X + PHASES_X - 1.
-__kernel void resampleRowsPhased(__global const ushort* src, uint srcOffset, int srcStride,
+// The temp row of source row r, clamped to the plane (last = its last row),
+// in a band whose temp row 0 is source row firstRow.
+inline __global const float* tempRow(__global const float* temp, int r, int last, int firstRow,
+                                     size_t pitch) {
+    return temp + (size_t)(min(max(r, 0), last) - firstRow) * pitch;
+}
+
+#endif // RESAMPLE_SHARED
+
+#if COMPONENTS == 1
+#define sample_t float
+inline sample_t KIND(readSample)(__global const ushort* plane, int stride, int width, int height,
+                                 int x, int y) {
+    return readLuma(plane, stride, width, height, x, y);
+}
+inline sample_t KIND(loadWord)(__global const ushort* row, int x) { return unorm(row[x]); }
+inline sample_t KIND(loadTemp)(__global const float* row, int x) { return row[x]; }
+inline void KIND(storeTemp)(sample_t value, __global float* row, int x) { row[x] = value; }
+inline void KIND(storeSample)(sample_t value, __global ushort* row, int x) {
+    row[x] = toWord(value);
+}
+#else
+#define sample_t float2
+inline sample_t KIND(readSample)(__global const ushort* plane, int stride, int width, int height,
+                                 int x, int y) {
+    return readPair(plane, stride, width, height, x, y);
+}
+inline sample_t KIND(loadWord)(__global const ushort* row, int x) { return unorm2(vload2(x, row)); }
+inline sample_t KIND(loadTemp)(__global const float* row, int x) { return vload2(x, row); }
+inline void KIND(storeTemp)(sample_t value, __global float* row, int x) { vstore2(value, x, row); }
+inline void KIND(storeSample)(sample_t value, __global ushort* row, int x) {
+    vstore2(toWord2(value), x, row);
+}
+#endif
+
+inline sample_t KIND(cubic)(sample_t a, sample_t b, sample_t c, sample_t d, float4 w) {
+    return a * w.x + b * w.y + c * w.z + d * w.w;
+}
+
+
+// Pass 1, general: one work item per (destination column x, band row).
+// `temp` holds rowCount rows of dstWidth samples, tightly packed.
+__kernel void KIND(resampleRows)(__global const ushort* src, uint srcOffset, int srcStride,
                                  int srcWidth, int srcHeight, int firstRow, int rowCount,
                                  __global float* temp, int dstWidth, uint mode) {
+    const int x = get_global_id(0);
+    const int row = get_global_id(1);
+    const int y = firstRow + row;
+    if (x >= dstWidth || row >= rowCount || y >= srcHeight) return;
+    __global const ushort* plane = src + srcOffset;
+    const float p = sourcePosition(x, srcWidth, dstWidth);
+    const int b = firstTap(p);
+    const float f = p - (float)b;
+    sample_t value;
+    if (mode == 1) {
+        value = KIND(cubic)(KIND(readSample)(plane, srcStride, srcWidth, srcHeight, b - 1, y),
+                            KIND(readSample)(plane, srcStride, srcWidth, srcHeight, b, y),
+                            KIND(readSample)(plane, srcStride, srcWidth, srcHeight, b + 1, y),
+                            KIND(readSample)(plane, srcStride, srcWidth, srcHeight, b + 2, y),
+                            catmullRom(f));
+    } else {
+        value = mix(KIND(readSample)(plane, srcStride, srcWidth, srcHeight, b, y),
+                    KIND(readSample)(plane, srcStride, srcWidth, srcHeight, b + 1, y), f);
+    }
+    KIND(storeTemp)(value, temp + (size_t)row * dstWidth * COMPONENTS, x);
+}
+
+// Pass 1, phased: one work item per (period k, band row), writing
+// destination columns k PHASES_X ... k PHASES_X + PHASES_X - 1.
+__kernel void KIND(resampleRowsPhased)(__global const ushort* src, uint srcOffset, int srcStride,
+                                       int srcWidth, int srcHeight, int firstRow, int rowCount,
+                                       __global float* temp, int dstWidth, uint mode) {
     const int k = get_global_id(0);
     const int band = get_global_id(1);
     const int y = firstRow + band;
@@ -115,32 +141,26 @@ __kernel void resampleRowsPhased(__global const ushort* src, uint srcOffset, int
         const float p = phasePosition(j, PHASES_X, STEP_X);
         const int b = origin + firstTap(p);
         const float f = p - (float)firstTap(p);
-        const sample_t s1 = loadWord(row, min(max(b, 0), last));
-        const sample_t s2 = loadWord(row, min(max(b + 1, 0), last));
+        const sample_t s1 = KIND(loadWord)(row, min(max(b, 0), last));
+        const sample_t s2 = KIND(loadWord)(row, min(max(b + 1, 0), last));
         sample_t value;
         if (mode == 1) {
-            const sample_t s0 = loadWord(row, min(max(b - 1, 0), last));
-            const sample_t s3 = loadWord(row, min(max(b + 2, 0), last));
-            value = cubic(s0, s1, s2, s3, catmullRom(f));
+            const sample_t s0 = KIND(loadWord)(row, min(max(b - 1, 0), last));
+            const sample_t s3 = KIND(loadWord)(row, min(max(b + 2, 0), last));
+            value = KIND(cubic)(s0, s1, s2, s3, catmullRom(f));
         } else {
             value = mix(s1, s2, f);
         }
-        storeTemp(value, out, k * PHASES_X + j);
+        KIND(storeTemp)(value, out, k * PHASES_X + j);
     }
-}
-
-// The temp row of source row r, clamped to the plane (last = its last row),
-// in a band whose temp row 0 is source row firstRow.
-inline __global const float* tempRow(__global const float* temp, int r, int last, int firstRow,
-                                     size_t pitch) {
-    return temp + (size_t)(min(max(r, 0), last) - firstRow) * pitch;
 }
 
 // Pass 2, general: one work item per destination sample (x, firstOut + band
 // row), reading the columns of `temp` (source rows from firstRow on).
-__kernel void resampleColumns(__global const float* temp, int srcHeight, int firstRow,
-                              __global ushort* dst, uint dstOffset, int dstStride,
-                              int dstWidth, int dstHeight, int firstOut, int outCount, uint mode) {
+__kernel void KIND(resampleColumns)(__global const float* temp, int srcHeight, int firstRow,
+                                    __global ushort* dst, uint dstOffset, int dstStride,
+                                    int dstWidth, int dstHeight, int firstOut, int outCount,
+                                    uint mode) {
     const int x = get_global_id(0);
     const int y = firstOut + (int)get_global_id(1);
     if (x >= dstWidth || (int)get_global_id(1) >= outCount || y >= dstHeight) return;
@@ -151,23 +171,24 @@ __kernel void resampleColumns(__global const float* temp, int srcHeight, int fir
     const int last = srcHeight - 1;
     sample_t value;
     if (mode == 1) {
-        value = cubic(loadTemp(tempRow(temp, b - 1, last, firstRow, pitch), x),
-                      loadTemp(tempRow(temp, b, last, firstRow, pitch), x),
-                      loadTemp(tempRow(temp, b + 1, last, firstRow, pitch), x),
-                      loadTemp(tempRow(temp, b + 2, last, firstRow, pitch), x), catmullRom(f));
+        value = KIND(cubic)(KIND(loadTemp)(tempRow(temp, b - 1, last, firstRow, pitch), x),
+                            KIND(loadTemp)(tempRow(temp, b, last, firstRow, pitch), x),
+                            KIND(loadTemp)(tempRow(temp, b + 1, last, firstRow, pitch), x),
+                            KIND(loadTemp)(tempRow(temp, b + 2, last, firstRow, pitch), x),
+                            catmullRom(f));
     } else {
-        value = mix(loadTemp(tempRow(temp, b, last, firstRow, pitch), x),
-                    loadTemp(tempRow(temp, b + 1, last, firstRow, pitch), x), f);
+        value = mix(KIND(loadTemp)(tempRow(temp, b, last, firstRow, pitch), x),
+                    KIND(loadTemp)(tempRow(temp, b + 1, last, firstRow, pitch), x), f);
     }
-    storeSample(value, dst + dstOffset + (size_t)y * dstStride, x);
+    KIND(storeSample)(value, dst + dstOffset + (size_t)y * dstStride, x);
 }
 
 // Pass 2, phased: one work item per (x, period k = firstOut + band row),
 // writing destination rows k PHASES_Y ... k PHASES_Y + PHASES_Y - 1.
-__kernel void resampleColumnsPhased(__global const float* temp, int srcHeight, int firstRow,
-                                    __global ushort* dst, uint dstOffset, int dstStride,
-                                    int dstWidth, int dstHeight, int firstOut, int outCount,
-                                    uint mode) {
+__kernel void KIND(resampleColumnsPhased)(__global const float* temp, int srcHeight, int firstRow,
+                                          __global ushort* dst, uint dstOffset, int dstStride,
+                                          int dstWidth, int dstHeight, int firstOut, int outCount,
+                                          uint mode) {
     const int x = get_global_id(0);
     const int k = firstOut + (int)get_global_id(1);
     if (x >= dstWidth || (int)get_global_id(1) >= outCount || k * PHASES_Y >= dstHeight) return;
@@ -179,16 +200,18 @@ __kernel void resampleColumnsPhased(__global const float* temp, int srcHeight, i
         const float p = phasePosition(j, PHASES_Y, STEP_Y);
         const int b = origin + firstTap(p);
         const float f = p - (float)firstTap(p);
-        const sample_t s1 = loadTemp(tempRow(temp, b, last, firstRow, pitch), x);
-        const sample_t s2 = loadTemp(tempRow(temp, b + 1, last, firstRow, pitch), x);
+        const sample_t s1 = KIND(loadTemp)(tempRow(temp, b, last, firstRow, pitch), x);
+        const sample_t s2 = KIND(loadTemp)(tempRow(temp, b + 1, last, firstRow, pitch), x);
         sample_t value;
         if (mode == 1) {
-            const sample_t s0 = loadTemp(tempRow(temp, b - 1, last, firstRow, pitch), x);
-            const sample_t s3 = loadTemp(tempRow(temp, b + 2, last, firstRow, pitch), x);
-            value = cubic(s0, s1, s2, s3, catmullRom(f));
+            const sample_t s0 = KIND(loadTemp)(tempRow(temp, b - 1, last, firstRow, pitch), x);
+            const sample_t s3 = KIND(loadTemp)(tempRow(temp, b + 2, last, firstRow, pitch), x);
+            value = KIND(cubic)(s0, s1, s2, s3, catmullRom(f));
         } else {
             value = mix(s1, s2, f);
         }
-        storeSample(value, dst + dstOffset + (size_t)(k * PHASES_Y + j) * dstStride, x);
+        KIND(storeSample)(value, dst + dstOffset + (size_t)(k * PHASES_Y + j) * dstStride, x);
     }
 }
+
+#undef sample_t
