@@ -19,9 +19,10 @@ then a second phase of 1500 steps with strong-noise fields in 3 of every 8
 patches (`--tune-steps 1500 --noise-share 0.375`) and the patches' edges in
 the loss (`--margin 0`), both phases with 24 of the first layer's 32 filters
 reading local differences amplified 32 times (`--hp-gain 32`, see Net),
-then a third phase of 1000 steps on the same patches and noise fields that
-minimises the decoded map's expected luma error itself (`--expect-steps
-1000`, see train_expected and footprint_errors).
+then a third phase of 2000 steps on the same patches and noise fields that
+minimises the decoded map's expected luma error itself, with class 1
+trained again and given (`--expect-steps 2000 --expect-lr 5e-4 --class1`,
+see train_expected and footprint_errors).
 The file before it: `--expect-steps 0`; the one before that: `--hp-gain 0
 --patches 600 --margin 8 --expect-steps 0`.
 
@@ -459,15 +460,11 @@ def bench_set(rng, photos, count, kinds):
 def footprint_errors(banded, original):
     """(CLASSES, H/2, W/2): per map pixel the squared luma error in 10-bit
     codes summed over the 2x2 picture pixels it stands for, were the map to
-    give it class j (0 .. CLASSES-1). Class 1, which the shipped map never
-    gives, is not filtered: its row repeats class 0's."""
+    give it class j (0 .. CLASSES-1)."""
     wts = torch.tensor([KR, 1 - KR - KB, KB]).view(3, 1, 1) * 876.0
     target = (original * wts).sum(0)
     rows = []
     for j in range(CLASSES):
-        if j == 1:
-            rows.append(rows[0])
-            continue
         e = ((smooth(banded, j) * wts).sum(0) - target) ** 2
         rows.append(F.avg_pool2d(e[None, None], 2)[0, 0] * 4)
     return torch.stack(rows)
@@ -761,14 +758,15 @@ def cached_errors(name, pairs, xs):
     return es.float()
 
 
-def expected_error(logits, costs, temp):
+def expected_error(logits, costs, temp, class1=False):
     """Per map pixel the luma error the decoded map is expected to cost when
     each channel i in 1 .. CLASSES-1 is above 0 with the odds
     sigmoid(output / temp) (decode takes the highest such channel; channel 1
-    is held off, channel 7 never taught): the sum over classes j of
-    P(class j) * costs[j], costs (N, CLASSES, h, w)."""
+    is held off unless `class1`, channel 7 never taught): the sum over
+    classes j of P(class j) * costs[j], costs (N, CLASSES, h, w)."""
     p = torch.sigmoid(logits[:, 1:CLASSES] / temp)
-    p = p * torch.tensor([0.0] + [1.0] * (CLASSES - 2)).view(1, -1, 1, 1)
+    if not class1:
+        p = p * torch.tensor([0.0] + [1.0] * (CLASSES - 2)).view(1, -1, 1, 1)
     # none[:, k]: the odds that no channel from k + 1 up is above 0.
     none = torch.flip(torch.cumprod(torch.flip(1 - p, [1]), 1), [1])
     higher = torch.cat([none[:, 1:], torch.ones_like(none[:, :1])], 1)
@@ -792,13 +790,13 @@ def train_expected(args, train, start, init):
     photos = [pictures.rgb(p) for p in train]
     count = args.expect_patches or args.patches
     xs, _ = prepared_set(args, photos, count)
-    es = cached_errors(os.path.join(CACHE, f"errsb-{PATCH}-{CLASSES}-{count}-15.pt"),
+    es = cached_errors(os.path.join(CACHE, f"erra-{PATCH}-{CLASSES}-{count}-15.pt"),
                        bench_pairs(np.random.default_rng(15), photos, count, args.kinds), xs)
     noisy = round(args.noise_share * args.batch)
     if noisy:
         nxs, _ = prepared_noise(args.noise_patches)
         low = "" if NOISE_MIN == 4.0 else f"{NOISE_MIN:g}"
-        nes = cached_errors(os.path.join(CACHE, f"errsn{low}-{PATCH}-{CLASSES}-{args.noise_patches}-15.pt"),
+        nes = cached_errors(os.path.join(CACHE, f"errn{low}-{PATCH}-{CLASSES}-{args.noise_patches}-15.pt"),
                             noise_pairs(np.random.default_rng(16), args.noise_patches), nxs)
     # Errors in units of the patches' mean error unfiltered, so that the
     # rate means the same whatever the set.
@@ -807,6 +805,15 @@ def train_expected(args, train, start, init):
           f"mean error unfiltered {unit:.3f}, least per pixel {es.min(1).values.mean().item():.3f} "
           f"codes^2 per map pixel", flush=True)
     net = with_high_pass(init, args.hp_gain) if args.hp_gain else init
+    if args.class1:
+        # The file holds channel 1 off (bias -1000); its weights are the
+        # first phase's, where no target was class 1, so "class >= 1" learnt
+        # what "class >= 2" did: start it at channel 2's threshold, and let
+        # the expected error decide where the light smoothing pays (the
+        # least-error maps give class 1 to a third of a banded photograph's
+        # pixels).
+        with torch.no_grad():
+            net.c3.bias[1] = net.c3.bias[2]
     opt = torch.optim.Adam(net.parameters(), lr=args.expect_lr)
     sched = torch.optim.lr_scheduler.OneCycleLR(opt, max_lr=args.expect_lr, total_steps=args.expect_steps,
                                                 pct_start=0.05)
@@ -817,7 +824,7 @@ def train_expected(args, train, start, init):
         logits = net(pack(xb))
         # Channel 7 is never decoded usefully in a patch (it reaches past
         # one): held below 0.
-        loss = expected_error(logits, c / unit, args.temp).mean() + 0.01 * F.softplus(logits[:, 7]).mean()
+        loss = expected_error(logits, c / unit, args.temp, args.class1).mean() + 0.01 * F.softplus(logits[:, 7]).mean()
         take_step(opt, sched, loss, recent, step, args.expect_steps, start)
     return net
 
@@ -836,10 +843,11 @@ def as_written(net):
 def hold_off_class1(net):
     # Class 1 (radius 1 map pixel, a quarter of the way to the smoothed value)
     # gains little where it is right and costs much where it is wrong: on
-    # strong fine grain the trained map gave it to most pixels, smoothing a
-    # quarter of the grain away (-9 dB on such texture). The shipped map never
-    # gives it: channel 1 can no longer be above 0, so its pixels become class
-    # 0 unless a wider class is above 0.
+    # strong fine grain the maps trained on class targets gave it to most
+    # pixels, smoothing a quarter of the grain away (-9 dB on such texture).
+    # Such a map never gives it: channel 1 can no longer be above 0, so its
+    # pixels become class 0 unless a wider class is above 0. The third phase
+    # (`--class1`) trains it back on what it costs, noise fields included.
     with torch.no_grad():
         net.c3.bias[1] = -1000.0
 
@@ -993,11 +1001,13 @@ def main():
     ap.add_argument("--tune-steps", type=int, default=1500,
                     help="steps of the second phase (noise fields in each batch; 0: none)")
     ap.add_argument("--tune-lr", type=float, default=1e-3, help="peak rate of the second phase")
-    ap.add_argument("--expect-steps", type=int, default=1000,
+    ap.add_argument("--class1", action=argparse.BooleanOptionalAction, default=True,
+                    help="the third phase trains class 1 and the exported file may give it")
+    ap.add_argument("--expect-steps", type=int, default=2000,
                     help="steps of a third phase minimising the map's expected luma error (see train_expected)")
     ap.add_argument("--expect-patches", type=int, default=0,
                     help="patches of the third phase (0: --patches; the first ones are the same patches)")
-    ap.add_argument("--expect-lr", type=float, default=2e-4, help="peak rate of the third phase")
+    ap.add_argument("--expect-lr", type=float, default=5e-4, help="peak rate of the third phase")
     ap.add_argument("--temp", type=float, default=1.0,
                     help="third phase: outputs are divided by this before their odds are taken")
     ap.add_argument("--shift", type=float, default=0.0,
@@ -1019,6 +1029,7 @@ def main():
     if args.oracle:
         oracle(held)
         return
+    class1 = args.keep_class1  # may the exported file give class 1?
     if args.finish:
         net = load_net(args.finish)
     elif args.costs:
@@ -1030,7 +1041,8 @@ def main():
         if args.expect_steps:
             net = train_expected(args, train, start,
                                  as_written(net) if args.tune_steps or not args.init else net)
-    if not args.keep_class1:
+            class1 = class1 or args.class1
+    if not class1:
         hold_off_class1(net)
     # A decision threshold other than even odds: `--shift` is added to the
     # outputs of the smoothing classes 2 .. 7 (> 0 smooths more readily).
