@@ -19,9 +19,9 @@ then a second phase of 1500 steps with strong-noise fields in 3 of every 8
 patches (`--tune-steps 1500 --noise-share 0.375`) and the patches' edges in
 the loss (`--margin 0`), both phases with 24 of the first layer's 32 filters
 reading local differences amplified 32 times (`--hp-gain 32`, see Net),
-then a third phase of 2000 steps on the same patches and noise fields that
+then a third phase of 4000 steps on the same patches and noise fields that
 minimises the decoded map's expected luma error itself, with class 1
-trained again and given (`--expect-steps 2000 --expect-lr 5e-4 --class1`,
+trained again and given (`--expect-steps 4000 --expect-lr 5e-4 --class1`,
 see train_expected and footprint_errors).
 The file before it: `--expect-steps 0`; the one before that: `--hp-gain 0
 --patches 600 --margin 8 --expect-steps 0`.
@@ -1003,7 +1003,7 @@ def main():
     ap.add_argument("--tune-lr", type=float, default=1e-3, help="peak rate of the second phase")
     ap.add_argument("--class1", action=argparse.BooleanOptionalAction, default=True,
                     help="the third phase trains class 1 and the exported file may give it")
-    ap.add_argument("--expect-steps", type=int, default=2000,
+    ap.add_argument("--expect-steps", type=int, default=4000,
                     help="steps of a third phase minimising the map's expected luma error (see train_expected)")
     ap.add_argument("--expect-patches", type=int, default=0,
                     help="patches of the third phase (0: --patches; the first ones are the same patches)")
