@@ -360,25 +360,21 @@ int main(int argc, char** argv) {
         const Case c = quantise(enlarge(blur(photo, 4), W, H), k % 2 ? 2 : 1);
         const std::vector<char> mask = flatMask(c.luma, 4, 3);
         const std::vector<char> wide = flatMask(c.luma, 8, 2);
-        addError(*c.picture, c.luma, mask, before, n);
-        addError(*c.picture, c.luma, wide, wBefore, wn);
-        double dummy = 0;
+        // This picture's squared errors (flat areas p*, wide bands q*), for
+        // its own line and the set's sums.
+        double pb = 0, pf = 0, pm = 0, pn = 0, qb = 0, qf = 0, qm = 0, qn = 0, unused = 0;
+        addError(*c.picture, c.luma, mask, pb, pn);
+        addError(*c.picture, c.luma, wide, qb, qn);
         PictureRef f = fixed.apply(c.picture);
-        addError(*f, c.luma, mask, afterFixed, dummy);
-        addError(*f, c.luma, wide, wFixed, dummy);
-        dummy = 0;
+        addError(*f, c.luma, mask, pf, unused);
+        addError(*f, c.luma, wide, qf, unused);
         PictureRef m = network.apply(c.picture);
-        addError(*m, c.luma, mask, afterNet, dummy);
-        addError(*m, c.luma, wide, wNet, dummy);
+        addError(*m, c.luma, mask, pm, unused);
+        addError(*m, c.luma, wide, qm, unused);
+        before += pb, afterFixed += pf, afterNet += pm, n += pn;
+        wBefore += qb, wFixed += qf, wNet += qm, wn += qn;
         if (oracle) addOracles(network, c.picture, c.luma, {&mask, &wide}, {&oFlat, &oWide});
         if (each) {
-            double pb = 0, pf = 0, pm = 0, pn = 0, qb = 0, qf = 0, qm = 0, qn = 0, unused = 0;
-            addError(*c.picture, c.luma, mask, pb, pn);
-            addError(*f, c.luma, mask, pf, unused);
-            addError(*m, c.luma, mask, pm, unused);
-            addError(*c.picture, c.luma, wide, qb, qn);
-            addError(*f, c.luma, wide, qf, unused);
-            addError(*m, c.luma, wide, qm, unused);
             std::printf("  %s (step %d): flat %.1f %% fixed %+.2f map %+.2f; wide %.1f %% fixed %+.2f map %+.2f\n",
                         std::filesystem::path(held[k]).filename().c_str(), k % 2 ? 2 : 1, 100.0 * pn / (W * H),
                         psnr(pf, pn) - psnr(pb, pn), psnr(pm, pn) - psnr(pb, pn), 100.0 * qn / (W * H),
