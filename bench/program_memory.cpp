@@ -8,7 +8,9 @@
 // already there for the other; `rounds` processes each, alternated.
 //
 // Usage: program_memory [--cold] [rounds]   (default 3 rounds; --cold: an
-// empty kernel cache per process, every program compiled from source)
+// empty kernel cache per process, every program compiled from source: by
+// the child builder first, as the service does, unless
+// CORVEL_ENHANCE_PROGRAM_BUILDER=none, the way before it)
 #include "ProcessFigures.h"
 
 #include "compute/ComputeContext.h"
@@ -83,7 +85,11 @@ Figures measure(const char* self, bool oneProgram, bool cold) {
     if (pid == 0) {
         dup2(pipeEnds[1], STDOUT_FILENO);
         close(pipeEnds[0]);
-        if (cold) setenv("POCL_CACHE_DIR", cache.c_str(), 1);
+        if (cold) {
+            setenv("POCL_CACHE_DIR", cache.c_str(), 1);
+            // The builder's marks of this cache go with it.
+            setenv("CORVEL_ENHANCE_PROGRAM_MARKS", (cache + "/marks").c_str(), 1);
+        }
         execl(self, self, "--child", oneProgram ? "one" : "per-kind", static_cast<char*>(nullptr));
         _exit(127);
     }

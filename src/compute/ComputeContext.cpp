@@ -1,5 +1,6 @@
 #include "compute/ComputeContext.h"
 #include "compute/CompilerPages.h"
+#include "compute/ProgramBuilder.h"
 
 #include "common/DebugLog.h"
 #include "common/EnhanceError.h"
@@ -87,8 +88,10 @@ std::shared_ptr<ComputeContext> ComputeContext::create(const std::string& choice
 
     std::shared_ptr<ComputeContext> ctx(new ComputeContext());
     ctx->device_ = chosen->device;
+    ctx->index_ = static_cast<int>(chosen - all.data());
     ctx->gpu_ = (chosen->type & CL_DEVICE_TYPE_GPU) != 0;
     ctx->name_ = deviceString(chosen->device, CL_DEVICE_NAME);
+    ctx->driver_ = deviceString(chosen->device, CL_DRIVER_VERSION);
     // Host-unified memory does not make a lasting mapping safe while kernels
     // run: only the CPU device keeps its buffers mapped by default.
     ctx->zeroCopy_ = usesZeroCopy(transfer, ctx->gpu_);
@@ -182,6 +185,7 @@ cl_program ComputeContext::program(const std::string& name,
     std::lock_guard guard(lock_);
     if (auto it = programs_.find(key); it != programs_.end()) return it->second.get();
 
+    buildApartFirst(sources, options);
     cl_int status = CL_SUCCESS;
     Program program(clCreateProgramWithSource(context_.get(), static_cast<cl_uint>(sources.size()),
                                               const_cast<const char**>(sources.data()), nullptr,
@@ -213,6 +217,24 @@ cl_program ComputeContext::program(const std::string& name,
                                   .count()) +
                " us");
     return raw;
+}
+
+void ComputeContext::buildApartFirst(const std::vector<const char*>& sources,
+                                     const std::string& options) const {
+    if (gpu_) return;
+    BuildRequest request{std::to_string(index_), options, {}};
+    for (const char* source : sources) request.sources.emplace_back(source);
+    const std::string key = buildKey(request, name_ + '\n' + driver_);
+    if (builtBefore(key)) return;
+    const auto begin = std::chrono::steady_clock::now();
+    const bool built = buildApart(request);
+    if (built) noteBuilt(key);
+    if (debugLogging())
+        debugf(std::string("compute: ") + (built ? "built apart" : "not built apart") + " in " +
+               std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - begin)
+                                  .count()) +
+               " ms");
 }
 
 Kernel ComputeContext::kernel(cl_program program, const char* name) {

@@ -87,6 +87,14 @@ public:
     // forgetPrograms on the process-wide context, when it has been made.
     static void forgetSharedPrograms();
 
+    // On the CPU device, has a short-lived child process build `sources`
+    // with `options` first (see ProgramBuilder.h), so that this process's
+    // own build of them finds them in the kernel cache and its compiler
+    // keeps nothing; on a GPU, or without the builder, does nothing.
+    // `program` does it; a caller that builds a program itself calls it
+    // before clBuildProgram.
+    void buildApartFirst(const std::vector<const char*>& sources, const std::string& options) const;
+
     // A new kernel object (each stage needs its own: setting arguments is not
     // thread-safe on a shared one).
     Kernel kernel(cl_program program, const char* name);
@@ -101,7 +109,9 @@ private:
 
     ContextHandle context_;
     cl_device_id device_ = nullptr;
+    int index_ = 0; // the device's index over every platform's devices
     std::string name_;
+    std::string driver_; // CL_DRIVER_VERSION
     bool gpu_ = false;
     bool zeroCopy_ = true;
     QueueHandle mapQueue_; // for mapForever/unmap only
