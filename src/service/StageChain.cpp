@@ -2,6 +2,7 @@
 
 #include "common/Fmt.h"
 #include "common/Log.h"
+#include "compute/CompilerPages.h"
 #include "processing/ScaleMethod.h"
 
 namespace corvel {
@@ -14,6 +15,7 @@ void StageChain::prepare(const StreamInfo& info, const ToneParams& tone, bool de
     prepareUpscaler(info);
     prepareLift(info, tone);
     prepareDeband(info, deband);
+    firstPicture_ = true;
 }
 
 void StageChain::prepareDeband(const StreamInfo& info, bool wanted) {
@@ -70,6 +72,7 @@ void StageChain::setTone(const ToneParams& tone) {
 }
 
 void StageChain::startRun(const StreamInfo& info) {
+    firstPicture_ = true;
     if (!info.blacks) {
         blacks_.reset();
         return;
@@ -96,6 +99,14 @@ PictureRef StageChain::apply(const PictureRef& input, double time) {
     }
     if (upscaler_) picture = upscaler_->scale(picture);
     if (lift_) picture = lift_->apply(picture);
+    if (firstPicture_) {
+        // A kernel's first run on the CPU device may compile its code for
+        // the launch's shape (kept in the kernel cache), running the
+        // compiler's code: its pages go back to the page cache, as after a
+        // program build, before the run grows to its peak.
+        firstPicture_ = false;
+        compute::handBackCompilerCode();
+    }
     return picture;
 }
 

@@ -80,6 +80,7 @@ class StageChain {
     std::unique_ptr<LiftStage> lift_;
     std::unique_ptr<DebandStage> deband_;
     std::shared_ptr<BlacksStage> blacks_;
+    bool firstPicture_ = false; // the next picture is a prepared chain's or a run's first
 };
 
 } // namespace corvel
