@@ -1,6 +1,7 @@
 #include "compute/ProgramBuilder.h"
 
 #include "common/Env.h"
+#include "common/Spawn.h"
 #include "compute/ComputeContext.h"
 
 #include <fcntl.h>
@@ -171,15 +172,7 @@ bool buildApart(const BuildRequest& request) {
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     // The service ignores SIGPIPE, and an ignored signal survives exec.
     posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    initChildSignals(attributes, {SIGPIPE});
     char* argv[] = {const_cast<char*>("corvel-program-builder"), nullptr};
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, environ);

@@ -1,6 +1,7 @@
 #include "source/Child.h"
 
 #include "common/EnhanceError.h"
+#include "common/Spawn.h"
 #include "common/Thread.h"
 
 #include <algorithm>
@@ -99,17 +100,7 @@ Child::Child(const std::string& tool, const std::vector<std::string>& arguments)
     // The service ignores SIGPIPE and an ignored signal survives exec; the
     // tool gets the default back so that it ends when its reader is gone.
     posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGTERM);
-    sigaddset(&defaults, SIGINT);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    initChildSignals(attributes, {SIGPIPE, SIGTERM, SIGINT});
 
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(name.c_str()));
