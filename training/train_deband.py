@@ -820,11 +820,18 @@ def train_expected(args, train, start, init):
     gen = torch.Generator().manual_seed(17)
     recent = []
     for step in range(args.expect_steps):
-        xb, c, _ = draw_batch(gen, xs, es, (nxs, nes) if noisy else None, args.batch, noisy, step)
+        xb, c, pick = draw_batch(gen, xs, es, (nxs, nes) if noisy else None, args.batch, noisy, step)
         logits = net(pack(xb))
+        per = expected_error(logits, c / unit, args.temp, args.class1)
+        if args.expect_photo_weight != 1.0:
+            # bench_pairs puts kind i % kinds at index i: kind 0 is the
+            # enlarged photographs, whose 1-code steps cost far less per
+            # pixel than a sky's bands and so teach little at weight 1.
+            kinds = torch.cat([pick % args.kinds, torch.full((noisy,), -1)])
+            per = per * torch.where(kinds == 0, args.expect_photo_weight, 1.0).view(-1, 1, 1)
         # Channel 7 is never decoded usefully in a patch (it reaches past
         # one): held below 0.
-        loss = expected_error(logits, c / unit, args.temp, args.class1).mean() + 0.01 * F.softplus(logits[:, 7]).mean()
+        loss = per.mean() + 0.01 * F.softplus(logits[:, 7]).mean()
         take_step(opt, sched, loss, recent, step, args.expect_steps, start)
     return net
 
@@ -1008,6 +1015,8 @@ def main():
     ap.add_argument("--expect-patches", type=int, default=0,
                     help="patches of the third phase (0: --patches; the first ones are the same patches)")
     ap.add_argument("--expect-lr", type=float, default=5e-4, help="peak rate of the third phase")
+    ap.add_argument("--expect-photo-weight", type=float, default=1.0,
+                    help="third phase: weight of the enlarged photographs' expected error")
     ap.add_argument("--temp", type=float, default=1.0,
                     help="third phase: outputs are divided by this before their odds are taken")
     ap.add_argument("--shift", type=float, default=0.0,
