@@ -31,15 +31,27 @@ void putText(std::string& out, std::string_view text) {
     out += text;
 }
 
+// A count as encodeBuildRequest writes it: decimal digits, no sign, no
+// leading zero, at most 12 digits; none otherwise (so that one request has
+// one encoding).
+std::optional<size_t> takeCount(std::string_view text) {
+    if (text.empty() || text.size() > 12 || (text.size() > 1 && text[0] == '0')) return std::nullopt;
+    size_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<size_t>(c - '0');
+    }
+    return value;
+}
+
 // Reads one text of encodeBuildRequest's form at `at`, moving `at` past it.
 std::optional<std::string_view> takeText(std::string_view bytes, size_t& at) {
     const size_t newline = bytes.find('\n', at);
-    if (newline == std::string_view::npos || newline == at || newline - at > 12) return std::nullopt;
-    const std::optional<int64_t> size = parseInt(bytes.substr(at, newline - at));
-    if (!size || *size < 0 || static_cast<uint64_t>(*size) > bytes.size() - newline - 1)
-        return std::nullopt;
-    at = newline + 1 + static_cast<size_t>(*size);
-    return bytes.substr(newline + 1, static_cast<size_t>(*size));
+    if (newline == std::string_view::npos) return std::nullopt;
+    const std::optional<size_t> size = takeCount(bytes.substr(at, newline - at));
+    if (!size || *size > bytes.size() - newline - 1) return std::nullopt;
+    at = newline + 1 + *size;
+    return bytes.substr(newline + 1, *size);
 }
 
 bool isFile(const std::string& path) {
@@ -75,11 +87,11 @@ std::optional<BuildRequest> decodeBuildRequest(std::string_view bytes) {
     const auto options = device ? takeText(bytes, at) : std::nullopt;
     const auto count = options ? takeText(bytes, at) : std::nullopt;
     if (!count) return std::nullopt;
-    const std::optional<int> sources = parseIntIn(*count, 1, 64);
-    if (!sources) return std::nullopt;
+    const std::optional<size_t> sources = takeCount(*count);
+    if (!sources || *sources < 1 || *sources > 64) return std::nullopt;
     request.device = *device;
     request.options = *options;
-    for (int i = 0; i < *sources; ++i) {
+    for (size_t i = 0; i < *sources; ++i) {
         const auto source = takeText(bytes, at);
         if (!source) return std::nullopt;
         request.sources.emplace_back(*source);

@@ -71,6 +71,10 @@ TEST(ProgramBuilder, RequestsSurviveTheTripAndMalformedOnesAreRefused) {
     EXPECT_FALSE(decodeBuildRequest("1\n00\n1\n1-1\n"));           // a negative size
     EXPECT_FALSE(decodeBuildRequest("1\n00\n1\n199999999999\n"));  // past the end
     EXPECT_FALSE(decodeBuildRequest("1\n00\n2\n65"));               // too many sources
+    // One request, one encoding: no sign, no leading zero.
+    EXPECT_FALSE(decodeBuildRequest("+1\n00\n1\n11\na"));
+    EXPECT_FALSE(decodeBuildRequest("1\n00\n1\n101\na"));
+    EXPECT_FALSE(decodeBuildRequest("1\n00\n2\n01\n11\na"));
 }
 
 TEST(ProgramBuilder, KeysNameWhatIsBuiltWhereTheCacheIs) {
