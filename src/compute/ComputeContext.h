@@ -93,7 +93,9 @@ public:
     // keeps nothing; on a GPU, or without the builder, does nothing.
     // `program` does it; a caller that builds a program itself calls it
     // before clBuildProgram.
-    void buildApartFirst(const std::vector<const char*>& sources, const std::string& options) const;
+    // `name` is for the log line.
+    void buildApartFirst(const std::string& name, const std::vector<const char*>& sources,
+                         const std::string& options) const;
 
     // A new kernel object (each stage needs its own: setting arguments is not
     // thread-safe on a shared one).

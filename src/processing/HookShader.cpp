@@ -126,7 +126,7 @@ HookShader::HookShader(compute::ComputeQueue& queue, const std::string& director
     if (!source)
         throw EnhanceError("Could not read " + base + ".cl: " + std::strerror(errno) + ".");
     const char* sources[] = {kernels::hookheader, source->c_str()};
-    context.buildApartFirst({sources[0], sources[1]}, "-cl-fast-relaxed-math");
+    context.buildApartFirst("shader " + name, {sources[0], sources[1]}, "-cl-fast-relaxed-math");
     cl_int status = CL_SUCCESS;
     program_.reset(clCreateProgramWithSource(context.context(), 2, sources, nullptr, &status));
     compute::check(status, "clCreateProgramWithSource");

@@ -104,11 +104,23 @@ TEST(ProgramBuilder, ACacheMissIsCompiledByTheChildNotByThisProcess) {
     ScopedEnv markHome("CORVEL_ENHANCE_PROGRAM_MARKS", marks.path());
 
     const std::string apart = freshSource();
+    ScopedEnv toStderr("CORVEL_ENHANCE_LOG_STDERR", "1");
+    testing::internal::CaptureStderr();
     const long before = rssAnonKb();
     cl_program program = context->program("apart", {apart.c_str()});
     const long grown = rssAnonKb() - before;
+    const std::string said = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(context->kernel(program, "add"));
     EXPECT_LT(grown, 40 * 1024) << "kB";
+    EXPECT_NE(said.find("compute: program apart built for the kernel cache by the program builder in "),
+              std::string::npos)
+        << said;
+    // Marked: a second process-wide build (a new context) goes straight to
+    // the cache, without a child or a line.
+    testing::internal::CaptureStderr();
+    auto again = ComputeContext::create("cpu");
+    EXPECT_TRUE(again->kernel(again->program("apart", {apart.c_str()}), "add"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr().find("program builder"), std::string::npos);
     int markCount = 0;
     for (const auto& entry : std::filesystem::directory_iterator(marks.path()))
         markCount += entry.is_regular_file();
