@@ -1,6 +1,7 @@
 #include "app/StartupInquiry.h"
 
 #include "common/Log.h"
+#include "common/WriteAll.h"
 #include "compute/ComputeContext.h"
 
 #include <cerrno>
@@ -14,16 +15,6 @@
 namespace corvel {
 
 namespace {
-
-void writeAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) _exit(3);
-        done += static_cast<size_t>(n);
-    }
-}
 
 // A double as the shortest text that reads back to the same value; "-" for none.
 std::string number(const std::optional<double>& value) {
@@ -60,7 +51,7 @@ std::optional<std::string> runApart(const std::function<std::string()>& work) {
         ::close(pipeEnds[0]);
         int status = 0;
         try {
-            writeAll(pipeEnds[1], work());
+            if (!writeAll(pipeEnds[1], work())) _exit(3);
         } catch (...) {
             status = 1;
         }

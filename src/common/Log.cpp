@@ -1,4 +1,5 @@
 #include "common/Log.h"
+#include "common/WriteAll.h"
 
 #include <cerrno>
 #include <chrono>
@@ -15,17 +16,6 @@ namespace {
 std::mutex& logLock() {
     static std::mutex lock;
     return lock;
-}
-
-// Writes all of `bytes`, retrying short writes; errors are dropped (logging
-// never fails).
-void writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
 }
 
 // The file descriptor of the log file, opened on first use; -1 when it cannot

@@ -2,6 +2,7 @@
 
 #include "common/Env.h"
 #include "common/Spawn.h"
+#include "common/WriteAll.h"
 #include "compute/ComputeContext.h"
 
 #include <fcntl.h>
@@ -57,16 +58,6 @@ std::optional<std::string_view> takeText(std::string_view bytes, size_t& at) {
 bool isFile(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
-}
-
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t wrote = ::write(fd, bytes.data(), bytes.size());
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) return false;
-        bytes.remove_prefix(static_cast<size_t>(wrote));
-    }
-    return true;
 }
 
 } // namespace

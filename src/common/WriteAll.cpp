@@ -1,0 +1,18 @@
+#include "common/WriteAll.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace corvel {
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+} // namespace corvel
