@@ -16,8 +16,13 @@ bool processExists(pid_t pid) {
     return kill(pid, 0) == 0 || errno == EPERM;
 }
 
-bool watchParent(pid_t pid, void (*onExit)(pid_t)) {
-    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+ParentHandle holdParent(pid_t pid) {
+    return {pid, static_cast<int>(syscall(SYS_pidfd_open, pid, 0))};
+}
+
+bool watchParent(const ParentHandle& parent, void (*onExit)(pid_t)) {
+    const pid_t pid = parent.pid;
+    const int pidfd = parent.pidfd;
     return startDetachedThread("parent-watch", 256 * 1024, [pid, pidfd, onExit] {
         if (pidfd >= 0) {
             pollfd fd{pidfd, POLLIN, 0};

@@ -50,15 +50,16 @@ int main(int argc, char** argv) {
     case CommandLine::Mode::Serve: break;
     }
 
+    // The parent is held now and watched once the start-up child below has
+    // been made: no thread of ours may exist while it forks.
+    ParentHandle parent;
     if (line.parentPid != 0) {
         if (!processExists(line.parentPid)) {
             logf("main: parent process " + std::to_string(line.parentPid) +
                  " is already gone, exiting");
             return 0;
         }
-        if (!watchParent(line.parentPid, parentExited)) {
-            logf("main: cannot watch parent process " + std::to_string(line.parentPid));
-        }
+        parent = holdParent(line.parentPid);
     }
 
     ServiceOptions options = optionsFromEnvironment(line.companion);
@@ -78,6 +79,11 @@ int main(int argc, char** argv) {
                             .count();
         logf("main: the upscaler pick took " + std::to_string(ms) + " ms");
     }
+    // A parent that ended during the questions stops the service as soon as
+    // it is watched.
+    if (parent.pid != 0 && !watchParent(parent, parentExited)) {
+        logf("main: cannot watch parent process " + std::to_string(parent.pid));
+    }
 
     auto shaders = shaderDirectory();
     logf(summaryLine(options, chipName(), interpolation, shaders.value_or("")));
@@ -88,11 +94,11 @@ int main(int argc, char** argv) {
     bool started = line.port >= 0 && line.port <= 65535 &&
                    server.start(line.bind, static_cast<int>(line.port),
                                 [](const HTTPRequest& request) {
-                                    auto begin = std::chrono::steady_clock::now();
+                                    const auto received = std::chrono::steady_clock::now();
                                     HTTPResponse response = service.handle(request);
                                     if (!endsWith(request.path, "/status")) {
                                         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                      std::chrono::steady_clock::now() - begin)
+                                                      std::chrono::steady_clock::now() - received)
                                                       .count();
                                         logf("http: " + request.peer + " " + request.method + " " +
                                              request.path + " -> " + std::to_string(response.status) +

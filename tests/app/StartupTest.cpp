@@ -217,7 +217,7 @@ TEST_F(Startup, ParentDyingStopsTheService) {
     int port = freePort();
     Process p;
     launch(p, {"--parent-pid", std::to_string(parent.pid), "--port", std::to_string(port)});
-    ASSERT_TRUE(eventually([&] { return bannerShown(); }, 10s));
+    ASSERT_TRUE(eventually([&] { return bannerShown(); }, 10s)) << readFile(log()) << err();
     parent.kill(SIGTERM);
     ASSERT_EQ(parent.wait(5s), 128 + SIGTERM);
     auto died = std::chrono::steady_clock::now();
@@ -226,6 +226,26 @@ TEST_F(Startup, ParentDyingStopsTheService) {
     EXPECT_NE(readFile(log()).find("main: parent process " + std::to_string(parent.pid) +
                                    " exited, stopping enhancer"),
               std::string::npos);
+}
+
+// The parent is watched only after the start-up child (no thread may exist
+// while it forks); one that ends while the upscaler is picked still stops
+// the service.
+TEST_F(Startup, ParentDyingDuringThePickStopsTheService) {
+    Process parent;
+    spawn(parent, {"/bin/sleep", "60"}, {}, "/dev/null", "/dev/null");
+    Process p;
+    launch(p, {"--parent-pid", std::to_string(parent.pid), "--port", std::to_string(freePort())},
+           {{"CORVEL_ENHANCE_UPSCALER", ""}});
+    ASSERT_TRUE(eventually([&] { return readFile(log()).find("upscaler: ") != std::string::npos; }, 10s));
+    parent.kill(SIGTERM);
+    ASSERT_EQ(parent.wait(5s), 128 + SIGTERM);
+    EXPECT_EQ(p.wait(120s), 0) << readFile(log());
+    const std::string text = readFile(log());
+    EXPECT_NE(text.find("main: the upscaler pick took "), std::string::npos) << text;
+    EXPECT_NE(text.find("main: parent process " + std::to_string(parent.pid) + " exited, stopping enhancer"),
+              std::string::npos)
+        << text;
 }
 
 TEST_F(Startup, LogAppendsAcrossRuns) {
