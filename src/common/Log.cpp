@@ -1,7 +1,6 @@
 #include "common/Log.h"
 #include "common/WriteAll.h"
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
